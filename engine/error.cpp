@@ -1,0 +1,18 @@
+// Display texts of the engine's error kinds.
+#include "engine/error.hpp"
+
+namespace kestrove {
+
+std::string Error::display() const {
+    switch (kind_) {
+        case Kind::Io:
+            return "IO error: " + message_;
+        case Kind::Compression:
+            return "Compression error: " + message_;
+        case Kind::InvalidData:
+            break;
+    }
+    return "Invalid data: " + message_;
+}
+
+}  // namespace kestrove

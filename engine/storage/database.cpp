@@ -1,0 +1,604 @@
+// The open database file: creation, opening, appends, commits and reads.
+#include "engine/storage/database.hpp"
+
+#include <cstring>
+#include <string>
+
+#include "engine/storage/header.hpp"
+#include "engine/storage/soa.hpp"
+#include "platform/thread_pool.hpp"
+
+namespace kestrove::storage {
+
+namespace {
+
+using index::MoleculeIndex;
+using platform::File;
+using schema::SchemaLock;
+
+constexpr uint32_t kRecordFormat2 = 2;
+constexpr uint32_t kRecordFormat3 = 3;
+constexpr uint64_t kMaxIndexedBytes = UINT32_MAX;
+
+Error io_error(platform::OsError error) { return Error::io(std::move(error.what)); }
+
+// Propagates the failure of a platform call as an Error::Io.
+#define KESTROVE_TRY_OS(expr)                                      \
+    do {                                                           \
+        auto kestrove_os_status_ = (expr);                         \
+        if (!kestrove_os_status_.ok()) {                           \
+            return io_error(std::move(kestrove_os_status_).error()); \
+        }                                                          \
+    } while (0)
+
+Error read_only_append_error() {
+    return Error::invalid_data(
+        "Cannot add molecules to a database opened with a memory-mapped index (read-only); "
+        "reopen without mmap to write.");
+}
+
+// An index entry holds sizes as u32: a larger record cannot be described and is refused before
+// anything of its call is written.
+Status check_indexable(const char* what, size_t bytes) {
+    if (bytes <= kMaxIndexedBytes) return {};
+    return Error::invalid_data(std::string(what) + " of " + std::to_string(bytes) +
+                               " bytes exceeds the index limit of " +
+                               std::to_string(kMaxIndexedBytes) + " bytes");
+}
+
+std::optional<uint64_t> checked_end(uint64_t offset, uint64_t len) {
+    uint64_t end;
+    if (__builtin_add_overflow(offset, len, &end)) return std::nullopt;
+    return end;
+}
+
+SchemaLock lock_from_database_schema(DatabaseSchema schema) {
+    SchemaLock lock;
+    for (DatabaseSchemaSection& section : schema.sections) {
+        lock.sections.insert_or_assign(
+            section.kind, section.key,
+            schema::SchemaEntry{section.type_tag, section.per_atom, section.elem_bytes,
+                                section.slot_bytes});
+    }
+    lock.positions_type = schema.positions_type;
+    return lock;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// Creation and opening
+
+Result<AtomDatabase> AtomDatabase::create_with_format(const std::string& path, uint32_t kind,
+                                                      int32_t level) {
+    auto created = File::create_truncate(path);
+    if (!created.ok()) return io_error(std::move(created).error());
+    File file = std::move(created).value();
+
+    header::Header h;
+    h.compression = compression::CompressionType{kind, level};
+    h.generation = 0;
+    h.data_start = kDataStart;
+    h.record_format = kRecordFormat2;
+    const auto slot = header::encode_header_slot(h);
+    // Slot 0, then the same bytes again as slot 1.
+    KESTROVE_TRY_OS(file.write_all(slot.data(), slot.size()));
+    KESTROVE_TRY_OS(file.write_all(slot.data(), slot.size()));
+    KESTROVE_TRY_OS(file.sync_data());
+    KESTROVE_TRY_OS(file.close());
+    KESTROVE_TRY_OS(platform::sync_directory_of(path));
+
+    AtomDatabase db;
+    db.path_ = path;
+    db.compression_ = h.compression;
+    return db;
+}
+
+Result<AtomDatabase> AtomDatabase::open_with_options(std::string path, bool mmap, bool populate) {
+    auto opened = File::open_read(path);
+    if (!opened.ok()) return io_error(std::move(opened).error());
+    File file = std::move(opened).value();
+
+    uint8_t head[8];
+    KESTROVE_TRY_OS(file.read_exact_at(0, head, sizeof head));
+    if (std::memcmp(head, header::kHeaderMagic.data(), header::kHeaderMagic.size()) != 0) {
+        return Error::invalid_data("Invalid file format");
+    }
+    const uint32_t version = coding::load<uint32_t>(head + 4);
+    if (version != header::kHeaderVersion) {
+        return Error::invalid_data("Unsupported file format version " + std::to_string(version) +
+                                   " (expected " + std::to_string(header::kHeaderVersion) + ")");
+    }
+    return open_v1(std::move(path), std::move(file), mmap, populate);
+}
+
+Result<AtomDatabase> AtomDatabase::open_v1(std::string path, File file, bool mmap,
+                                           bool /*populate*/) {
+    auto best = header::read_best_header(file);
+    if (!best.ok()) return std::move(best).error();
+    const header::Header& h = best.value();
+    if (h.record_format != kRecordFormat2 && h.record_format != kRecordFormat3) {
+        return Error::invalid_data("Unsupported record format " + std::to_string(h.record_format) +
+                                   ".");
+    }
+    const bool has_index = h.index_offset != 0 && h.index_len != 0;
+    uint64_t committed_end = kDataStart;
+    if (has_index) {
+        auto end = checked_end(h.index_offset, h.index_len);
+        if (!end) return Error::invalid_data("Index end overflow");
+        committed_end = *end;
+    }
+    auto file_len = file.size();
+    if (!file_len.ok()) return io_error(std::move(file_len).error());
+
+    AtomDatabase db;
+    db.path_ = std::move(path);
+    db.compression_ = h.compression;
+    db.generation_ = h.generation;
+    db.committed_end_ = committed_end;
+    db.record_format_ = h.record_format;
+
+    auto map_whole_file = [&]() -> Result<std::shared_ptr<const platform::MappedFile>> {
+        auto handle = File::open_read(db.path_);
+        if (!handle.ok()) return io_error(std::move(handle).error());
+        auto mapped = platform::MappedFile::map(handle.value());
+        if (!mapped.ok()) return io_error(std::move(mapped).error());
+        return std::move(mapped).value();
+    };
+
+    if (mmap) {
+        auto data_map = map_whole_file();
+        if (!data_map.ok()) return std::move(data_map).error();
+        db.data_mmap_ = std::move(data_map).value();
+        if (h.index_offset != 0) {
+            auto index_map = map_whole_file();
+            if (!index_map.ok()) return std::move(index_map).error();
+            auto map = std::move(index_map).value();
+            const auto bytes = map->bytes();
+            db.index_ = index::IndexStorage::mapped(std::move(map), bytes, h.index_offset, h.count);
+        }
+        // A mapped file is never shortened, whatever lies past its commit.
+        db.tail_dirty_ = false;
+    } else {
+        db.tail_dirty_ = file_len.value() > committed_end;
+        if (has_index) {
+            // The header slot was only accepted with its index blob inside the file.
+            Bytes blob(h.index_len);
+            KESTROVE_TRY_OS(file.read_exact_at(h.index_offset, blob.data(), blob.size()));
+            auto entries = index::decode_index(blob);
+            if (!entries.ok()) return std::move(entries).error();
+            db.index_ = index::IndexStorage(std::move(entries).value());
+        }
+    }
+
+    if (h.schema_offset != 0 && h.schema_len != 0) {
+        Bytes blob(h.schema_len);
+        KESTROVE_TRY_OS(file.read_exact_at(h.schema_offset, blob.data(), blob.size()));
+        auto lock = schema::decode_schema_lock(blob);
+        if (!lock.ok()) return std::move(lock).error();
+        db.schema_lock_ = std::move(lock).value();
+    }
+    db.file_ = std::move(file);
+    return db;
+}
+
+Status AtomDatabase::truncate_uncommitted_tail_if_needed() {
+    if (!tail_dirty_) return {};
+    auto opened = File::open_read_write(path_);
+    if (!opened.ok()) return io_error(std::move(opened).error());
+    File handle = std::move(opened).value();
+    auto len = handle.size();
+    if (!len.ok()) return io_error(std::move(len).error());
+    if (len.value() > committed_end_) {
+        KESTROVE_TRY_OS(handle.truncate(committed_end_));
+        KESTROVE_TRY_OS(handle.sync_data());
+    }
+    tail_dirty_ = false;
+    file_.reset();
+    KESTROVE_TRY_OS(handle.close());
+    return {};
+}
+
+// ---------------------------------------------------------------------------------------------
+// Appends
+
+bool AtomDatabase::may_move_to_format3() const {
+    return record_format_ == kRecordFormat2 && !schema_lock_ && index_.size() == 0;
+}
+
+Status AtomDatabase::add_molecule(const atom::Molecule& molecule) {
+    const atom::Molecule* one[] = {&molecule};
+    return add_molecules(one);
+}
+
+Status AtomDatabase::add_molecules(std::span<const atom::Molecule* const> molecules) {
+    if (molecules.empty()) return {};
+
+    // An empty format-2 database moves to format 3 for the first molecule that needs it.
+    uint32_t format = record_format_;
+    if (may_move_to_format3()) {
+        for (const atom::Molecule* m : molecules) {
+            if (soa::minimum_record_format_for_molecule(*m) == kRecordFormat3) {
+                format = kRecordFormat3;
+                break;
+            }
+        }
+    }
+
+    const size_t n = molecules.size();
+    std::vector<OwnedRecord> records(n);
+    std::vector<SchemaLock> locks(n);
+    auto failure = platform::parallel_try_for(n, [&](size_t i) -> std::optional<Error> {
+        const atom::Molecule& m = *molecules[i];
+        auto record = soa::serialize_molecule_soa(m, format);
+        if (!record.ok()) return std::move(record).error();
+        auto lock = schema::schema_from_molecule(m);
+        if (!lock.ok()) return std::move(lock).error();
+        // The writer refused atom counts beyond u32.
+        records[i] = OwnedRecord{std::move(record).value(), static_cast<uint32_t>(m.num_positions())};
+        locks[i] = std::move(lock).value();
+        return std::nullopt;
+    });
+    if (failure) return std::move(*failure);
+
+    SchemaLock merged;
+    for (const SchemaLock& lock : locks) KESTROVE_TRY(schema::merge_schema_lock(merged, lock));
+    locks.clear();
+    return append_owned_soa_records_prevalidated(std::move(records), std::move(merged));
+}
+
+Status AtomDatabase::add_raw_soa_records_with_schema(std::span<const BorrowedRecord> records,
+                                                     DatabaseSchema schema) {
+    if (records.empty()) return {};
+    KESTROVE_TRY(prepare_append(lock_from_database_schema(std::move(schema))));
+    return write_borrowed_records(records);
+}
+
+Status AtomDatabase::add_owned_soa_records_with_schema(std::vector<OwnedRecord> records,
+                                                       DatabaseSchema schema) {
+    if (records.empty()) return {};
+    return append_owned_soa_records_prevalidated(std::move(records),
+                                                 lock_from_database_schema(std::move(schema)));
+}
+
+Status AtomDatabase::add_raw_soa_records_with_positions_type(std::span<const TypedRecord> records) {
+    if (records.empty()) return {};
+    AppendRecordsSchema derive;
+    derive.records.reserve(records.size());
+    for (const TypedRecord& r : records) derive.records.emplace_back(r.bytes, r.positions_type);
+    KESTROVE_TRY(prepare_append(std::move(derive)));
+    std::vector<BorrowedRecord> borrowed;
+    borrowed.reserve(records.size());
+    for (const TypedRecord& r : records) borrowed.push_back(BorrowedRecord{r.bytes, r.num_atoms});
+    return write_borrowed_records(borrowed);
+}
+
+Status AtomDatabase::append_owned_soa_records_prevalidated(std::vector<OwnedRecord> records,
+                                                           SchemaLock lock) {
+    KESTROVE_TRY(prepare_append(std::move(lock)));
+    return write_owned_records(std::move(records));
+}
+
+Status AtomDatabase::prepare_append(AppendSchema schema) {
+    if (index_.is_mapped()) return read_only_append_error();
+    KESTROVE_TRY(truncate_uncommitted_tail_if_needed());
+
+    auto base_lock = [&]() -> Result<SchemaLock> {
+        if (schema_lock_) return *schema_lock_;
+        if (index_.size() > 0) return rebuild_schema_lock();
+        return SchemaLock{};
+    };
+
+    if (auto* lock = std::get_if<SchemaLock>(&schema)) {
+        auto format = resolved_record_format_for_schema(*lock);
+        if (!format.ok()) return std::move(format).error();
+        auto base = base_lock();
+        if (!base.ok()) return std::move(base).error();
+        KESTROVE_TRY(schema::merge_schema_lock(base.value(), *lock));
+        record_format_ = format.value();
+        schema_lock_ = std::move(base).value();
+        return {};
+    }
+
+    auto base = base_lock();
+    if (!base.ok()) return std::move(base).error();
+    SchemaLock& merged = base.value();
+    uint32_t format = record_format_;
+    const bool may_move = may_move_to_format3();
+    for (const auto& [bytes, own_type] : std::get<AppendRecordsSchema>(schema).records) {
+        const std::optional<uint8_t> positions_type = own_type ? own_type : merged.positions_type;
+        auto derived = schema::record_schema(bytes, format, positions_type);
+        if (!derived.ok()) {
+            if (!(may_move && format == kRecordFormat2)) return std::move(derived).error();
+            derived = schema::record_schema(bytes, kRecordFormat3, positions_type);
+            if (!derived.ok()) return std::move(derived).error();
+            format = kRecordFormat3;
+        }
+        KESTROVE_TRY(schema::merge_schema_lock(merged, derived.value()));
+    }
+    record_format_ = format;
+    schema_lock_ = std::move(merged);
+    return {};
+}
+
+Result<uint32_t> AtomDatabase::resolved_record_format_for_schema(const SchemaLock& lock) const {
+    Status first = schema::validate_schema_lock_for_record_format(record_format_, lock);
+    if (first.ok()) return record_format_;
+    if (may_move_to_format3()) {
+        Status second = schema::validate_schema_lock_for_record_format(kRecordFormat3, lock);
+        if (second.ok()) return kRecordFormat3;
+        return std::move(second).error();
+    }
+    return std::move(first).error();
+}
+
+Result<SchemaLock> AtomDatabase::rebuild_schema_lock() const {
+    auto opened = File::open_read(path_);
+    if (!opened.ok()) return io_error(std::move(opened).error());
+    const File& file = opened.value();
+    auto file_len = file.size();
+    if (!file_len.ok()) return io_error(std::move(file_len).error());
+
+    SchemaLock lock;
+    for (uint64_t i = 0; i < index_.size(); ++i) {
+        const auto entry = index_.get(i);
+        if (!entry) return Error::invalid_data("Index " + std::to_string(i) + " out of bounds");
+        const auto end = checked_end(entry->offset, entry->compressed_size);
+        if (!end || *end > file_len.value()) return io_error(platform::short_read_error());
+        Bytes stored(entry->compressed_size);
+        KESTROVE_TRY_OS(file.read_exact_at(entry->offset, stored.data(), stored.size()));
+        auto record = compression::decompress(stored, compression_, entry->uncompressed_size);
+        if (!record.ok()) return std::move(record).error();
+        auto derived = schema::record_schema(record.value(), record_format_, std::nullopt);
+        if (!derived.ok()) return std::move(derived).error();
+        KESTROVE_TRY(schema::merge_schema_lock(lock, derived.value()));
+    }
+    return lock;
+}
+
+Status AtomDatabase::write_owned_records(std::vector<OwnedRecord> records) {
+    for (const OwnedRecord& r : records) KESTROVE_TRY(check_indexable("Record", r.bytes.size()));
+    const size_t n = records.size();
+    std::vector<CompressedRecord> compressed(n);
+    if (compression_.kind == compression::CompressionType::None) {
+        // Stored bytes are the record itself: hand the buffers over instead of copying them.
+        for (size_t i = 0; i < n; ++i) {
+            const auto size = static_cast<uint32_t>(records[i].bytes.size());
+            compressed[i] = CompressedRecord{std::move(records[i].bytes), size, records[i].num_atoms};
+        }
+    } else {
+        auto failure = platform::parallel_try_for(n, [&](size_t i) -> std::optional<Error> {
+            auto packed = compression::compress(records[i].bytes, compression_);
+            if (!packed.ok()) return std::move(packed).error();
+            compressed[i] = CompressedRecord{std::move(packed).value(),
+                                             static_cast<uint32_t>(records[i].bytes.size()),
+                                             records[i].num_atoms};
+            Bytes().swap(records[i].bytes);  // at most one uncompressed copy alive per record
+            return std::nullopt;
+        });
+        if (failure) return std::move(*failure);
+    }
+    records.clear();
+    return write_compressed(std::move(compressed));
+}
+
+Status AtomDatabase::write_borrowed_records(std::span<const BorrowedRecord> records) {
+    for (const BorrowedRecord& r : records) KESTROVE_TRY(check_indexable("Record", r.bytes.size()));
+    const size_t n = records.size();
+    std::vector<CompressedRecord> compressed(n);
+    auto failure = platform::parallel_try_for(n, [&](size_t i) -> std::optional<Error> {
+        auto packed = compression::compress(records[i].bytes, compression_);
+        if (!packed.ok()) return std::move(packed).error();
+        compressed[i] = CompressedRecord{std::move(packed).value(),
+                                         static_cast<uint32_t>(records[i].bytes.size()),
+                                         records[i].num_atoms};
+        return std::nullopt;
+    });
+    if (failure) return std::move(*failure);
+    return write_compressed(std::move(compressed));
+}
+
+Status AtomDatabase::write_compressed(std::vector<CompressedRecord> records) {
+    for (const CompressedRecord& r : records) {
+        KESTROVE_TRY(check_indexable("Compressed record", r.bytes.size()));
+    }
+    auto opened = File::open_append(path_);
+    if (!opened.ok()) return io_error(std::move(opened).error());
+    File file = std::move(opened).value();
+    auto start = file.seek_end();
+    if (!start.ok()) return io_error(std::move(start).error());
+
+    std::vector<MoleculeIndex> entries;
+    entries.reserve(records.size());
+    uint64_t offset = start.value();
+    for (const CompressedRecord& r : records) {
+        KESTROVE_TRY_OS(file.write_all(r.bytes.data(), r.bytes.size()));
+        entries.push_back(MoleculeIndex{offset, static_cast<uint32_t>(r.bytes.size()),
+                                        r.uncompressed_size, r.num_atoms});
+        offset += r.bytes.size();
+    }
+    KESTROVE_TRY(index_.extend(std::move(entries)));
+    KESTROVE_TRY_OS(file.close());
+    return {};
+}
+
+// ---------------------------------------------------------------------------------------------
+// Commit
+
+Status AtomDatabase::flush() {
+    if (index_.is_mapped()) {
+        return Error::invalid_data(
+            "Cannot flush a database opened with a memory-mapped index (read-only); reopen "
+            "without mmap to write.");
+    }
+    KESTROVE_TRY(truncate_uncommitted_tail_if_needed());
+
+    const Bytes index_blob = index::encode_index(index_.owned_entries());
+    std::optional<Bytes> schema_blob;
+    if (schema_lock_) {
+        auto encoded = schema::encode_schema_lock(*schema_lock_);
+        if (!encoded.ok()) return std::move(encoded).error();
+        schema_blob = std::move(encoded).value();
+    }
+
+    auto opened = File::open_read_write(path_);
+    if (!opened.ok()) return io_error(std::move(opened).error());
+    File file = std::move(opened).value();
+    auto schema_start = file.seek_end();
+    if (!schema_start.ok()) return io_error(std::move(schema_start).error());
+    const uint64_t schema_len = schema_blob ? schema_blob->size() : 0;
+    if (schema_blob) KESTROVE_TRY_OS(file.write_all(schema_blob->data(), schema_blob->size()));
+    auto index_start = file.seek_end();
+    if (!index_start.ok()) return io_error(std::move(index_start).error());
+    KESTROVE_TRY_OS(file.write_all(index_blob.data(), index_blob.size()));
+    KESTROVE_TRY_OS(file.sync_data());
+
+    // Checked before the slot is written, so that a durable commit is never reported as failed.
+    const auto new_end = checked_end(index_start.value(), index_blob.size());
+    if (!new_end) return Error::invalid_data("Index end overflow");
+
+    const uint64_t generation = generation_ == UINT64_MAX ? UINT64_MAX : generation_ + 1;
+    header::Header h;
+    h.compression = compression_;
+    h.generation = generation;
+    h.data_start = kDataStart;
+    h.count = index_.size();
+    h.schema_offset = schema_len != 0 ? schema_start.value() : 0;
+    h.schema_len = schema_len;
+    h.index_offset = index_start.value();
+    h.index_len = index_blob.size();
+    h.record_format = record_format_;
+    const auto slot = header::encode_header_slot(h);
+    // Through a handle without O_APPEND: Linux would put a positional write at the end.
+    KESTROVE_TRY_OS(file.write_all_at((generation % 2) * header::kHeaderSlotSize, slot.data(),
+                                      slot.size()));
+    KESTROVE_TRY_OS(file.sync_data());
+
+    generation_ = generation;
+    committed_end_ = *new_end;
+    tail_dirty_ = false;
+    KESTROVE_TRY_OS(file.close());
+    return {};
+}
+
+// ---------------------------------------------------------------------------------------------
+// Reads
+
+Result<std::vector<MoleculeIndex>> AtomDatabase::lookup_entries(
+    std::span<const size_t> indices) const {
+    std::vector<MoleculeIndex> entries;
+    entries.reserve(indices.size());
+    for (size_t i : indices) {
+        auto entry = index_.get(i);
+        if (!entry) return Error::invalid_data("Index " + std::to_string(i) + " out of bounds");
+        entries.push_back(*entry);
+    }
+    return entries;
+}
+
+Result<std::vector<Bytes>> AtomDatabase::get_raw_bytes(std::span<const size_t> indices) const {
+    auto entries = lookup_entries(indices);
+    if (!entries.ok()) return std::move(entries).error();
+    return decompress_entries_parallel(entries.value());
+}
+
+Result<DecompressedRecords> AtomDatabase::read_decompress_parallel(
+    std::span<const size_t> indices) const {
+    auto entries = lookup_entries(indices);
+    if (!entries.ok()) return std::move(entries).error();
+    DecompressedRecords out;
+    out.num_atoms.reserve(entries->size());
+    for (const MoleculeIndex& e : entries.value()) out.num_atoms.push_back(e.num_atoms);
+    auto records = decompress_entries_parallel(entries.value());
+    if (!records.ok()) return std::move(records).error();
+    out.records = std::move(records).value();
+    return out;
+}
+
+std::optional<std::span<const uint8_t>> AtomDatabase::mapped_range(
+    const MoleculeIndex& entry) const {
+    if (!data_mmap_) return std::nullopt;
+    const auto end = checked_end(entry.offset, entry.compressed_size);
+    if (!end || *end > data_mmap_->size()) return std::nullopt;
+    return data_mmap_->bytes().subspan(entry.offset, entry.compressed_size);
+}
+
+Result<Bytes> AtomDatabase::read_stored_from_file(const MoleculeIndex& entry) const {
+    auto opened = File::open_read(path_);
+    if (!opened.ok()) return io_error(std::move(opened).error());
+    const File& file = opened.value();
+    // Sizes come from the index: check them against the file before allocating for them.
+    auto file_len = file.size();
+    if (!file_len.ok()) return io_error(std::move(file_len).error());
+    const auto end = checked_end(entry.offset, entry.compressed_size);
+    if (!end || *end > file_len.value()) return io_error(platform::short_read_error());
+    Bytes stored(entry.compressed_size);
+    KESTROVE_TRY_OS(file.read_exact_at(entry.offset, stored.data(), stored.size()));
+    return stored;
+}
+
+Result<std::vector<Bytes>> AtomDatabase::decompress_entries_parallel(
+    std::span<const MoleculeIndex> entries) const {
+    std::vector<Bytes> records(entries.size());
+    auto failure = platform::parallel_try_for(entries.size(), [&](size_t i) -> std::optional<Error> {
+        const MoleculeIndex& entry = entries[i];
+        Result<Bytes> record = Bytes();
+        if (auto mapped = mapped_range(entry)) {
+            record = compression::decompress(*mapped, compression_, entry.uncompressed_size);
+        } else {
+            auto stored = read_stored_from_file(entry);
+            if (!stored.ok()) return std::move(stored).error();
+            if (compression_.kind == compression::CompressionType::None) {
+                record = std::move(stored).value();  // already a fresh copy of the record
+            } else {
+                record = compression::decompress(stored.value(), compression_,
+                                                 entry.uncompressed_size);
+            }
+        }
+        if (!record.ok()) return std::move(record).error();
+        records[i] = std::move(record).value();
+        return std::nullopt;
+    });
+    if (failure) return std::move(*failure);
+    return records;
+}
+
+std::optional<std::span<const uint8_t>> AtomDatabase::get_compressed_slice(uint64_t i) const {
+    const auto entry = index_.get(i);
+    if (!entry) return std::nullopt;
+    return mapped_range(*entry);
+}
+
+std::optional<SharedMmapBytes> AtomDatabase::get_shared_mmap_bytes(uint64_t i) const {
+    const auto entry = index_.get(i);
+    if (!entry) return std::nullopt;
+    if (!mapped_range(*entry)) return std::nullopt;
+    return SharedMmapBytes(data_mmap_, entry->offset, entry->offset + entry->compressed_size);
+}
+
+std::optional<uint32_t> AtomDatabase::uncompressed_size(uint64_t i) const {
+    const auto entry = index_.get(i);
+    if (!entry) return std::nullopt;
+    return entry->uncompressed_size;
+}
+
+std::optional<uint32_t> AtomDatabase::num_atoms(uint64_t i) const {
+    const auto entry = index_.get(i);
+    if (!entry) return std::nullopt;
+    return entry->num_atoms;
+}
+
+std::optional<DatabaseSchema> AtomDatabase::schema_info() const {
+    if (!schema_lock_) return std::nullopt;
+    DatabaseSchema schema;
+    schema.sections.reserve(schema_lock_->sections.size());
+    for (const auto& [key, entry] : schema_lock_->sections) {
+        schema.sections.push_back(DatabaseSchemaSection{key.kind, key.key, entry.type_tag,
+                                                        entry.per_atom, entry.elem_bytes,
+                                                        entry.slot_bytes});
+    }
+    schema.positions_type = schema_lock_->positions_type;
+    return schema;
+}
+
+}  // namespace kestrove::storage

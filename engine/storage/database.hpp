@@ -1,0 +1,198 @@
+// The open database file: creation, opening, appends, commits and reads.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "engine/atom.hpp"
+#include "engine/coding.hpp"
+#include "engine/compression.hpp"
+#include "engine/error.hpp"
+#include "engine/storage/index.hpp"
+#include "engine/storage/schema.hpp"
+#include "platform/file.hpp"
+#include "platform/mmap.hpp"
+
+namespace kestrove::storage {
+
+// One section that records may hold: a schema-lock entry flattened, in the exchange form.
+struct DatabaseSchemaSection {
+    uint8_t kind = 0;
+    std::string key;
+    uint8_t type_tag = 0;
+    bool per_atom = false;
+    uint64_t elem_bytes = 0;
+    uint64_t slot_bytes = 0;
+
+    bool operator==(const DatabaseSchemaSection&) const = default;
+};
+
+// The schema of a database or of a batch of records.
+struct DatabaseSchema {
+    std::vector<DatabaseSchemaSection> sections;
+    std::optional<uint8_t> positions_type;
+
+    bool operator==(const DatabaseSchema&) const = default;
+};
+
+// One stored record's bytes inside the whole-file memory map. The share keeps the map alive, also
+// after the database is gone, and may be dropped on any thread.
+class SharedMmapBytes {
+public:
+    SharedMmapBytes(std::shared_ptr<const platform::MappedFile> mmap, size_t start, size_t end)
+        : mmap_(std::move(mmap)), start_(start), end_(end) {}
+
+    std::span<const uint8_t> as_slice() const { return mmap_->bytes().subspan(start_, end_ - start_); }
+    size_t start() const { return start_; }
+    size_t end() const { return end_; }
+
+private:
+    std::shared_ptr<const platform::MappedFile> mmap_;
+    size_t start_;
+    size_t end_;
+};
+
+// A ready record the caller keeps, with its atom count.
+struct BorrowedRecord {
+    std::span<const uint8_t> bytes;
+    uint32_t num_atoms = 0;
+};
+
+// A ready record handed over to the database, with its atom count.
+struct OwnedRecord {
+    Bytes bytes;
+    uint32_t num_atoms = 0;
+};
+
+// A ready record whose schema the append derives from its bytes.
+struct TypedRecord {
+    std::span<const uint8_t> bytes;
+    uint32_t num_atoms = 0;
+    uint8_t positions_type = 0;
+};
+
+// Where the schema of an append comes from: one lock that the caller built for every record, or
+// the records themselves, each with its positions type when known.
+struct AppendRecordsSchema {
+    std::vector<std::pair<std::span<const uint8_t>, std::optional<uint8_t>>> records;
+};
+using AppendSchema = std::variant<schema::SchemaLock, AppendRecordsSchema>;
+
+// The decompressed records of a bulk read, with the atom counts of their index entries.
+struct DecompressedRecords {
+    std::vector<Bytes> records;
+    std::vector<uint32_t> num_atoms;
+};
+
+// The open database file. It holds no lock: operations that change it need exclusive access,
+// reads need shared access, and its owner provides both.
+//
+// Nothing is durable until flush(): appends only add records at the end of the file and entries
+// to the in-memory index. A flush appends the schema-lock and index blobs, syncs, then writes the
+// header slot that names them into the slot not holding the previous commit, and syncs again.
+class AtomDatabase {
+public:
+    inline static constexpr uint64_t kDataStart = 8192;
+
+    AtomDatabase(AtomDatabase&&) noexcept = default;
+    AtomDatabase& operator=(AtomDatabase&&) noexcept = default;
+    AtomDatabase(const AtomDatabase&) = delete;
+    AtomDatabase& operator=(const AtomDatabase&) = delete;
+
+    // Creates (or truncates) `path` as an empty database of record format 2: two identical
+    // header slots of generation 0, synced, and the directory synced.
+    static Result<AtomDatabase> create_with_format(const std::string& path, uint32_t kind,
+                                                   int32_t level);
+    // Opens an existing database from its best header slot. With `mmap` the file is mapped for
+    // record reads and, when it has a committed index, that index is read in place and the
+    // database is read-only. `populate` has no effect.
+    static Result<AtomDatabase> open_with_options(std::string path, bool mmap, bool populate);
+
+    // --- Appends (exclusive access) ---
+    Status add_molecule(const atom::Molecule& molecule);
+    Status add_molecules(std::span<const atom::Molecule* const> molecules);
+    Status add_raw_soa_records_with_schema(std::span<const BorrowedRecord> records,
+                                           DatabaseSchema schema);
+    Status add_raw_soa_records_with_positions_type(std::span<const TypedRecord> records);
+    Status add_owned_soa_records_with_schema(std::vector<OwnedRecord> records,
+                                             DatabaseSchema schema);
+    Status append_owned_soa_records_prevalidated(std::vector<OwnedRecord> records,
+                                                 schema::SchemaLock lock);
+    // Refuses a read-only database, cuts an uncommitted tail, and settles the record format and
+    // the schema lock of the records about to be written. On failure neither has changed.
+    Status prepare_append(AppendSchema schema);
+    Result<uint32_t> resolved_record_format_for_schema(const schema::SchemaLock& lock) const;
+    // The schema of every stored record, read back from the file.
+    Result<schema::SchemaLock> rebuild_schema_lock() const;
+
+    // --- Commit (exclusive access) ---
+    Status flush();
+
+    // Cuts bytes past the last commit that an open without memory mapping found in the file.
+    Status truncate_uncommitted_tail_if_needed();
+
+    // --- Reads (shared access) ---
+    uint64_t len() const { return index_.size(); }
+    Result<std::vector<Bytes>> get_raw_bytes(std::span<const size_t> indices) const;
+    Result<DecompressedRecords> read_decompress_parallel(std::span<const size_t> indices) const;
+    Result<std::vector<Bytes>> decompress_entries_parallel(
+        std::span<const index::MoleculeIndex> entries) const;
+    // The stored bytes of record i inside the memory map, or nothing.
+    std::optional<std::span<const uint8_t>> get_compressed_slice(uint64_t i) const;
+    std::optional<SharedMmapBytes> get_shared_mmap_bytes(uint64_t i) const;
+    std::optional<uint32_t> uncompressed_size(uint64_t i) const;
+    std::optional<uint32_t> num_atoms(uint64_t i) const;
+    std::optional<DatabaseSchema> schema_info() const;
+
+    // --- State ---
+    const std::string& path() const { return path_; }
+    const index::IndexStorage& index() const { return index_; }
+    compression::CompressionType compression() const { return compression_; }
+    const std::optional<schema::SchemaLock>& schema_lock() const { return schema_lock_; }
+    uint64_t generation() const { return generation_; }
+    uint64_t committed_end() const { return committed_end_; }
+    uint32_t record_format() const { return record_format_; }
+    bool tail_dirty() const { return tail_dirty_; }
+    bool has_data_mmap() const { return data_mmap_ != nullptr; }
+    bool header_file_open() const { return file_.has_value(); }
+
+private:
+    AtomDatabase() = default;
+
+    static Result<AtomDatabase> open_v1(std::string path, platform::File file, bool mmap,
+                                        bool populate);
+    struct CompressedRecord {
+        Bytes bytes;
+        uint32_t uncompressed_size = 0;
+        uint32_t num_atoms = 0;
+    };
+
+    Status write_owned_records(std::vector<OwnedRecord> records);
+    Status write_borrowed_records(std::span<const BorrowedRecord> records);
+    // Appends the records at the end of the file and only then extends the index.
+    Status write_compressed(std::vector<CompressedRecord> records);
+    // Reads an entry's stored bytes through a handle of its own, checked against the file length.
+    Result<Bytes> read_stored_from_file(const index::MoleculeIndex& entry) const;
+    // The stored bytes of an entry when they lie wholly inside the data map.
+    std::optional<std::span<const uint8_t>> mapped_range(const index::MoleculeIndex& entry) const;
+    Result<std::vector<index::MoleculeIndex>> lookup_entries(std::span<const size_t> indices) const;
+    bool may_move_to_format3() const;
+
+    std::string path_;
+    index::IndexStorage index_;
+    compression::CompressionType compression_;
+    std::optional<schema::SchemaLock> schema_lock_;
+    uint64_t generation_ = 0;
+    uint64_t committed_end_ = kDataStart;
+    std::optional<platform::File> file_;
+    std::shared_ptr<const platform::MappedFile> data_mmap_;
+    uint32_t record_format_ = 2;
+    bool tail_dirty_ = false;
+};
+
+}  // namespace kestrove::storage

@@ -1,0 +1,101 @@
+// The index: where each record lies in the file, its on-disk blob, and an open database's copy.
+#include "engine/storage/index.hpp"
+
+#include <string>
+
+namespace kestrove::storage::index {
+
+using coding::load;
+using coding::store;
+
+void encode_entry(uint8_t* dst, const MoleculeIndex& entry) {
+    store<uint64_t>(dst, entry.offset);
+    store<uint32_t>(dst + 8, entry.compressed_size);
+    store<uint32_t>(dst + 12, entry.uncompressed_size);
+    store<uint32_t>(dst + 16, entry.num_atoms);
+}
+
+MoleculeIndex decode_entry(const uint8_t* src) {
+    return MoleculeIndex{load<uint64_t>(src), load<uint32_t>(src + 8), load<uint32_t>(src + 12),
+                         load<uint32_t>(src + 16)};
+}
+
+Bytes encode_index(std::span<const MoleculeIndex> entries) {
+    Bytes blob(kCountBytes + kEntryBytes * entries.size());
+    store<uint64_t>(blob.data(), entries.size());
+    uint8_t* at = blob.data() + kCountBytes;
+    for (const MoleculeIndex& entry : entries) {
+        encode_entry(at, entry);
+        at += kEntryBytes;
+    }
+    return blob;
+}
+
+Result<std::vector<MoleculeIndex>> decode_index(std::span<const uint8_t> blob) {
+    if (blob.size() < kCountBytes) return Error::invalid_data("Index too small");
+    const uint64_t count = load<uint64_t>(blob.data());
+    uint64_t entry_bytes, expected;
+    if (__builtin_mul_overflow(count, kEntryBytes, &entry_bytes)) {
+        return Error::invalid_data("Index length overflow");
+    }
+    // A count near 2^64 / 20 makes the sum wrap; such a blob can never match its length.
+    if (__builtin_add_overflow(entry_bytes, kCountBytes, &expected) || expected != blob.size()) {
+        return Error::invalid_data("Index length mismatch (expected " +
+                                   std::to_string(entry_bytes + kCountBytes) + ", got " +
+                                   std::to_string(blob.size()) + ")");
+    }
+    std::vector<MoleculeIndex> entries;
+    entries.reserve(count);  // backed by the blob's length, checked above
+    for (uint64_t i = 0; i < count; ++i) {
+        entries.push_back(decode_entry(blob.data() + kCountBytes + kEntryBytes * i));
+    }
+    return entries;
+}
+
+IndexStorage IndexStorage::mapped(std::shared_ptr<const void> owner, std::span<const uint8_t> map,
+                                  uint64_t index_offset, uint64_t count) {
+    IndexStorage storage;
+    storage.state_ = Mapped{std::move(owner), map, index_offset, count};
+    return storage;
+}
+
+uint64_t IndexStorage::size() const {
+    if (const auto* owned = std::get_if<0>(&state_)) return owned->size();
+    return std::get<1>(state_).count;
+}
+
+std::optional<MoleculeIndex> IndexStorage::get(uint64_t i) const {
+    if (const auto* owned = std::get_if<0>(&state_)) {
+        if (i >= owned->size()) return std::nullopt;
+        return (*owned)[i];
+    }
+    const Mapped& m = std::get<1>(state_);
+    if (i >= m.count) return std::nullopt;
+    // index_offset + 8 + 20 × i + 20 must lie within the map; every step is overflow-checked.
+    uint64_t at, end;
+    if (__builtin_mul_overflow(i, kEntryBytes, &at) ||
+        __builtin_add_overflow(at, m.index_offset, &at) ||
+        __builtin_add_overflow(at, kCountBytes, &at) ||
+        __builtin_add_overflow(at, kEntryBytes, &end) || end > m.map.size()) {
+        return std::nullopt;
+    }
+    return decode_entry(m.map.data() + at);
+}
+
+Status IndexStorage::extend(std::vector<MoleculeIndex> entries) {
+    auto* owned = std::get_if<0>(&state_);
+    if (!owned) {
+        return Error::invalid_data(
+            "Cannot add molecules to a database opened with a memory-mapped index (read-only); "
+            "reopen without mmap to write.");
+    }
+    owned->insert(owned->end(), entries.begin(), entries.end());
+    return {};
+}
+
+std::span<const MoleculeIndex> IndexStorage::owned_entries() const {
+    if (const auto* owned = std::get_if<0>(&state_)) return *owned;
+    return {};
+}
+
+}  // namespace kestrove::storage::index

@@ -1,0 +1,67 @@
+// The index: where each record lies in the file, its on-disk blob, and an open database's copy.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <variant>
+#include <vector>
+
+#include "engine/coding.hpp"
+#include "engine/error.hpp"
+
+namespace kestrove::storage::index {
+
+// One record's entry: 20 bytes on disk (u64 offset, then three u32), encoded field by field.
+struct MoleculeIndex {
+    uint64_t offset = 0;
+    uint32_t compressed_size = 0;
+    uint32_t uncompressed_size = 0;
+    uint32_t num_atoms = 0;
+
+    bool operator==(const MoleculeIndex&) const = default;
+};
+
+inline constexpr size_t kEntryBytes = 20;
+inline constexpr size_t kCountBytes = 8;
+
+void encode_entry(uint8_t* dst, const MoleculeIndex& entry);
+MoleculeIndex decode_entry(const uint8_t* src);
+
+// The index blob: u64 count, then the entries. Exactly 8 + 20 × count bytes.
+Bytes encode_index(std::span<const MoleculeIndex> entries);
+Result<std::vector<MoleculeIndex>> decode_index(std::span<const uint8_t> blob);
+
+// An open database's index: either its own growable list, or entries read in place from a
+// read-only memory map of the file, which the storage keeps alive and is the only user of.
+class IndexStorage {
+public:
+    // An empty, writable index.
+    IndexStorage() = default;
+    explicit IndexStorage(std::vector<MoleculeIndex> entries) : state_(std::move(entries)) {}
+    // Entries are read from `map` at `index_offset + 8 + 20 × i`; `owner` keeps the map alive.
+    static IndexStorage mapped(std::shared_ptr<const void> owner, std::span<const uint8_t> map,
+                               uint64_t index_offset, uint64_t count);
+
+    bool is_mapped() const { return state_.index() == 1; }
+    uint64_t size() const;
+    // Entry i, or nothing when i is out of range or the map ends inside the entry.
+    std::optional<MoleculeIndex> get(uint64_t i) const;
+    // Appends the entries of freshly written records. Refused for a mapped index, which is
+    // left unchanged.
+    Status extend(std::vector<MoleculeIndex> entries);
+    // The owned entries; empty for a mapped index.
+    std::span<const MoleculeIndex> owned_entries() const;
+
+private:
+    struct Mapped {
+        std::shared_ptr<const void> owner;
+        std::span<const uint8_t> map;
+        uint64_t index_offset;
+        uint64_t count;
+    };
+    std::variant<std::vector<MoleculeIndex>, Mapped> state_;
+};
+
+}  // namespace kestrove::storage::index

@@ -1,0 +1,219 @@
+// POSIX implementation of File and the directory helpers.
+#include "platform/file.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <utility>
+
+namespace kestrove::platform {
+
+namespace {
+
+constexpr mode_t kCreateMode = 0666;
+// Linux never transfers more than this in one read or write call; asking for it keeps the
+// length within ssize_t on every platform.
+constexpr std::size_t kMaxIoChunk = 0x7ffff000;
+
+bool holds_nul(const std::string& path) { return path.find('\0') != std::string::npos; }
+
+// The directory part of `path` as open() wants it: "." for a bare name, "/" for the root.
+std::string parent_directory(const std::string& path) {
+    std::size_t end = path.size();
+    while (end > 1 && path[end - 1] == '/') --end;  // "dir/file/" names the same file
+    const std::size_t slash = path.rfind('/', end - 1);
+    if (slash == std::string::npos) return ".";
+    std::size_t parent_end = slash;
+    while (parent_end > 0 && path[parent_end - 1] == '/') --parent_end;
+    return parent_end == 0 ? "/" : path.substr(0, parent_end);
+}
+
+int sync_fd(int fd, bool data_only) {
+    int rc;
+    do {
+#if defined(_POSIX_SYNCHRONIZED_IO) && _POSIX_SYNCHRONIZED_IO > 0
+        rc = data_only ? ::fdatasync(fd) : ::fsync(fd);
+#else
+        (void)data_only;
+        rc = ::fsync(fd);
+#endif
+    } while (rc != 0 && errno == EINTR);
+    return rc;
+}
+
+}  // namespace
+
+File::~File() {
+    if (fd_ >= 0) ::close(fd_);
+}
+
+File::File(File&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+
+File& File::operator=(File&& other) noexcept {
+    if (this != &other) {
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = std::exchange(other.fd_, -1);
+    }
+    return *this;
+}
+
+OsResult<File> File::open_with(const std::string& path, int flags) {
+    if (holds_nul(path)) return nul_in_path_error();
+    int fd;
+    do {
+        fd = ::open(path.c_str(), flags | O_CLOEXEC, kCreateMode);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) return last_os_error();
+    return File(fd);
+}
+
+OsResult<File> File::open_read(const std::string& path) { return open_with(path, O_RDONLY); }
+
+OsResult<File> File::open_read_write(const std::string& path) { return open_with(path, O_RDWR); }
+
+OsResult<File> File::open_append(const std::string& path) {
+    return open_with(path, O_WRONLY | O_APPEND);
+}
+
+OsResult<File> File::create_truncate(const std::string& path) {
+    return open_with(path, O_RDWR | O_CREAT | O_TRUNC);
+}
+
+OsResult<File> File::create_exclusive(const std::string& path) {
+    return open_with(path, O_RDWR | O_CREAT | O_EXCL);
+}
+
+OsStatus File::read_exact_at(std::uint64_t offset, void* buf, std::size_t len) const {
+    auto* out = static_cast<unsigned char*>(buf);
+    while (len > 0) {
+        const ssize_t n = ::pread(fd_, out, std::min(len, kMaxIoChunk), static_cast<off_t>(offset));
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return last_os_error();
+        }
+        if (n == 0) return short_read_error();
+        out += n;
+        len -= static_cast<std::size_t>(n);
+        offset += static_cast<std::uint64_t>(n);
+    }
+    return OsStatus::success();
+}
+
+OsStatus File::read_exact(void* buf, std::size_t len) {
+    auto* out = static_cast<unsigned char*>(buf);
+    while (len > 0) {
+        const ssize_t n = ::read(fd_, out, std::min(len, kMaxIoChunk));
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return last_os_error();
+        }
+        if (n == 0) return short_read_error();
+        out += n;
+        len -= static_cast<std::size_t>(n);
+    }
+    return OsStatus::success();
+}
+
+OsStatus File::write_all(const void* buf, std::size_t len) {
+    const auto* in = static_cast<const unsigned char*>(buf);
+    while (len > 0) {
+        const ssize_t n = ::write(fd_, in, std::min(len, kMaxIoChunk));
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return last_os_error();
+        }
+        if (n == 0) return short_write_error();
+        in += n;
+        len -= static_cast<std::size_t>(n);
+    }
+    return OsStatus::success();
+}
+
+OsStatus File::write_all_at(std::uint64_t offset, const void* buf, std::size_t len) {
+    const auto* in = static_cast<const unsigned char*>(buf);
+    while (len > 0) {
+        const ssize_t n = ::pwrite(fd_, in, std::min(len, kMaxIoChunk), static_cast<off_t>(offset));
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return last_os_error();
+        }
+        if (n == 0) return short_write_error();
+        in += n;
+        len -= static_cast<std::size_t>(n);
+        offset += static_cast<std::uint64_t>(n);
+    }
+    return OsStatus::success();
+}
+
+OsResult<std::uint64_t> File::size() const {
+    struct stat st;
+    if (::fstat(fd_, &st) != 0) return last_os_error();
+    return static_cast<std::uint64_t>(st.st_size);
+}
+
+OsResult<std::uint64_t> File::seek_to(std::uint64_t offset) {
+    const off_t pos = ::lseek(fd_, static_cast<off_t>(offset), SEEK_SET);
+    if (pos < 0) return last_os_error();
+    return static_cast<std::uint64_t>(pos);
+}
+
+OsResult<std::uint64_t> File::seek_end() {
+    const off_t pos = ::lseek(fd_, 0, SEEK_END);
+    if (pos < 0) return last_os_error();
+    return static_cast<std::uint64_t>(pos);
+}
+
+OsStatus File::truncate(std::uint64_t length) {
+    int rc;
+    do {
+        rc = ::ftruncate(fd_, static_cast<off_t>(length));
+    } while (rc != 0 && errno == EINTR);
+    if (rc != 0) return last_os_error();
+    return OsStatus::success();
+}
+
+OsStatus File::sync_data() const {
+    if (sync_fd(fd_, true) != 0) return last_os_error();
+    return OsStatus::success();
+}
+
+OsStatus File::sync_all() const {
+    if (sync_fd(fd_, false) != 0) return last_os_error();
+    return OsStatus::success();
+}
+
+OsStatus File::close() {
+    const int fd = std::exchange(fd_, -1);
+    if (fd < 0) return OsStatus::success();
+    // Not retried on EINTR: Linux has released the descriptor by then, and a retry could close
+    // one that another thread has just been given.
+    if (::close(fd) != 0) return last_os_error();
+    return OsStatus::success();
+}
+
+OsStatus sync_directory_of(const std::string& path) {
+    if (holds_nul(path)) return nul_in_path_error();
+    const std::string directory = parent_directory(path);
+    int fd;
+    do {
+        fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) return last_os_error();
+    const int rc = sync_fd(fd, false);
+    const int sync_errno = errno;
+    ::close(fd);
+    if (rc != 0) return os_error(sync_errno);
+    return OsStatus::success();
+}
+
+bool path_exists(const std::string& path) {
+    if (holds_nul(path)) return false;
+    struct stat st;
+    return ::stat(path.c_str(), &st) == 0;
+}
+
+}  // namespace kestrove::platform

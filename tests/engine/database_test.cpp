@@ -1,0 +1,595 @@
+// Tests of the database object: creation, appends on every road, commits and reads.
+#include "engine/storage/database.hpp"
+
+#include <sys/mman.h>
+
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "engine/compression.hpp"
+#include "engine/storage/dtypes.hpp"
+#include "tests/engine/database_test_util.hpp"
+
+namespace kestrove::storage {
+namespace {
+
+using namespace testing;
+using compression::CompressionType;
+
+constexpr const char* kReadOnlyAppend =
+    "Invalid data: Cannot add molecules to a database opened with a memory-mapped index "
+    "(read-only); reopen without mmap to write.";
+constexpr const char* kReadOnlyFlush =
+    "Invalid data: Cannot flush a database opened with a memory-mapped index (read-only); "
+    "reopen without mmap to write.";
+
+// A committed database of `molecules`, one append and one flush, closed again.
+void write_committed(const std::string& path, const std::vector<Molecule>& molecules,
+                     uint32_t kind = CompressionType::None) {
+    ASSERT_OK_AND_ASSIGN(auto db, AtomDatabase::create_with_format(path, kind, 3));
+    ASSERT_OK(db.add_molecules(pointers(molecules)));
+    ASSERT_OK(db.flush());
+}
+
+TEST(AtomDatabaseTest, CreateLeavesTwoIdenticalEmptySlotsOverAnyOldContent) {
+    ScratchDir dir;
+    const std::string path = dir.file("db");
+    platform::testing::write_whole_file(path, std::string(20000, '\x7F'));
+
+    ASSERT_OK_AND_ASSIGN(auto created, AtomDatabase::create_with_format(path, 2, 7));
+    EXPECT_EQ(created.len(), 0u);
+    EXPECT_FALSE(created.header_file_open());
+    const std::string bytes = read_whole_file(path);
+    ASSERT_EQ(bytes.size(), kDataStart);
+    EXPECT_EQ(bytes.substr(0, 4096), bytes.substr(4096));
+    const auto h = slot_header(path, 0);
+    ASSERT_TRUE(h.has_value());
+    EXPECT_EQ(h->generation, 0u);
+    EXPECT_EQ(h->record_format, 2u);
+    EXPECT_EQ(h->compression, (CompressionType{2, 7}));
+    EXPECT_EQ(h->index_offset, 0u);
+
+    ASSERT_OK_AND_ASSIGN(auto db, AtomDatabase::open_with_options(path, false, false));
+    EXPECT_EQ(db.len(), 0u);
+    EXPECT_FALSE(db.schema_lock().has_value());
+    EXPECT_FALSE(db.schema_info().has_value());
+    EXPECT_EQ(db.committed_end(), kDataStart);
+    EXPECT_FALSE(db.tail_dirty());
+    EXPECT_EQ(db.compression(), (CompressionType{2, 7}));
+}
+
+TEST(AtomDatabaseTest, RecordsRoundTripInEveryCompressionAndOpenMode) {
+    const auto molecules = sample_molecules(5);
+    const auto expected = serialized(molecules, 2);
+    for (uint32_t kind : {0u, 1u, 2u}) {
+        for (bool mmap : {false, true}) {
+            SCOPED_TRACE("kind " + std::to_string(kind) + (mmap ? " mmap" : " file"));
+            ScratchDir dir;
+            const std::string path = dir.file("db");
+            schema::SchemaLock written_lock;
+            {
+                ASSERT_OK_AND_ASSIGN(auto db, AtomDatabase::create_with_format(path, kind, 3));
+                ASSERT_OK(db.add_molecules(pointers(molecules)));
+                // Before the commit the writer reads its records back from the file.
+                EXPECT_EQ(read_all(db), expected);
+                ASSERT_OK(db.flush());
+                written_lock = *db.schema_lock();
+            }
+            const std::string before = read_whole_file(path);
+            ASSERT_OK_AND_ASSIGN(auto db, AtomDatabase::open_with_options(path, mmap, mmap));
+            ASSERT_EQ(db.len(), 5u);
+            EXPECT_EQ(db.has_data_mmap(), mmap);
+            EXPECT_EQ(db.index().is_mapped(), mmap);
+            EXPECT_EQ(db.schema_lock(), written_lock);
+
+            const size_t order[] = {2, 0, 2};
+            ASSERT_OK_AND_ASSIGN(auto picked, db.get_raw_bytes(order));
+            ASSERT_EQ(picked.size(), 3u);
+            EXPECT_EQ(picked[0], expected[2]);
+            EXPECT_EQ(picked[1], expected[0]);
+            EXPECT_EQ(picked[2], expected[2]);
+            EXPECT_EQ(read_all(db), expected);
+
+            ASSERT_OK_AND_ASSIGN(auto with_atoms, db.read_decompress_parallel(order));
+            EXPECT_EQ(with_atoms.records, picked);
+            EXPECT_EQ(with_atoms.num_atoms,
+                      (std::vector<uint32_t>{static_cast<uint32_t>(molecules[2].num_positions()),
+                                             static_cast<uint32_t>(molecules[0].num_positions()),
+                                             static_cast<uint32_t>(molecules[2].num_positions())}));
+
+            ASSERT_OK_AND_ASSIGN(auto none, db.get_raw_bytes({}));
+            EXPECT_TRUE(none.empty());
+
+            for (size_t i = 0; i < 5; ++i) {
+                EXPECT_EQ(db.uncompressed_size(i), expected[i].size());
+                EXPECT_EQ(db.num_atoms(i), molecules[i].num_positions());
+                const auto slice = db.get_compressed_slice(i);
+                ASSERT_EQ(slice.has_value(), mmap);
+                if (!mmap) continue;
+                auto unpacked = compression::decompress(*slice, db.compression(), std::nullopt);
+                ASSERT_OK(unpacked);
+                EXPECT_EQ(unpacked.value(), expected[i]);
+                if (kind == 0) {
+                    EXPECT_TRUE(std::equal(slice->begin(), slice->end(), expected[i].begin(),
+                                           expected[i].end()));
+                }
+            }
+            EXPECT_EQ(read_whole_file(path), before);
+        }
+    }
+}
+
+TEST(AtomDatabaseTest, OutOfRangePositionIsNamedAndNothingIsReturned) {
+    ScratchDir dir;
+    const std::string path = dir.file("db");
+    write_committed(path, sample_molecules(10), CompressionType::Lz4);
+    for (bool mmap : {false, true}) {
+        SCOPED_TRACE(mmap ? "mmap" : "file");
+        ASSERT_OK_AND_ASSIGN(auto db, AtomDatabase::open_with_options(path, mmap, false));
+        const size_t positions[] = {1, 99, 100};
+        EXPECT_EQ(error_of(db.get_raw_bytes(positions)), "Invalid data: Index 99 out of bounds");
+        EXPECT_EQ(error_of(db.read_decompress_parallel(positions)),
+                  "Invalid data: Index 99 out of bounds");
+        EXPECT_FALSE(db.get_compressed_slice(10).has_value());
+        EXPECT_FALSE(db.get_shared_mmap_bytes(10).has_value());
+        EXPECT_FALSE(db.uncompressed_size(10).has_value());
+        EXPECT_FALSE(db.num_atoms(UINT64_MAX).has_value());
+    }
+}
+
+TEST(AtomDatabaseTest, SharedMmapBytesOutliveTheDatabase) {
+    ScratchDir dir;
+    const std::string path = dir.file("db");
+    const auto molecules = sample_molecules(3);
+    write_committed(path, molecules);
+    std::optional<SharedMmapBytes> share;
+    {
+        ASSERT_OK_AND_ASSIGN(auto file_db, AtomDatabase::open_with_options(path, false, false));
+        EXPECT_FALSE(file_db.get_shared_mmap_bytes(1).has_value());
+        ASSERT_OK_AND_ASSIGN(auto db, AtomDatabase::open_with_options(path, true, false));
+        share = db.get_shared_mmap_bytes(1);
+        ASSERT_TRUE(share.has_value());
+        EXPECT_EQ(share->end() - share->start(), *db.uncompressed_size(1));
+    }
+    const auto expected = serialized(molecules, 2)[1];
+    const auto bytes = share->as_slice();
+    EXPECT_TRUE(std::equal(bytes.begin(), bytes.end(), expected.begin(), expected.end()));
+}
+
+TEST(AtomDatabaseTest, ReadOnlyDatabaseRefusesEveryWriteAndLeavesTheFileAlone) {
+    ScratchDir dir;
+    const std::string path = dir.file("db");
+    const auto molecules = sample_molecules(2);
+    write_committed(path, molecules);
+    append_garbage(path, 100);  // a mapped file is never shortened
+    const std::string before = read_whole_file(path);
+    const auto records = serialized(molecules, 2);
+
+    ASSERT_OK_AND_ASSIGN(auto db, AtomDatabase::open_with_options(path, true, false));
+    EXPECT_FALSE(db.tail_dirty());
+    const auto schema = *db.schema_info();
+    EXPECT_EQ(error_of(db.add_molecule(molecules[0])), kReadOnlyAppend);
+    const BorrowedRecord borrowed[] = {{records[0], 1}};
+    EXPECT_EQ(error_of(db.add_raw_soa_records_with_schema(borrowed, schema)), kReadOnlyAppend);
+    const TypedRecord typed[] = {{records[0], 1, dtypes::kTagVec3F32}};
+    EXPECT_EQ(error_of(db.add_raw_soa_records_with_positions_type(typed)), kReadOnlyAppend);
+    std::vector<OwnedRecord> owned;
+    owned.push_back({records[0], 1});
+    EXPECT_EQ(error_of(db.add_owned_soa_records_with_schema(std::move(owned), schema)),
+              kReadOnlyAppend);
+    EXPECT_EQ(error_of(db.flush()), kReadOnlyFlush);
+    // An empty batch is accepted without looking at the database.
+    ASSERT_OK(db.add_molecules({}));
+    ASSERT_OK(db.add_raw_soa_records_with_positions_type({}));
+
+    EXPECT_EQ(db.len(), 2u);
+    EXPECT_EQ(read_all(db), records);
+    EXPECT_EQ(read_whole_file(path), before);
+}
+
+TEST(AtomDatabaseTest, BatchSchemaMismatchComesBeforeTheReadOnlyRefusalAndTheTailCut) {
+    ScratchDir dir;
+    const std::string path = dir.file("db");
+    write_committed(path, sample_molecules(2));
+    append_garbage(path, 100);
+    const std::string before = read_whole_file(path);
+
+    auto batch = sample_molecules(2, 5);
+    batch[1].properties.insert_or_assign("label", int64_t{7});
+    const std::string mismatch =
+        "Invalid data: Schema mismatch for section 'label': expected SchemaEntry { type_tag: 2, "
+        "per_atom: false, elem_bytes: 0, slot_bytes: 0 }, got SchemaEntry { type_tag: 1, "
+        "per_atom: false, elem_bytes: 8, slot_bytes: 8 }";
+    for (bool mmap : {true, false}) {
+        SCOPED_TRACE(mmap ? "mmap" : "file");
+        ASSERT_OK_AND_ASSIGN(auto db, AtomDatabase::open_with_options(path, mmap, false));
+        EXPECT_EQ(error_of(db.add_molecules(pointers(batch))), mismatch);
+        EXPECT_EQ(db.tail_dirty(), !mmap);
+        EXPECT_EQ(db.len(), 2u);
+        EXPECT_EQ(read_whole_file(path), before);
+    }
+}
+
+TEST(AtomDatabaseTest, DoublePositionsMoveAnEmptyDatabaseToFormat3) {
+    ScratchDir dir;
+    const std::string path = dir.file("db");
+    auto m = Molecule::create_f64({{0.1, 0.2, 0.3}, {1e-300, -0.0, 7.0}}, {8, 1});
+    ASSERT_TRUE(m.ok());
+    {
+        ASSERT_OK_AND_ASSIGN(auto db, AtomDatabase::create_with_format(path, 1, 0));
+        ASSERT_OK(db.add_molecule(m.value()));
+        EXPECT_EQ(db.record_format(), 3u);
+        EXPECT_EQ(db.schema_info()->positions_type, dtypes::kTagVec3F64);
+        ASSERT_OK(db.flush());
+        EXPECT_EQ(slot_header(path, 1)->record_format, 3u);
+    }
+    const auto expected = serialized({m.value()}, 3);
+    for (bool mmap : {false, true}) {
+        ASSERT_OK_AND_ASSIGN(auto db, AtomDatabase::open_with_options(path, mmap, false));
+        EXPECT_EQ(db.record_format(), 3u);
+        EXPECT_EQ(read_all(db), expected);
+    }
+}
+
+TEST(AtomDatabaseTest, NonEmptyFormat2DatabaseRefusesDoublePositionsAndStaysAsItWas) {
+    ScratchDir dir;
+    const std::string path = dir.file("db");
+    write_committed(path, sample_molecules(1));
+    ASSERT_OK_AND_ASSIGN(auto db, AtomDatabase::open_with_options(path, false, false));
+    const auto lock = db.schema_lock();
+    const std::string before = read_whole_file(path);
+
+    auto m = Molecule::create_f64({{0.1, 0.2, 0.3}}, {8});
+    ASSERT_TRUE(m.ok());
+    EXPECT_EQ(error_of(db.add_molecule(m.value())),
+              "Invalid data: record format 2 does not support float64 positions");
+    EXPECT_EQ(db.record_format(), 2u);
+    EXPECT_EQ(db.len(), 1u);
+    EXPECT_EQ(db.schema_lock(), lock);
+    EXPECT_EQ(read_whole_file(path), before);
+}
+
+// Molecules whose records need format 3 only for a field the later ones do not carry.
+TEST(AtomDatabaseTest, RawRecordsMoveAnEmptyDatabaseToFormat3WhereverTheNeedAppears) {
+    Molecule single_cell = sample_molecule(3, 1);
+    single_cell.cell = types::Mat3Data(types::Mat3f{4, 0, 0, 0, 5, 0, 0, 0, 6});
+    std::vector<Molecule> plain = sample_molecules(2, 2);
+    for (Molecule& m : plain) m.cell.reset();
+    const Bytes needs3 = serialized({single_cell}, 3)[0];
+    const auto fits2 = serialized(plain, 2);
+
+    struct Case {
+        const char* name;
+        std::vector<const Bytes*> records;
+    };
+    const Case cases[] = {
+        {"first needs 3", {&needs3, &fits2[0], &fits2[1]}},
+        {"last needs 3", {&fits2[0], &fits2[1], &needs3}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ScratchDir dir;
+        ASSERT_OK_AND_ASSIGN(auto db, AtomDatabase::create_with_format(dir.file("db"), 2, 1));
+        std::vector<TypedRecord> typed;
+        std::vector<Bytes> expected;
+        for (const Bytes* r : c.records) {
+            typed.push_back({*r, coding::load<uint32_t>(r->data()), dtypes::kTagVec3F32});
+            expected.push_back(*r);
+        }
+        ASSERT_OK(db.add_raw_soa_records_with_positions_type(typed));
+        EXPECT_EQ(db.record_format(), 3u);
+        const auto* cell = db.schema_lock()->sections.find(dtypes::kKindBuiltin, "cell");
+        ASSERT_NE(cell, nullptr);
+        EXPECT_EQ(cell->type_tag, dtypes::kTagMat3F32);
+        EXPECT_EQ(read_all(db), expected);
+    }
+}
+
+// Molecules, ready records with a schema (borrowed or owned) and ready records with their
+// positions types all end up as the same stored records and the same lock.
+TEST(AtomDatabaseTest, EveryIngestionRoadStoresTheSameRecordsAndLock) {
+    ScratchDir dir;
+    const auto molecules = sample_molecules(6);
+    const auto records = serialized(molecules, 2);
+    ASSERT_OK_AND_ASSIGN(auto reference, AtomDatabase::create_with_format(dir.file("ref"), 2, 3));
+    ASSERT_OK(reference.add_molecules(pointers(molecules)));
+    const DatabaseSchema schema = *reference.schema_info();
+
+    const char* roads[] = {"raw with schema", "owned with schema", "raw with positions type"};
+    for (int road = 0; road < 3; ++road) {
+        SCOPED_TRACE(roads[road]);
+        ASSERT_OK_AND_ASSIGN(auto db, AtomDatabase::create_with_format(
+                                          dir.file("db" + std::to_string(road)), 2, 3));
+        // Two calls, so that the second merges into the lock of the first.
+        for (size_t begin : {size_t{0}, size_t{4}}) {
+            const size_t end = begin == 0 ? 4 : 6;
+            std::vector<BorrowedRecord> borrowed;
+            std::vector<OwnedRecord> owned;
+            std::vector<TypedRecord> typed;
+            for (size_t i = begin; i < end; ++i) {
+                const auto n = static_cast<uint32_t>(molecules[i].num_positions());
+                borrowed.push_back({records[i], n});
+                owned.push_back({records[i], n});
+                typed.push_back({records[i], n, dtypes::kTagVec3F32});
+            }
+            if (road == 0) ASSERT_OK(db.add_raw_soa_records_with_schema(borrowed, schema));
+            if (road == 1) ASSERT_OK(db.add_owned_soa_records_with_schema(std::move(owned), schema));
+            if (road == 2) ASSERT_OK(db.add_raw_soa_records_with_positions_type(typed));
+        }
+        EXPECT_EQ(db.schema_lock(), reference.schema_lock());
+        EXPECT_EQ(read_all(db), records);
+        for (size_t i = 0; i < 6; ++i) EXPECT_EQ(db.num_atoms(i), reference.num_atoms(i));
+    }
+}
+
+TEST(AtomDatabaseTest, EntriesOfOneCallAreContiguousFromTheEndOfTheFile) {
+    ScratchDir dir;
+    const std::string path = dir.file("db");
+    ASSERT_OK_AND_ASSIGN(auto db, AtomDatabase::create_with_format(path, 2, 3));
+    const auto molecules = sample_molecules(7);
+    ASSERT_OK(db.add_molecules(pointers(molecules)));
+    ASSERT_OK(db.flush());
+    const uint64_t end_of_commit = file_size(path);
+    ASSERT_OK(db.add_molecules(pointers(molecules)));
+
+    const auto entries = db.index().owned_entries();
+    ASSERT_EQ(entries.size(), 14u);
+    EXPECT_EQ(entries[0].offset, kDataStart);
+    EXPECT_EQ(entries[7].offset, end_of_commit);
+    for (size_t i = 1; i < 14; ++i) {
+        if (i == 7) continue;
+        EXPECT_EQ(entries[i].offset, entries[i - 1].offset + entries[i - 1].compressed_size) << i;
+    }
+    EXPECT_EQ(file_size(path), entries[13].offset + entries[13].compressed_size);
+}
+
+TEST(AtomDatabaseTest, SchemaInfoListsBuiltinSectionsFirstThenCustomOnesByKey) {
+    ScratchDir dir;
+    const std::string path = dir.file("db");
+    write_committed(path, sample_molecules(2));
+    ASSERT_OK_AND_ASSIGN(auto db, AtomDatabase::open_with_options(path, false, false));
+    const auto info = db.schema_info();
+    ASSERT_TRUE(info.has_value());
+    std::vector<std::pair<int, std::string>> keys;
+    for (const auto& s : info->sections) keys.emplace_back(s.kind, s.key);
+    EXPECT_EQ(keys, (std::vector<std::pair<int, std::string>>{{0, "cell"},
+                                                              {0, "energy"},
+                                                              {0, "forces"},
+                                                              {0, "pbc"},
+                                                              {1, "spin"},
+                                                              {2, "label"},
+                                                              {2, "temperature"}}));
+    EXPECT_EQ(info->positions_type, dtypes::kTagVec3F32);
+    const DatabaseSchemaSection forces{0, "forces", dtypes::kTagVec3F32, true, 12, 12};
+    EXPECT_EQ(info->sections[2], forces);
+}
+
+// A file whose commit names an index but no schema lock: the first append derives the lock
+// from the stored records and checks the new ones against it.
+TEST(AtomDatabaseTest, MissingSchemaLockIsRebuiltFromTheStoredRecords) {
+    ScratchDir dir;
+    const std::string path = dir.file("db");
+    const auto molecules = sample_molecules(4);
+    schema::SchemaLock lock;
+    {
+        ASSERT_OK_AND_ASSIGN(auto db, AtomDatabase::create_with_format(path, 1, 0));
+        ASSERT_OK(db.add_molecules(pointers(molecules)));
+        ASSERT_OK(db.flush());
+        lock = *db.schema_lock();
+    }
+    auto h = slot_header(path, 1);
+    ASSERT_TRUE(h.has_value());
+    h->generation = 2;
+    h->schema_offset = 0;
+    h->schema_len = 0;
+    write_slot(path, 0, *h);
+
+    ASSERT_OK_AND_ASSIGN(auto db, AtomDatabase::open_with_options(path, false, false));
+    EXPECT_EQ(db.generation(), 2u);
+    EXPECT_FALSE(db.schema_lock().has_value());
+    ASSERT_OK_AND_ASSIGN(auto rebuilt, db.rebuild_schema_lock());
+    EXPECT_EQ(rebuilt, lock);
+
+    Molecule clash = sample_molecule(2, 9);
+    clash.properties.insert_or_assign("temperature", std::string("hot"));
+    EXPECT_EQ(error_of(db.add_molecule(clash)).rfind(
+                  "Invalid data: Schema mismatch for section 'temperature'", 0),
+              0u);
+    EXPECT_FALSE(db.schema_lock().has_value());
+    ASSERT_OK(db.add_molecule(sample_molecule(2, 9)));
+    EXPECT_EQ(db.schema_lock(), lock);
+    EXPECT_EQ(db.len(), 5u);
+}
+
+TEST(AtomDatabaseTest, FlushesAlternateSlotsAndAppendFreshBlobs) {
+    ScratchDir dir;
+    const std::string path = dir.file("db");
+    ASSERT_OK_AND_ASSIGN(auto db, AtomDatabase::create_with_format(path, 0, 0));
+    const std::string slot0 = read_whole_file(path).substr(0, 4096);
+
+    ASSERT_OK(db.flush());
+    EXPECT_EQ(file_size(path), kDataStart + 8);
+    EXPECT_EQ(read_whole_file(path).substr(0, 4096), slot0);
+    auto h1 = slot_header(path, 1);
+    ASSERT_TRUE(h1.has_value());
+    EXPECT_EQ(h1->generation, 1u);
+    EXPECT_EQ(h1->index_offset, kDataStart);
+    EXPECT_EQ(h1->index_len, 8u);
+    EXPECT_EQ(h1->count, 0u);
+    EXPECT_EQ(h1->schema_offset, 0u);
+    EXPECT_EQ(h1->schema_len, 0u);
+    {
+        ASSERT_OK_AND_ASSIGN(auto reopened, AtomDatabase::open_with_options(path, false, false));
+        EXPECT_EQ(reopened.generation(), 1u);
+        EXPECT_EQ(reopened.len(), 0u);
+        EXPECT_FALSE(reopened.tail_dirty());
+    }
+
+    ASSERT_OK(db.add_molecules(pointers(sample_molecules(3))));
+    ASSERT_OK(db.flush());
+    auto h2 = slot_header(path, 0);
+    ASSERT_TRUE(h2.has_value());
+    EXPECT_EQ(h2->generation, 2u);
+    EXPECT_EQ(h2->count, 3u);
+    EXPECT_NE(h2->schema_offset, 0u);
+    EXPECT_EQ(h2->schema_offset + h2->schema_len, h2->index_offset);
+    EXPECT_EQ(h2->index_offset + h2->index_len, file_size(path));
+    EXPECT_EQ(db.committed_end(), file_size(path));
+    EXPECT_EQ(slot_header(path, 1), h1);
+
+    // Nothing new: the same blobs are written again after the old ones.
+    ASSERT_OK(db.flush());
+    auto h3 = slot_header(path, 1);
+    ASSERT_TRUE(h3.has_value());
+    EXPECT_EQ(h3->generation, 3u);
+    EXPECT_EQ(h3->schema_offset, h2->index_offset + h2->index_len);
+    EXPECT_EQ(h3->schema_len, h2->schema_len);
+    EXPECT_EQ(h3->index_len, h2->index_len);
+    EXPECT_EQ(file_size(path), h3->index_offset + h3->index_len);
+    EXPECT_EQ(db.generation(), 3u);
+}
+
+// Created, appended to and dropped without a commit: the records are past the commit end.
+void write_uncommitted(const std::string& path, size_t count) {
+    ASSERT_OK_AND_ASSIGN(auto db, AtomDatabase::create_with_format(path, 2, 3));
+    ASSERT_OK(db.add_molecules(pointers(sample_molecules(count))));
+}
+
+TEST(AtomDatabaseTest, MappedOpenOfAnUncommittedFileAcceptsAppendsAfterTheOldBytes) {
+    ScratchDir dir;
+    const std::string path = dir.file("db");
+    write_uncommitted(path, 2);
+    const uint64_t old_size = file_size(path);
+    ASSERT_GT(old_size, kDataStart);
+
+    const auto molecules = sample_molecules(2, 20);
+    {
+        ASSERT_OK_AND_ASSIGN(auto db, AtomDatabase::open_with_options(path, true, true));
+        EXPECT_EQ(db.len(), 0u);
+        EXPECT_FALSE(db.tail_dirty());
+        EXPECT_FALSE(db.index().is_mapped());
+        ASSERT_OK(db.add_molecules(pointers(molecules)));
+        EXPECT_EQ(db.index().owned_entries()[0].offset, old_size);
+        // New records lie past the map: no slice, but the bulk read finds them in the file.
+        EXPECT_FALSE(db.get_compressed_slice(0).has_value());
+        EXPECT_FALSE(db.get_shared_mmap_bytes(1).has_value());
+        EXPECT_EQ(read_all(db), serialized(molecules, 2));
+        ASSERT_OK(db.flush());
+    }
+    ASSERT_OK_AND_ASSIGN(auto db, AtomDatabase::open_with_options(path, true, false));
+    EXPECT_TRUE(db.index().is_mapped());
+    EXPECT_EQ(read_all(db), serialized(molecules, 2));
+}
+
+TEST(AtomDatabaseTest, TailPastTheCommitIsCutByTheFirstAppendOrFlush) {
+    const auto molecules = sample_molecules(2, 30);
+    for (bool by_append : {true, false}) {
+        for (bool committed_before : {false, true}) {
+            SCOPED_TRACE(std::string(by_append ? "append" : "flush") +
+                         (committed_before ? " after a commit" : " on a fresh file"));
+            ScratchDir dir;
+            const std::string path = dir.file("db");
+            if (committed_before) {
+                write_committed(path, sample_molecules(3), 2);
+                append_garbage(path, 100);
+            } else {
+                write_uncommitted(path, 3);
+            }
+            ASSERT_OK_AND_ASSIGN(auto db, AtomDatabase::open_with_options(path, false, false));
+            const uint64_t end = db.committed_end();
+            EXPECT_EQ(end, committed_before ? file_size(path) - 100 : kDataStart);
+            EXPECT_TRUE(db.tail_dirty());
+            EXPECT_TRUE(db.header_file_open());
+            if (by_append) {
+                ASSERT_OK(db.add_molecules(pointers(molecules)));
+                EXPECT_EQ(db.index().owned_entries()[db.len() - 2].offset, end);
+            } else {
+                ASSERT_OK(db.flush());
+                const auto h = slot_header(path, db.generation() % 2);
+                ASSERT_TRUE(h.has_value());
+                EXPECT_EQ(h->schema_offset != 0 ? h->schema_offset : h->index_offset, end);
+                EXPECT_EQ(file_size(path), h->index_offset + h->index_len);
+            }
+            EXPECT_FALSE(db.tail_dirty());
+            EXPECT_FALSE(db.header_file_open());
+        }
+    }
+}
+
+TEST(AtomDatabaseTest, TailCutAfterSomeoneElseShortenedTheFileOnlyClearsTheFlag) {
+    ScratchDir dir;
+    const std::string path = dir.file("db");
+    write_uncommitted(path, 2);
+    ASSERT_OK_AND_ASSIGN(auto db, AtomDatabase::open_with_options(path, false, false));
+    ASSERT_TRUE(db.tail_dirty());
+    std::filesystem::resize_file(path, kDataStart);
+    ASSERT_OK(db.truncate_uncommitted_tail_if_needed());
+    EXPECT_FALSE(db.tail_dirty());
+    EXPECT_FALSE(db.header_file_open());
+    EXPECT_EQ(file_size(path), kDataStart);
+}
+
+TEST(AtomDatabaseTest, ReadsFromSeveralThreadsAtOnceAgree) {
+    ScratchDir dir;
+    const std::string path = dir.file("db");
+    const auto molecules = sample_molecules(24);
+    write_committed(path, molecules, CompressionType::Zstd);
+    const auto expected = serialized(molecules, 2);
+    for (bool mmap : {false, true}) {
+        SCOPED_TRACE(mmap ? "mmap" : "file");
+        ASSERT_OK_AND_ASSIGN(const auto db, AtomDatabase::open_with_options(path, mmap, false));
+        std::vector<std::thread> threads;
+        std::vector<int> mismatches(6, 0);
+        for (int t = 0; t < 6; ++t) {
+            threads.emplace_back([&, t] {
+                std::mt19937 random(t);
+                for (int round = 0; round < 30; ++round) {
+                    std::vector<size_t> positions(1 + random() % 12);
+                    for (size_t& p : positions) p = random() % expected.size();
+                    auto records = db.get_raw_bytes(positions);
+                    if (!records.ok()) {
+                        ++mismatches[t];
+                        continue;
+                    }
+                    for (size_t i = 0; i < positions.size(); ++i) {
+                        if (records.value()[i] != expected[positions[i]]) ++mismatches[t];
+                    }
+                }
+            });
+        }
+        for (auto& thread : threads) thread.join();
+        EXPECT_EQ(mismatches, std::vector<int>(6, 0));
+    }
+}
+
+// An index entry holds sizes in 32 bits; a larger record is refused before any of its call is
+// written. The oversized record is never touched, so reserved address space stands in for it.
+TEST(AtomDatabaseTest, RecordOf4GiBIsRefusedBeforeAnyRecordOfTheCallIsWritten) {
+    constexpr size_t kHuge = size_t{1} << 32;
+    void* reserved = ::mmap(nullptr, kHuge, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE,
+                            -1, 0);
+    if (reserved == MAP_FAILED) GTEST_SKIP() << "cannot reserve 4 GiB of address space";
+    ScratchDir dir;
+    const std::string path = dir.file("db");
+    ASSERT_OK_AND_ASSIGN(auto db, AtomDatabase::create_with_format(path, 0, 0));
+    ASSERT_OK(db.add_molecule(sample_molecule(2, 1)));
+    const DatabaseSchema schema = *db.schema_info();
+    const uint64_t size = file_size(path);
+    const Bytes small = serialized({sample_molecule(2, 2)}, 2)[0];
+    const BorrowedRecord records[] = {{small, 2},
+                                      {{static_cast<const uint8_t*>(reserved), kHuge}, 2}};
+    const auto status = db.add_raw_soa_records_with_schema(records, schema);
+    ::munmap(reserved, kHuge);
+    EXPECT_EQ(error_of(status),
+              "Invalid data: Record of 4294967296 bytes exceeds the index limit of 4294967295 "
+              "bytes");
+    EXPECT_EQ(file_size(path), size);
+    EXPECT_EQ(db.len(), 1u);
+}
+
+}  // namespace
+}  // namespace kestrove::storage

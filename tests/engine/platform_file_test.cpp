@@ -1,0 +1,390 @@
+// Tests of the POSIX file layer: error texts, exact reads and writes, flags, syncs.
+#include "platform/file.hpp"
+
+#include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/os_error.hpp"
+#include "tests/engine/platform_test_util.hpp"
+
+namespace kestrove::platform {
+namespace {
+
+using testing::read_whole_file;
+using testing::ScratchDir;
+using testing::write_whole_file;
+
+TEST(OsErrorTest, TextHasStrerrorThenOsErrorCode) {
+    const struct {
+        int code;
+        const char* text;
+    } cases[] = {
+        {ENOENT, "No such file or directory (os error 2)"},
+        {EACCES, "Permission denied (os error 13)"},
+        {EEXIST, "File exists (os error 17)"},
+        {ENOSPC, "No space left on device (os error 28)"},
+        {9999, "Unknown error 9999 (os error 9999)"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(os_error_text(c.code), c.text);
+        const OsError error = os_error(c.code);
+        EXPECT_EQ(error.code, c.code);
+        EXPECT_EQ(error.what, c.text);
+    }
+    EXPECT_EQ(short_read_error().what, "failed to fill whole buffer");
+    EXPECT_EQ(short_write_error().what, "failed to write whole buffer");
+}
+
+TEST(FileTest, OpenFailuresReportTheOsError) {
+    ScratchDir dir;
+    const std::string existing = dir.file("existing");
+    const std::string missing = dir.file("missing");
+    write_whole_file(existing, "x");
+    const std::string with_nul = existing + std::string(1, '\0') + "tail";
+    const struct {
+        const char* name;
+        std::function<OsResult<File>()> open;
+        int code;
+        std::string text;
+    } cases[] = {
+        {"read missing", [&] { return File::open_read(missing); }, ENOENT,
+         "No such file or directory (os error 2)"},
+        {"read-write missing", [&] { return File::open_read_write(missing); }, ENOENT,
+         "No such file or directory (os error 2)"},
+        {"append missing", [&] { return File::open_append(missing); }, ENOENT,
+         "No such file or directory (os error 2)"},
+        {"exclusive existing", [&] { return File::create_exclusive(existing); }, EEXIST,
+         "File exists (os error 17)"},
+        {"read-write directory", [&] { return File::open_read_write(dir.path()); }, EISDIR,
+         "Is a directory (os error 21)"},
+        {"truncate in missing dir", [&] { return File::create_truncate(missing + "/f"); }, ENOENT,
+         "No such file or directory (os error 2)"},
+        {"NUL in path", [&] { return File::open_read(with_nul); }, 0,
+         "file name contained an unexpected NUL byte"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const auto opened = c.open();
+        ASSERT_FALSE(opened.ok());
+        EXPECT_EQ(opened.error().code, c.code);
+        EXPECT_EQ(opened.error().what, c.text);
+    }
+    EXPECT_EQ(read_whole_file(existing), "x");  // the failed exclusive create left it alone
+}
+
+TEST(FileTest, EveryOpenerSetsCloseOnExec) {
+    ScratchDir dir;
+    const std::string path = dir.file("f");
+    write_whole_file(path, "abc");
+    const struct {
+        const char* name;
+        std::function<OsResult<File>()> open;
+    } cases[] = {
+        {"read", [&] { return File::open_read(path); }},
+        {"read-write", [&] { return File::open_read_write(path); }},
+        {"append", [&] { return File::open_append(path); }},
+        {"truncate", [&] { return File::create_truncate(path); }},
+        {"exclusive", [&] { return File::create_exclusive(dir.file("new")); }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto opened = c.open();
+        ASSERT_TRUE(opened.ok()) << opened.error().what;
+        const int flags = ::fcntl(opened.value().fd(), F_GETFD);
+        ASSERT_GE(flags, 0);
+        EXPECT_NE(flags & FD_CLOEXEC, 0);
+    }
+}
+
+TEST(FileTest, CreatedFilesGetMode0666LessUmask) {
+    ScratchDir dir;
+    const struct {
+        mode_t umask_value;
+        mode_t expected;
+    } cases[] = {{0, 0666}, {022, 0644}, {077, 0600}};
+    int n = 0;
+    for (const auto& c : cases) {
+        const mode_t previous = ::umask(c.umask_value);
+        const std::string a = dir.file("a" + std::to_string(n));
+        const std::string b = dir.file("b" + std::to_string(n++));
+        const bool created = File::create_truncate(a).ok() && File::create_exclusive(b).ok();
+        ::umask(previous);
+        ASSERT_TRUE(created);
+        for (const auto& path : {a, b}) {
+            struct stat st;
+            ASSERT_EQ(::stat(path.c_str(), &st), 0);
+            EXPECT_EQ(st.st_mode & 0777, c.expected) << path;
+        }
+    }
+}
+
+TEST(FileTest, ReadExactAtFailsOnlyWhenTheFileEndsFirst) {
+    ScratchDir dir;
+    const std::string path = dir.file("ten");
+    write_whole_file(path, "0123456789");
+    auto file = File::open_read(path);
+    ASSERT_TRUE(file.ok());
+    const struct {
+        std::uint64_t offset;
+        std::size_t len;
+        const char* expected;  // null: a short read
+    } cases[] = {
+        {0, 10, "0123456789"}, {3, 4, "3456"}, {9, 1, "9"}, {10, 0, ""},
+        {0, 11, nullptr},      {5, 6, nullptr}, {10, 1, nullptr}, {1000, 1, nullptr},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(::testing::Message() << c.offset << "+" << c.len);
+        std::string buf(c.len, '?');
+        const OsStatus status = file.value().read_exact_at(c.offset, buf.data(), c.len);
+        if (c.expected == nullptr) {
+            ASSERT_FALSE(status.ok());
+            EXPECT_EQ(status.error().code, 0);
+            EXPECT_EQ(status.error().what, "failed to fill whole buffer");
+        } else {
+            ASSERT_TRUE(status.ok()) << status.error().what;
+            EXPECT_EQ(buf, c.expected);
+        }
+    }
+}
+
+TEST(FileTest, SequentialReadsAdvanceAndPositionalReadsDoNot) {
+    ScratchDir dir;
+    const std::string path = dir.file("f");
+    write_whole_file(path, "abcdefgh");
+    auto opened = File::open_read(path);
+    ASSERT_TRUE(opened.ok());
+    File& file = opened.value();
+    char buf[4] = {};
+    ASSERT_TRUE(file.read_exact(buf, 3).ok());
+    EXPECT_EQ(std::string(buf, 3), "abc");
+    ASSERT_TRUE(file.read_exact_at(6, buf, 2).ok());
+    EXPECT_EQ(std::string(buf, 2), "gh");
+    ASSERT_TRUE(file.read_exact(buf, 3).ok());  // continues after "abc"
+    EXPECT_EQ(std::string(buf, 3), "def");
+    ASSERT_TRUE(file.seek_to(1).ok());
+    ASSERT_TRUE(file.read_exact(buf, 1).ok());
+    EXPECT_EQ(buf[0], 'b');
+    ASSERT_TRUE(file.seek_to(6).ok());
+    const OsStatus past_end = file.read_exact(buf, 3);
+    ASSERT_FALSE(past_end.ok());
+    EXPECT_EQ(past_end.error().what, "failed to fill whole buffer");
+}
+
+TEST(FileTest, PositionalWritesLandWhereAskedAndAppendsAtTheEnd) {
+    ScratchDir dir;
+    const std::string path = dir.file("f");
+    {
+        auto file = File::create_truncate(path);
+        ASSERT_TRUE(file.ok());
+        ASSERT_TRUE(file.value().write_all("hello", 5).ok());
+        ASSERT_TRUE(file.value().write_all_at(0, "J", 1).ok());
+        ASSERT_TRUE(file.value().write_all(" world", 6).ok());  // position is still 5
+    }
+    {
+        auto file = File::open_append(path);
+        ASSERT_TRUE(file.ok());
+        ASSERT_TRUE(file.value().write_all("!", 1).ok());
+    }
+    {
+        auto file = File::open_read_write(path);
+        ASSERT_TRUE(file.ok());
+        ASSERT_TRUE(file.value().write_all_at(14, "?", 1).ok());  // past the end: a zero gap
+        ASSERT_TRUE(file.value().write_all_at(0, "Y", 1).ok());
+    }
+    EXPECT_EQ(read_whole_file(path), std::string("Yello world!\0\0?", 15));
+}
+
+TEST(FileTest, CreateTruncateEmptiesAnExistingFile) {
+    ScratchDir dir;
+    const std::string path = dir.file("f");
+    write_whole_file(path, "old contents");
+    auto file = File::create_truncate(path);
+    ASSERT_TRUE(file.ok());
+    auto size = file.value().size();
+    ASSERT_TRUE(size.ok());
+    EXPECT_EQ(size.value(), 0u);
+}
+
+TEST(FileTest, SeekEndSizeAndTruncateAgree) {
+    ScratchDir dir;
+    const std::string path = dir.file("f");
+    write_whole_file(path, std::string(8192, 'a'));
+    auto opened = File::open_read_write(path);
+    ASSERT_TRUE(opened.ok());
+    File& file = opened.value();
+    for (const std::uint64_t length : {8192u, 9000u, 100u, 0u, 4096u}) {
+        SCOPED_TRACE(length);
+        ASSERT_TRUE(file.truncate(length).ok());
+        auto size = file.size();
+        auto end = file.seek_end();
+        ASSERT_TRUE(size.ok() && end.ok());
+        EXPECT_EQ(size.value(), length);
+        EXPECT_EQ(end.value(), length);
+    }
+    ASSERT_TRUE(file.write_all("z", 1).ok());  // written at the end the last seek found
+    EXPECT_EQ(read_whole_file(path).size(), 4097u);
+}
+
+TEST(FileTest, ClosedHandleReportsBadDescriptor) {
+    ScratchDir dir;
+    const std::string path = dir.file("f");
+    write_whole_file(path, "abc");
+    auto opened = File::open_read_write(path);
+    ASSERT_TRUE(opened.ok());
+    File file = std::move(opened.value());
+    EXPECT_FALSE(opened.value().is_open());
+    ASSERT_TRUE(file.close().ok());
+    EXPECT_FALSE(file.is_open());
+    EXPECT_TRUE(file.close().ok());  // closing twice is harmless
+
+    const std::string ebadf = "Bad file descriptor (os error 9)";
+    char buf[1];
+    const std::vector<std::pair<const char*, OsStatus>> statuses = {
+        {"read_exact_at", file.read_exact_at(0, buf, 1)},
+        {"read_exact", file.read_exact(buf, 1)},
+        {"write_all", file.write_all("x", 1)},
+        {"write_all_at", file.write_all_at(0, "x", 1)},
+        {"truncate", file.truncate(0)},
+        {"sync_data", file.sync_data()},
+        {"sync_all", file.sync_all()},
+    };
+    for (const auto& [name, status] : statuses) {
+        SCOPED_TRACE(name);
+        ASSERT_FALSE(status.ok());
+        EXPECT_EQ(status.error().what, ebadf);
+    }
+    EXPECT_EQ(file.size().error().what, ebadf);
+    EXPECT_EQ(file.seek_end().error().what, ebadf);
+}
+
+TEST(FileTest, DroppingOrReassigningAHandleClosesItsDescriptor) {
+    ScratchDir dir;
+    const std::string path = dir.file("f");
+    write_whole_file(path, "abc");
+    int first_fd;
+    int second_fd;
+    {
+        auto first = File::open_read(path);
+        auto second = File::open_read(path);
+        ASSERT_TRUE(first.ok() && second.ok());
+        first_fd = first.value().fd();
+        second_fd = second.value().fd();
+        File keeper = std::move(first.value());
+        keeper = std::move(second.value());  // closes first_fd
+        EXPECT_EQ(::fcntl(first_fd, F_GETFD), -1);
+        EXPECT_GE(::fcntl(second_fd, F_GETFD), 0);
+    }
+    EXPECT_EQ(::fcntl(second_fd, F_GETFD), -1);
+}
+
+TEST(FileTest, WriteErrorsReportTheOsError) {
+    auto full = File::open_append("/dev/full");
+    if (!full.ok()) GTEST_SKIP() << "/dev/full: " << full.error().what;
+    const std::string block(4096, 'x');
+    const OsStatus status = full.value().write_all(block.data(), block.size());
+    ASSERT_FALSE(status.ok());
+    EXPECT_EQ(status.error().code, ENOSPC);
+    EXPECT_EQ(status.error().what, "No space left on device (os error 28)");
+}
+
+TEST(FileTest, SyncsSucceedOnFilesAndTheirDirectories) {
+    ScratchDir dir;
+    const std::string path = dir.file("f");
+    auto file = File::create_exclusive(path);
+    ASSERT_TRUE(file.ok());
+    ASSERT_TRUE(file.value().write_all("data", 4).ok());
+    EXPECT_TRUE(file.value().sync_data().ok());
+    EXPECT_TRUE(file.value().sync_all().ok());
+
+    const struct {
+        std::string path;
+        int code;  // 0: success
+    } cases[] = {
+        {path, 0},
+        {dir.path() + "/", 0},           // names the scratch directory itself
+        {"bare-name-in-cwd", 0},         // the current directory
+        {"/top-level-file", 0},          // the root directory
+        {dir.file("missing/f"), ENOENT}, // the directory does not exist
+        {path + "/below-a-file", ENOTDIR},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.path);
+        const OsStatus status = sync_directory_of(c.path);
+        if (c.code == 0) {
+            EXPECT_TRUE(status.ok()) << status.error().what;
+        } else {
+            ASSERT_FALSE(status.ok());
+            EXPECT_EQ(status.error().code, c.code);
+        }
+    }
+}
+
+TEST(FileTest, PathExistsSeesFilesAndDirectoriesOnly) {
+    ScratchDir dir;
+    const std::string path = dir.file("f");
+    write_whole_file(path, "");
+    EXPECT_TRUE(path_exists(path));
+    EXPECT_TRUE(path_exists(dir.path()));
+    EXPECT_FALSE(path_exists(dir.file("missing")));
+    EXPECT_FALSE(path_exists(path + "/below-a-file"));
+    EXPECT_FALSE(path_exists(path + std::string(1, '\0')));
+}
+
+// A signal that interrupts a blocking read must not surface as an error: the read is retried
+// until the data arrives, also when it arrives in pieces.
+TEST(FileTest, InterruptedReadsAreRetried) {
+    ScratchDir dir;
+    const std::string fifo = dir.file("fifo");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+
+    static std::atomic<int> interrupts{0};
+    struct sigaction action = {};
+    struct sigaction previous = {};
+    action.sa_handler = [](int) { interrupts.fetch_add(1); };
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = 0;  // no SA_RESTART: the read returns EINTR
+    ASSERT_EQ(::sigaction(SIGUSR1, &action, &previous), 0);
+    interrupts = 0;
+
+    const pthread_t reader = ::pthread_self();
+    std::thread writer([&] {
+        const int fd = ::open(fifo.c_str(), O_WRONLY | O_CLOEXEC);
+        if (fd < 0) return;
+        for (int i = 0; i < 5; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            ::pthread_kill(reader, SIGUSR1);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        (void)!::write(fd, "ab", 2);
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        ::pthread_kill(reader, SIGUSR1);
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        (void)!::write(fd, "cd", 2);
+        ::close(fd);
+    });
+    auto file = File::open_read(fifo);
+    char buf[4] = {};
+    const OsStatus status = file.ok() ? file.value().read_exact(buf, 4) : file.error();
+    writer.join();
+    ::sigaction(SIGUSR1, &previous, nullptr);
+
+    ASSERT_TRUE(status.ok()) << status.error().what;
+    EXPECT_EQ(std::string(buf, 4), "abcd");
+    EXPECT_GT(interrupts.load(), 0);
+}
+
+}  // namespace
+}  // namespace kestrove::platform
