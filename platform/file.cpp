@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <climits>
 #include <utility>
 
@@ -207,6 +208,17 @@ OsStatus sync_directory_of(const std::string& path) {
     const int sync_errno = errno;
     ::close(fd);
     if (rc != 0) return os_error(sync_errno);
+    return OsStatus::success();
+}
+
+OsStatus remove_file_for_replacement(const std::string& path) {
+    if (holds_nul(path)) return nul_in_path_error();
+    char* resolved = ::realpath(path.c_str(), nullptr);
+    const std::string target = resolved != nullptr ? resolved : path;
+    std::free(resolved);
+    struct stat st;
+    if (::stat(target.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return OsStatus::success();
+    if (::unlink(target.c_str()) != 0 && errno != ENOENT) return last_os_error();
     return OsStatus::success();
 }
 

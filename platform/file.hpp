@@ -74,6 +74,11 @@ private:
 // A path without a directory part names a file in the current directory.
 [[nodiscard]] OsStatus sync_directory_of(const std::string& path);
 
+// Removes the regular file that `path` names (following symbolic links) so that a file created
+// at `path` afterwards is a new file: handles and memory maps of the old one keep its contents.
+// Anything but a regular file, or nothing at all, is left alone and is not an error.
+[[nodiscard]] OsStatus remove_file_for_replacement(const std::string& path);
+
 // Whether `path` names something that stat() can see; any error counts as "no".
 [[nodiscard]] bool path_exists(const std::string& path);
 

@@ -21,7 +21,8 @@ namespace {
 std::string os_error_text(int errno_value) {
     char buffer[256] = {};
     const char* message = message_from(strerror_r(errno_value, buffer, sizeof buffer), buffer);
-    std::string text = message != nullptr ? message : "Unknown error " + std::to_string(errno_value);
+    std::string text =
+        message != nullptr ? message : "Unknown error " + std::to_string(errno_value);
     text += " (os error ";
     text += std::to_string(errno_value);
     text += ')';

@@ -39,8 +39,7 @@ struct Job {
         : fn(fn), context(context), n(n), chunk(chunk) {}
 
     [[nodiscard]] bool exhausted() const noexcept {
-        return stop.load(std::memory_order_relaxed) ||
-               next.load(std::memory_order_relaxed) >= n;
+        return stop.load(std::memory_order_relaxed) || next.load(std::memory_order_relaxed) >= n;
     }
 
     const detail::ChunkFn fn;
@@ -175,7 +174,7 @@ private:
 // Serialises starting the pool and registering the fork handlers. Held across fork().
 std::mutex g_start_mutex;
 std::atomic<Pool*> g_pool{nullptr};
-Pool* g_abandoned_pools = nullptr;  // written only in a single-threaded fork child
+Pool* g_abandoned_pools = nullptr;        // written only in a single-threaded fork child
 bool g_fork_handlers_registered = false;  // guarded by g_start_mutex
 
 void before_fork() {
@@ -249,7 +248,8 @@ std::optional<std::size_t> parse_count(const char* text) {
 std::size_t pool_size_from_env(const char* rayon_num_threads, const char* rayon_rs_num_cpus,
                                std::size_t online) {
     online = std::max<std::size_t>(online, 1);
-    if (const auto threads = parse_count(rayon_num_threads)) return *threads > 0 ? *threads : online;
+    if (const auto threads = parse_count(rayon_num_threads))
+        return *threads > 0 ? *threads : online;
     if (const auto cpus = parse_count(rayon_rs_num_cpus); cpus && *cpus > 0) return *cpus;
     return online;
 }

@@ -1,6 +1,4 @@
 // Tests of whole-file read-only memory maps and the lifetime of their shares.
-#include "platform/mmap.hpp"
-
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -9,6 +7,7 @@
 #include <thread>
 
 #include "platform/file.hpp"
+#include "platform/mmap.hpp"
 #include "tests/engine/platform_test_util.hpp"
 
 namespace kestrove::platform {

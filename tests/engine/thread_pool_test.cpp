@@ -1,10 +1,9 @@
 // Tests of the worker pool: coverage, order, early stop, concurrency, nesting, fork() and sizing.
 #include "platform/thread_pool.hpp"
 
+#include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <atomic>
@@ -128,7 +127,7 @@ TEST(ThreadPoolTest, ParallelForCoversEveryIndexOnceInBoundedRanges) {
     const struct {
         std::size_t n;
         std::size_t chunk;
-    } cases[] = {{0, 0},    {1, 0},    {7, 0},      {1000, 0},  {1000, 1},
+    } cases[] = {{0, 0},    {1, 0},       {7, 0},      {1000, 0},   {1000, 1},
                  {1000, 7}, {1000, 5000}, {100003, 0}, {100003, 64}};
     for (const auto& c : cases) {
         SCOPED_TRACE(::testing::Message() << "n=" << c.n << " chunk=" << c.chunk);
@@ -194,11 +193,17 @@ TEST(ThreadPoolTest, AllForRunsEveryItemAndReportsTheLowestFailure) {
         std::vector<std::size_t> failing;
         std::size_t chunk;
     } cases[] = {
-        {{}, 0},          {{0}, 0},           {{n - 1}, 0},     {{2999, 1500, 17}, 0},
-        {{2999, 1500, 17}, 1}, {{40, 41, 42}, 5}, {{5, 2000}, 3000},
+        {{}, 0},
+        {{0}, 0},
+        {{n - 1}, 0},
+        {{2999, 1500, 17}, 0},
+        {{2999, 1500, 17}, 1},
+        {{40, 41, 42}, 5},
+        {{5, 2000}, 3000},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(::testing::Message() << "chunk=" << c.chunk << " failures=" << c.failing.size());
+        SCOPED_TRACE(::testing::Message()
+                     << "chunk=" << c.chunk << " failures=" << c.failing.size());
         std::vector<std::atomic<int>> hits(n);
         const auto failure = parallel_all_for(
             n,

@@ -1,0 +1,152 @@
+// The binding layer shared by every Python-facing call: owned references, argument binding with
+// the interpreter's wording, argument conversion, per-object borrow state and error translation.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstdint>
+#include <new>
+#include <span>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "engine/error.hpp"
+
+namespace kestrove_rs::binding {
+
+// An owned (strong) reference, released on destruction.
+class PyRef {
+public:
+    PyRef() = default;
+    // Takes over a new reference (which may be null after a failed call).
+    static PyRef steal(PyObject* object) { return PyRef(object); }
+    // Takes a new reference to a borrowed object.
+    static PyRef borrow(PyObject* object) {
+        Py_XINCREF(object);
+        return PyRef(object);
+    }
+    PyRef(PyRef&& other) noexcept : object_(std::exchange(other.object_, nullptr)) {}
+    PyRef& operator=(PyRef&& other) noexcept {
+        if (this != &other) {
+            Py_XDECREF(object_);
+            object_ = std::exchange(other.object_, nullptr);
+        }
+        return *this;
+    }
+    PyRef(const PyRef&) = delete;
+    PyRef& operator=(const PyRef&) = delete;
+    ~PyRef() { Py_XDECREF(object_); }
+
+    PyObject* get() const { return object_; }
+    // Hands the reference to the caller.
+    PyObject* release() { return std::exchange(object_, nullptr); }
+    explicit operator bool() const { return object_ != nullptr; }
+
+private:
+    explicit PyRef(PyObject* object) : object_(object) {}
+    PyObject* object_ = nullptr;
+};
+
+// ---------------------------------------------------------------------------------------------
+// Argument binding
+
+struct Param {
+    const char* name;
+    bool required;
+    bool keyword_only;
+};
+
+// A callable's parameters: positional-or-keyword ones first, then keyword-only ones. `callable`
+// names it in messages, as "PyAtom.__new__()" or "_molecule_from_pickle_bytes()".
+struct Signature {
+    const char* callable;
+    std::span<const Param> params;
+};
+
+// Binds fast-call arguments to `sig`'s parameters; out[i] receives a borrowed reference or null
+// for an absent optional parameter. Returns false with TypeError set on a binding failure.
+bool bind_fastcall(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
+                   PyObject* kwnames, PyObject** out);
+
+// The same for the tuple-and-dict convention of a type's __new__.
+bool bind_tuple_dict(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** out);
+
+// An argument given as None counts as absent.
+inline bool is_absent(PyObject* value) { return value == nullptr || value == Py_None; }
+
+// ---------------------------------------------------------------------------------------------
+// Conversions. Each returns false with a Python exception set.
+
+// "'{}' object cannot be converted to '{}'" as a TypeError.
+void set_cannot_convert(PyObject* object, const char* target);
+
+bool extract_str(PyObject* object, std::string& out);        // str only: 'PyString'
+bool extract_bool(PyObject* object, bool& out);              // True/False, NumPy bool: 'PyBool'
+bool extract_i64(PyObject* object, int64_t& out);            // int or __index__; float refused
+bool extract_i32(PyObject* object, int32_t& out);            // with the range message
+bool extract_u8(PyObject* object, uint8_t& out);             // with the range message
+bool extract_f64(PyObject* object, double& out);             // anything float() accepts
+
+// After a failed conversion of parameter `name`: a TypeError becomes
+// "argument '{name}': {message}"; any other exception is left as it is. Returns null.
+PyObject* argument_error(const char* name);
+
+// ---------------------------------------------------------------------------------------------
+// Borrow state: free, shared by readers, or held by one writer. Only touched with the
+// interpreter lock held; a borrow may outlive a released region of the lock.
+
+struct BorrowFlag {
+    Py_ssize_t state = 0;  // 0 free, n > 0 readers, -1 one writer
+};
+
+// Holds one borrow until destroyed. A failed acquire raises RuntimeError at once:
+// "Already mutably borrowed" for a reader meeting a writer, "Already borrowed" for a writer
+// meeting any borrow.
+class BorrowGuard {
+public:
+    BorrowGuard() = default;
+    BorrowGuard(const BorrowGuard&) = delete;
+    BorrowGuard& operator=(const BorrowGuard&) = delete;
+    ~BorrowGuard() { release(); }
+
+    [[nodiscard]] bool acquire_shared(BorrowFlag& flag);
+    [[nodiscard]] bool acquire_exclusive(BorrowFlag& flag);
+    void release();
+
+private:
+    BorrowFlag* flag_ = nullptr;
+    bool exclusive_ = false;
+};
+
+// ---------------------------------------------------------------------------------------------
+// Errors and strings
+
+// A Python str from UTF-8 bytes of known length (NUL bytes kept; invalid bytes replaced).
+PyObject* to_py_str(std::string_view text);
+
+// Raises the engine error as ValueError with its display text. Returns null.
+PyObject* raise_engine_error(const kestrove::Error& error);
+
+// Raises exception `type` with `message` (which may hold NUL bytes). Returns null.
+PyObject* raise(PyObject* type, std::string_view message);
+
+// Runs `body` and turns any C++ exception into a Python one, so that none unwinds into the
+// interpreter: std::bad_alloc becomes MemoryError, anything else SystemError. `failed` is what
+// the entry point returns with an exception set (null, or -1).
+template <class R, class F>
+R guarded(R failed, F&& body) noexcept {
+    try {
+        return body();
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::exception& e) {
+        PyErr_Format(PyExc_SystemError, "internal error: %s", e.what());
+    } catch (...) {
+        PyErr_SetString(PyExc_SystemError, "internal error");
+    }
+    return failed;
+}
+
+}  // namespace kestrove_rs::binding

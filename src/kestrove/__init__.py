@@ -1,0 +1,10 @@
+"""kestrove: append-only, crash-safe storage of atomistic structures, read back as NumPy arrays."""
+
+from ._kestrove_rs import PyAtom, PyAtomDatabase, PyMolecule, _molecule_from_pickle_bytes
+
+# Short names; messages of the extension call the database class `Database`.
+Atom = PyAtom
+Molecule = PyMolecule
+Database = PyAtomDatabase
+
+__all__ = ["Atom", "Database", "Molecule", "PyAtom", "PyAtomDatabase", "PyMolecule"]
