@@ -80,8 +80,10 @@ OsResult<File> File::open_append(const std::string& path) {
     return open_with(path, O_WRONLY | O_APPEND);
 }
 
+OsResult<File> File::open_write(const std::string& path) { return open_with(path, O_WRONLY); }
+
 OsResult<File> File::create_truncate(const std::string& path) {
-    return open_with(path, O_RDWR | O_CREAT | O_TRUNC);
+    return open_with(path, O_WRONLY | O_CREAT | O_TRUNC);
 }
 
 OsResult<File> File::create_exclusive(const std::string& path) {

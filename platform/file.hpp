@@ -24,9 +24,11 @@ public:
     [[nodiscard]] static OsResult<File> open_read(const std::string& path);
     // O_RDWR on an existing file. Positional writes land where asked (unlike on O_APPEND).
     [[nodiscard]] static OsResult<File> open_read_write(const std::string& path);
+    // O_WRONLY on an existing file. Positional writes land where asked.
+    [[nodiscard]] static OsResult<File> open_write(const std::string& path);
     // O_WRONLY | O_APPEND on an existing file: every write goes to the current end.
     [[nodiscard]] static OsResult<File> open_append(const std::string& path);
-    // O_RDWR | O_CREAT | O_TRUNC, mode 0666 before the umask.
+    // O_WRONLY | O_CREAT | O_TRUNC, mode 0666 before the umask.
     [[nodiscard]] static OsResult<File> create_truncate(const std::string& path);
     // O_RDWR | O_CREAT | O_EXCL, mode 0666 before the umask; fails with EEXIST if the path exists.
     [[nodiscard]] static OsResult<File> create_exclusive(const std::string& path);

@@ -37,7 +37,11 @@ void database_dealloc(PyObject* self) {
 
 // "none", "lz4" or "zstd" in any case, as a compression kind; -1 for anything else.
 int compression_kind(PyObject* name) {
-    PyRef lowered = PyRef::steal(PyObject_CallMethod(name, "lower", nullptr));
+    // An exact str copy, so that a subclass's own lower() is never called: it could return
+    // anything, or accept a name that is not one of the three.
+    PyRef text = PyRef::steal(PyUnicode_FromObject(name));
+    if (!text) return -2;
+    PyRef lowered = PyRef::steal(PyObject_CallMethod(text.get(), "lower", nullptr));
     if (!lowered) return -2;
     static constexpr const char* kNames[] = {"none", "lz4", "zstd"};
     for (int kind = 0; kind < 3; ++kind) {

@@ -52,6 +52,14 @@ std::optional<uint64_t> checked_end(uint64_t offset, uint64_t len) {
     return end;
 }
 
+// Whether an entry's stored bytes lie within `len` bytes of file. Sizes come from the index, so
+// this is checked before anything is allocated for them; an empty record needs no bytes at all.
+bool fits_in(const MoleculeIndex& entry, uint64_t len) {
+    if (entry.compressed_size == 0) return true;
+    const auto end = checked_end(entry.offset, entry.compressed_size);
+    return end && *end <= len;
+}
+
 SchemaLock lock_from_database_schema(DatabaseSchema schema) {
     SchemaLock lock;
     for (DatabaseSchemaSection& section : schema.sections) {
@@ -85,7 +93,7 @@ Result<AtomDatabase> AtomDatabase::create_with_format(const std::string& path, u
     KESTROVE_TRY_OS(file.write_all(slot.data(), slot.size()));
     KESTROVE_TRY_OS(file.write_all(slot.data(), slot.size()));
     KESTROVE_TRY_OS(file.sync_data());
-    KESTROVE_TRY_OS(file.close());
+    file = File();  // closed; what it wrote is already durable
     KESTROVE_TRY_OS(platform::sync_directory_of(path));
 
     AtomDatabase db;
@@ -122,7 +130,7 @@ Result<AtomDatabase> AtomDatabase::open_v1(std::string path, File file, bool mma
                                    ".");
     }
     const bool has_index = h.index_offset != 0 && h.index_len != 0;
-    uint64_t committed_end = kDataStart;
+    uint64_t committed_end = h.data_start;
     if (has_index) {
         auto end = checked_end(h.index_offset, h.index_len);
         if (!end) return Error::invalid_data("Index end overflow");
@@ -184,7 +192,7 @@ Result<AtomDatabase> AtomDatabase::open_v1(std::string path, File file, bool mma
 
 Status AtomDatabase::truncate_uncommitted_tail_if_needed() {
     if (!tail_dirty_) return {};
-    auto opened = File::open_read_write(path_);
+    auto opened = File::open_write(path_);
     if (!opened.ok()) return io_error(std::move(opened).error());
     File handle = std::move(opened).value();
     auto len = handle.size();
@@ -195,7 +203,6 @@ Status AtomDatabase::truncate_uncommitted_tail_if_needed() {
     }
     tail_dirty_ = false;
     file_.reset();
-    KESTROVE_TRY_OS(handle.close());
     return {};
 }
 
@@ -343,8 +350,7 @@ Result<SchemaLock> AtomDatabase::rebuild_schema_lock() const {
     for (uint64_t i = 0; i < index_.size(); ++i) {
         const auto entry = index_.get(i);
         if (!entry) return Error::invalid_data("Index " + std::to_string(i) + " out of bounds");
-        const auto end = checked_end(entry->offset, entry->compressed_size);
-        if (!end || *end > file_len.value()) return io_error(platform::short_read_error());
+        if (!fits_in(*entry, file_len.value())) return io_error(platform::short_read_error());
         Bytes stored(entry->compressed_size);
         KESTROVE_TRY_OS(file.read_exact_at(entry->offset, stored.data(), stored.size()));
         auto record = compression::decompress(stored, compression_, entry->uncompressed_size);
@@ -417,9 +423,7 @@ Status AtomDatabase::write_compressed(std::vector<CompressedRecord> records) {
                                         r.uncompressed_size, r.num_atoms});
         offset += r.bytes.size();
     }
-    KESTROVE_TRY(index_.extend(std::move(entries)));
-    KESTROVE_TRY_OS(file.close());
-    return {};
+    return index_.extend(std::move(entries));
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -441,7 +445,7 @@ Status AtomDatabase::flush() {
         schema_blob = std::move(encoded).value();
     }
 
-    auto opened = File::open_read_write(path_);
+    auto opened = File::open_write(path_);
     if (!opened.ok()) return io_error(std::move(opened).error());
     File file = std::move(opened).value();
     auto schema_start = file.seek_end();
@@ -477,7 +481,6 @@ Status AtomDatabase::flush() {
     generation_ = generation;
     committed_end_ = *new_end;
     tail_dirty_ = false;
-    KESTROVE_TRY_OS(file.close());
     return {};
 }
 
@@ -530,8 +533,7 @@ Result<Bytes> AtomDatabase::read_stored_from_file(const MoleculeIndex& entry) co
     // Sizes come from the index: check them against the file before allocating for them.
     auto file_len = file.size();
     if (!file_len.ok()) return io_error(std::move(file_len).error());
-    const auto end = checked_end(entry.offset, entry.compressed_size);
-    if (!end || *end > file_len.value()) return io_error(platform::short_read_error());
+    if (!fits_in(entry, file_len.value())) return io_error(platform::short_read_error());
     Bytes stored(entry.compressed_size);
     KESTROVE_TRY_OS(file.read_exact_at(entry.offset, stored.data(), stored.size()));
     return stored;

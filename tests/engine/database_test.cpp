@@ -287,6 +287,16 @@ TEST(AtomDatabaseTest, RawRecordsMoveAnEmptyDatabaseToFormat3WhereverTheNeedAppe
         EXPECT_EQ(cell->type_tag, dtypes::kTagMat3F32);
         EXPECT_EQ(read_all(db), expected);
     }
+
+    // Once a format-2 database holds records it never moves.
+    ScratchDir dir;
+    ASSERT_OK_AND_ASSIGN(auto db, AtomDatabase::create_with_format(dir.file("db"), 0, 0));
+    ASSERT_OK(db.add_molecules(pointers(plain)));
+    const TypedRecord late[] = {{needs3, 3, dtypes::kTagVec3F32}};
+    EXPECT_EQ(error_of(db.add_raw_soa_records_with_positions_type(late)),
+              "Invalid data: record format 2 does not support float32 cell");
+    EXPECT_EQ(db.record_format(), 2u);
+    EXPECT_EQ(db.len(), 2u);
 }
 
 // Molecules, ready records with a schema (borrowed or owned) and ready records with their

@@ -1,0 +1,340 @@
+"""PyAtomDatabase: creation, opening, len() and flush(), and the header they leave on disk."""
+
+import os
+import struct
+
+import numpy as np
+import pytest
+
+from kestrove import PyAtomDatabase
+
+SLOT_SIZE = 4096
+DATA_START = 2 * SLOT_SIZE
+EXISTS_MESSAGE = (
+    "Database file already exists at '{}'. Use Database.open(path) for read-only access, "
+    "Database.open(path, mmap=False) to append, or pass overwrite=True to recreate it."
+)
+READ_ONLY_MESSAGE = (
+    "Invalid data: Cannot flush a database opened with a memory-mapped index (read-only); "
+    "reopen without mmap to write."
+)
+
+
+def read_slots(path):
+    """The two header slots: (raw bytes, fields) each."""
+    with open(path, "rb") as f:
+        data = f.read(DATA_START)
+    slots = []
+    for raw in (data[:SLOT_SIZE], data[SLOT_SIZE:DATA_START]):
+        magic, version, generation, data_start, index_offset, index_len, count = struct.unpack_from(
+            "<4sIQQQQQ", raw
+        )
+        compression, level = raw[48], struct.unpack_from("<i", raw, 52)[0]
+        slots.append(
+            (
+                raw,
+                dict(
+                    magic=magic,
+                    version=version,
+                    generation=generation,
+                    data_start=data_start,
+                    index_offset=index_offset,
+                    count=count,
+                    compression=compression,
+                    level=level,
+                ),
+            )
+        )
+    return slots
+
+
+def file_bytes(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
+# ---------------------------------------------------------------------------------------------
+# Creation
+
+
+def test_create_writes_an_empty_database_with_two_equal_slots(db_path):
+    database = PyAtomDatabase(db_path)
+    assert len(database) == 0
+    assert os.path.getsize(db_path) == DATA_START
+    (raw0, slot0), (raw1, slot1) = read_slots(db_path)
+    assert raw0 == raw1
+    assert slot0["magic"] == b"KSTV"
+    assert slot0["version"] == 2
+    assert slot0["generation"] == 0
+    assert slot0["data_start"] == DATA_START
+    assert slot0["index_offset"] == 0 and slot0["count"] == 0
+
+
+@pytest.mark.parametrize(
+    "name, kind",
+    [
+        ("none", 0),
+        ("NONE", 0),
+        ("lz4", 1),
+        ("Lz4", 1),
+        ("zstd", 2),
+        ("ZSTD", 2),
+        ("zStD", 2),
+        (None, 0),  # None means the default
+    ],
+)
+def test_compression_name_in_any_case(db_path, name, kind):
+    PyAtomDatabase(db_path, compression=name, level=19)
+    (_, slot), _ = read_slots(db_path)
+    assert slot["compression"] == kind
+    if kind == 2:
+        assert slot["level"] == 19
+
+
+@pytest.mark.parametrize("name", ["", "gzip", "zstd ", "lz-4", "ｚstd", "none\0"])
+@pytest.mark.parametrize("exists", [False, True])
+def test_unknown_compression_is_refused_before_touching_the_file(db_path, name, exists):
+    if exists:
+        PyAtomDatabase(db_path).flush()
+        before = file_bytes(db_path)
+    with pytest.raises(ValueError) as info:
+        PyAtomDatabase(db_path, compression=name, overwrite=True)
+    assert str(info.value) == "Invalid compression type"
+    if exists:
+        assert file_bytes(db_path) == before
+    else:
+        assert not os.path.exists(db_path)
+
+
+class LowerIsSwapped(str):
+    def lower(self):
+        return "zstd"
+
+
+class LowerIsBroken(str):
+    def lower(self):
+        return 5
+
+
+@pytest.mark.parametrize(
+    "name, kind",
+    [(LowerIsSwapped("gzip"), None), (LowerIsBroken("LZ4"), 1), (LowerIsSwapped("none"), 0)],
+)
+def test_compression_given_as_a_str_subclass_is_read_by_its_text(db_path, name, kind):
+    if kind is None:
+        with pytest.raises(ValueError, match="^Invalid compression type$"):
+            PyAtomDatabase(db_path, compression=name)
+    else:
+        PyAtomDatabase(db_path, compression=name)
+        (_, slot), _ = read_slots(db_path)
+        assert slot["compression"] == kind
+
+
+@pytest.mark.parametrize("relative", [False, True])
+def test_second_create_names_the_path_as_given(tmp_path, monkeypatch, relative):
+    monkeypatch.chdir(tmp_path)
+    path = "db.kstv" if relative else str(tmp_path / "db.kstv")
+    PyAtomDatabase(path).flush()
+    before = file_bytes(path)
+    with pytest.raises(FileExistsError) as info:
+        PyAtomDatabase(path, compression="zstd")
+    assert str(info.value) == EXISTS_MESSAGE.format(path)
+    assert file_bytes(path) == before
+
+
+def test_existing_directory(tmp_path):
+    path = str(tmp_path)
+    with pytest.raises(FileExistsError) as info:
+        PyAtomDatabase(path)
+    assert str(info.value) == EXISTS_MESSAGE.format(path)
+    with pytest.raises(ValueError, match="^IO error: "):
+        PyAtomDatabase(path, overwrite=True)
+    assert os.path.isdir(path)
+
+
+def test_overwrite_recreates_an_empty_database(db_path):
+    first = PyAtomDatabase(db_path, compression="lz4")
+    first.flush()
+    first.flush()
+    second = PyAtomDatabase(db_path, compression="zstd", level=5, overwrite=True)
+    assert len(second) == 0
+    assert os.path.getsize(db_path) == DATA_START
+    (raw0, slot0), (raw1, _) = read_slots(db_path)
+    assert raw0 == raw1
+    assert (slot0["generation"], slot0["compression"], slot0["level"]) == (0, 2, 5)
+
+
+@pytest.mark.parametrize(
+    "level, error, message",
+    [
+        (2**31, OverflowError, "out of range integral type conversion attempted"),
+        (-(2**31) - 1, OverflowError, "out of range integral type conversion attempted"),
+        (2**63 - 1, OverflowError, "out of range integral type conversion attempted"),
+        (np.int64(2**40), OverflowError, "out of range integral type conversion attempted"),
+        (2**64, OverflowError, None),  # the interpreter's own text
+        (-(2**70), OverflowError, None),
+        (3.0, TypeError, "argument 'level': 'float' object cannot be interpreted as an integer"),
+        (np.float32(3), TypeError, "argument 'level': 'numpy.float32' object cannot be interpreted as an integer"),
+        ("3", TypeError, "argument 'level': 'str' object cannot be interpreted as an integer"),
+    ],
+)
+def test_level_must_be_a_32_bit_integer(db_path, level, error, message):
+    with pytest.raises(error) as info:
+        PyAtomDatabase(db_path, compression="zstd", level=level)
+    assert type(info.value) is error
+    if message is not None:
+        assert str(info.value) == message
+    assert not os.path.exists(db_path)
+
+
+def test_path_with_a_nul_byte_is_refused(tmp_path):
+    with pytest.raises(ValueError, match="^IO error: "):
+        PyAtomDatabase(str(tmp_path / "a\0b"))
+    assert os.listdir(tmp_path) == []
+
+
+def test_dropping_a_database_does_not_flush(db_path):
+    database = PyAtomDatabase(db_path)
+    del database
+    assert [slot["generation"] for _, slot in read_slots(db_path)] == [0, 0]
+
+
+# ---------------------------------------------------------------------------------------------
+# Opening
+
+
+@pytest.mark.parametrize(
+    "options",
+    [{}, {"mmap": True}, {"mmap": False}, {"populate": True}, {"mmap": True, "populate": True}],
+)
+@pytest.mark.parametrize("flushed", [False, True])
+def test_open_an_empty_database(db_path, options, flushed):
+    created = PyAtomDatabase(db_path)
+    if flushed:
+        created.flush()
+    database = PyAtomDatabase.open(db_path, **options)
+    assert type(database) is PyAtomDatabase
+    assert len(database) == 0
+
+
+def test_populate_without_mmap_is_refused_before_opening(tmp_path):
+    missing = str(tmp_path / "missing")
+    with pytest.raises(ValueError) as info:
+        PyAtomDatabase.open(missing, mmap=False, populate=True)
+    assert str(info.value) == "populate=True requires mmap=True"
+
+
+@pytest.mark.parametrize(
+    "content, message",
+    [
+        (None, "IO error: No such file or directory (os error 2)"),
+        (b"", "IO error: failed to fill whole buffer"),
+        (b"KSTV\x02\x00\x00", "IO error: failed to fill whole buffer"),
+        (b"\x00" * DATA_START, "Invalid data: Invalid file format"),
+        (os.urandom(3 * SLOT_SIZE), "Invalid data: Invalid file format"),
+    ],
+    ids=["missing", "empty", "seven-bytes", "zeros", "random"],
+)
+@pytest.mark.parametrize("mmap", [True, False])
+def test_open_refuses_what_is_not_a_database(db_path, content, message, mmap):
+    if content is not None:
+        with open(db_path, "wb") as f:
+            f.write(content)
+    with pytest.raises(ValueError) as info:
+        PyAtomDatabase.open(db_path, mmap=mmap)
+    assert str(info.value) == message
+
+
+def test_open_a_directory(tmp_path):
+    with pytest.raises(ValueError, match="^IO error: "):
+        PyAtomDatabase.open(str(tmp_path))
+
+
+# ---------------------------------------------------------------------------------------------
+# Flush
+
+
+def test_flush_commits_to_the_other_slot(db_path):
+    database = PyAtomDatabase(db_path)
+    assert database.flush() is None
+    (raw0, slot0), (_, slot1) = read_slots(db_path)
+    assert (slot0["generation"], slot1["generation"]) == (0, 1)
+    assert slot1["magic"] == b"KSTV" and slot1["version"] == 2
+    assert len(PyAtomDatabase.open(db_path)) == 0
+
+    reopened = PyAtomDatabase.open(db_path, mmap=False)
+    assert reopened.flush() is None
+    (_, slot0), (_, slot1) = read_slots(db_path)
+    assert (slot0["generation"], slot1["generation"]) == (2, 1)
+    assert len(PyAtomDatabase.open(db_path)) == 0
+
+
+def test_memory_mapped_open_of_a_flushed_file_refuses_flush(db_path):
+    PyAtomDatabase(db_path).flush()
+    before = file_bytes(db_path)
+    database = PyAtomDatabase.open(db_path)
+    for _ in range(2):  # a failed flush leaves the object usable, with no borrow held
+        with pytest.raises(ValueError) as info:
+            database.flush()
+        assert str(info.value) == READ_ONLY_MESSAGE
+        assert len(database) == 0
+    assert file_bytes(db_path) == before
+
+
+def test_memory_mapped_open_of_a_never_flushed_file_stays_writable(db_path):
+    PyAtomDatabase(db_path)
+    database = PyAtomDatabase.open(db_path, mmap=True)
+    assert database.flush() is None
+    _, (_, slot1) = read_slots(db_path)
+    assert slot1["generation"] == 1
+
+
+# ---------------------------------------------------------------------------------------------
+# Re-creation over a file that is still in use
+
+
+def test_overwrite_replaces_the_file_under_live_maps(db_path, run_python):
+    # Run in a child: were the old file truncated in place, touching its maps would raise SIGBUS.
+    result = run_python(
+        """
+        import mmap, os, sys
+        from kestrove import PyAtomDatabase
+
+        path = sys.argv[1]
+        PyAtomDatabase(path).flush()
+        old = PyAtomDatabase.open(path, mmap=True)
+        with open(path, "rb") as f:
+            old_inode = os.fstat(f.fileno()).st_ino
+            old_map = mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ)
+        old_bytes = old_map[:]
+        assert len(old_bytes) > 8192  # the index blob follows the header
+
+        new = PyAtomDatabase(path, overwrite=True)
+        assert len(old) == 0
+        assert old_map[:] == old_bytes  # every page of the old file is still there
+        assert os.stat(path).st_ino != old_inode
+        assert os.path.getsize(path) == 8192
+        assert len(new) == 0 and len(PyAtomDatabase.open(path)) == 0
+        print("ok")
+        """,
+        db_path,
+    )
+    assert result.returncode == 0, (result.returncode, result.stderr)
+    assert result.stdout.strip() == "ok"
+
+
+def test_overwrite_through_a_symlink_replaces_its_target(tmp_path):
+    target = tmp_path / "target.kstv"
+    link = tmp_path / "link.kstv"
+    PyAtomDatabase(str(target)).flush()
+    link.symlink_to(target)
+    with pytest.raises(FileExistsError):
+        PyAtomDatabase(str(link))
+
+    database = PyAtomDatabase(str(link), overwrite=True)
+    assert link.is_symlink()
+    assert os.readlink(link) == str(target)
+    assert os.path.getsize(target) == DATA_START
+    database.flush()
+    _, (_, slot1) = read_slots(str(target))
+    assert slot1["generation"] == 1
