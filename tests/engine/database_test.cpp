@@ -327,7 +327,9 @@ TEST(AtomDatabaseTest, EveryIngestionRoadStoresTheSameRecordsAndLock) {
                 typed.push_back({records[i], n, dtypes::kTagVec3F32});
             }
             if (road == 0) ASSERT_OK(db.add_raw_soa_records_with_schema(borrowed, schema));
-            if (road == 1) ASSERT_OK(db.add_owned_soa_records_with_schema(std::move(owned), schema));
+            if (road == 1) {
+                ASSERT_OK(db.add_owned_soa_records_with_schema(std::move(owned), schema));
+            }
             if (road == 2) ASSERT_OK(db.add_raw_soa_records_with_positions_type(typed));
         }
         EXPECT_EQ(db.schema_lock(), reference.schema_lock());

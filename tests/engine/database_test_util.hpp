@@ -134,6 +134,10 @@ void overwrite_value(const std::string& path, uint64_t offset, T value) {
     overwrite(path, offset, bytes, sizeof bytes);
 }
 
+inline void copy_over(const std::string& from, const std::string& to) {
+    std::filesystem::copy_file(from, to, std::filesystem::copy_options::overwrite_existing);
+}
+
 inline void append_garbage(const std::string& path, size_t len) {
     std::ofstream out(path, std::ios::binary | std::ios::app);
     out << std::string(len, '\x5A');
@@ -143,7 +147,8 @@ inline void append_garbage(const std::string& path, size_t len) {
 inline std::optional<header::Header> slot_header(const std::string& path, size_t slot) {
     const std::string bytes = read_whole_file(path);
     if (bytes.size() < kDataStart) return std::nullopt;
-    const auto* at = reinterpret_cast<const uint8_t*>(bytes.data()) + slot * header::kHeaderSlotSize;
+    const auto* at =
+        reinterpret_cast<const uint8_t*>(bytes.data()) + slot * header::kHeaderSlotSize;
     return header::decode_header_slot(std::span<const uint8_t, header::kHeaderSlotSize>(
                                           at, header::kHeaderSlotSize),
                                       bytes.size());
