@@ -90,66 +90,54 @@ OsResult<File> File::create_exclusive(const std::string& path) {
     return open_with(path, O_RDWR | O_CREAT | O_EXCL);
 }
 
-OsStatus File::read_exact_at(std::uint64_t offset, void* buf, std::size_t len) const {
-    auto* out = static_cast<unsigned char*>(buf);
+namespace {
+
+// Moves `len` bytes with `io(pointer, count, offset)` (a read or write system call), retrying
+// interrupted calls and continuing after partial ones. A call that moves nothing is `stalled`.
+template <class Byte, class Io>
+OsStatus transfer_all(Byte* data, std::size_t len, std::uint64_t offset, Io io,
+                      OsError (*stalled)()) {
     while (len > 0) {
-        const ssize_t n = ::pread(fd_, out, std::min(len, kMaxIoChunk), static_cast<off_t>(offset));
+        const ssize_t n = io(data, std::min(len, kMaxIoChunk), static_cast<off_t>(offset));
         if (n < 0) {
             if (errno == EINTR) continue;
             return last_os_error();
         }
-        if (n == 0) return short_read_error();
-        out += n;
+        if (n == 0) return stalled();
+        data += n;
         len -= static_cast<std::size_t>(n);
         offset += static_cast<std::uint64_t>(n);
     }
     return OsStatus::success();
+}
+
+}  // namespace
+
+OsStatus File::read_exact_at(std::uint64_t offset, void* buf, std::size_t len) const {
+    return transfer_all(
+        static_cast<unsigned char*>(buf), len, offset,
+        [fd = fd_](void* p, std::size_t n, off_t at) { return ::pread(fd, p, n, at); },
+        &short_read_error);
 }
 
 OsStatus File::read_exact(void* buf, std::size_t len) {
-    auto* out = static_cast<unsigned char*>(buf);
-    while (len > 0) {
-        const ssize_t n = ::read(fd_, out, std::min(len, kMaxIoChunk));
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return last_os_error();
-        }
-        if (n == 0) return short_read_error();
-        out += n;
-        len -= static_cast<std::size_t>(n);
-    }
-    return OsStatus::success();
+    return transfer_all(
+        static_cast<unsigned char*>(buf), len, 0,
+        [fd = fd_](void* p, std::size_t n, off_t) { return ::read(fd, p, n); }, &short_read_error);
 }
 
 OsStatus File::write_all(const void* buf, std::size_t len) {
-    const auto* in = static_cast<const unsigned char*>(buf);
-    while (len > 0) {
-        const ssize_t n = ::write(fd_, in, std::min(len, kMaxIoChunk));
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return last_os_error();
-        }
-        if (n == 0) return short_write_error();
-        in += n;
-        len -= static_cast<std::size_t>(n);
-    }
-    return OsStatus::success();
+    return transfer_all(
+        static_cast<const unsigned char*>(buf), len, 0,
+        [fd = fd_](const void* p, std::size_t n, off_t) { return ::write(fd, p, n); },
+        &short_write_error);
 }
 
 OsStatus File::write_all_at(std::uint64_t offset, const void* buf, std::size_t len) {
-    const auto* in = static_cast<const unsigned char*>(buf);
-    while (len > 0) {
-        const ssize_t n = ::pwrite(fd_, in, std::min(len, kMaxIoChunk), static_cast<off_t>(offset));
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return last_os_error();
-        }
-        if (n == 0) return short_write_error();
-        in += n;
-        len -= static_cast<std::size_t>(n);
-        offset += static_cast<std::uint64_t>(n);
-    }
-    return OsStatus::success();
+    return transfer_all(
+        static_cast<const unsigned char*>(buf), len, offset,
+        [fd = fd_](const void* p, std::size_t n, off_t at) { return ::pwrite(fd, p, n, at); },
+        &short_write_error);
 }
 
 OsResult<std::uint64_t> File::size() const {

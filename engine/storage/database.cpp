@@ -366,23 +366,17 @@ Status AtomDatabase::write_owned_records(std::vector<OwnedRecord> records) {
     for (const OwnedRecord& r : records) KESTROVE_TRY(check_indexable("Record", r.bytes.size()));
     const size_t n = records.size();
     std::vector<CompressedRecord> compressed(n);
+    for (size_t i = 0; i < n; ++i) {
+        compressed[i].uncompressed_size = static_cast<uint32_t>(records[i].bytes.size());
+        compressed[i].num_atoms = records[i].num_atoms;
+    }
     if (compression_.kind == compression::CompressionType::None) {
         // Stored bytes are the record itself: hand the buffers over instead of copying them.
-        for (size_t i = 0; i < n; ++i) {
-            const auto size = static_cast<uint32_t>(records[i].bytes.size());
-            compressed[i] = CompressedRecord{std::move(records[i].bytes), size, records[i].num_atoms};
-        }
+        for (size_t i = 0; i < n; ++i) compressed[i].bytes = std::move(records[i].bytes);
     } else {
-        auto failure = platform::parallel_try_for(n, [&](size_t i) -> std::optional<Error> {
-            auto packed = compression::compress(records[i].bytes, compression_);
-            if (!packed.ok()) return std::move(packed).error();
-            compressed[i] = CompressedRecord{std::move(packed).value(),
-                                             static_cast<uint32_t>(records[i].bytes.size()),
-                                             records[i].num_atoms};
-            Bytes().swap(records[i].bytes);  // at most one uncompressed copy alive per record
-            return std::nullopt;
-        });
-        if (failure) return std::move(*failure);
+        KESTROVE_TRY(compress_into(compressed, [&](size_t i) -> std::span<const uint8_t> {
+            return records[i].bytes;
+        }, [&](size_t i) { Bytes().swap(records[i].bytes); }));
     }
     records.clear();
     return write_compressed(std::move(compressed));
@@ -390,18 +384,28 @@ Status AtomDatabase::write_owned_records(std::vector<OwnedRecord> records) {
 
 Status AtomDatabase::write_borrowed_records(std::span<const BorrowedRecord> records) {
     for (const BorrowedRecord& r : records) KESTROVE_TRY(check_indexable("Record", r.bytes.size()));
-    const size_t n = records.size();
-    std::vector<CompressedRecord> compressed(n);
-    auto failure = platform::parallel_try_for(n, [&](size_t i) -> std::optional<Error> {
-        auto packed = compression::compress(records[i].bytes, compression_);
+    std::vector<CompressedRecord> compressed(records.size());
+    for (size_t i = 0; i < records.size(); ++i) {
+        compressed[i].uncompressed_size = static_cast<uint32_t>(records[i].bytes.size());
+        compressed[i].num_atoms = records[i].num_atoms;
+    }
+    KESTROVE_TRY(compress_into(compressed, [&](size_t i) { return records[i].bytes; },
+                               [](size_t) {}));
+    return write_compressed(std::move(compressed));
+}
+
+template <class Source, class Release>
+Status AtomDatabase::compress_into(std::vector<CompressedRecord>& out, Source source,
+                                   Release release) const {
+    auto failure = platform::parallel_try_for(out.size(), [&](size_t i) -> std::optional<Error> {
+        auto packed = compression::compress(source(i), compression_);
         if (!packed.ok()) return std::move(packed).error();
-        compressed[i] = CompressedRecord{std::move(packed).value(),
-                                         static_cast<uint32_t>(records[i].bytes.size()),
-                                         records[i].num_atoms};
+        out[i].bytes = std::move(packed).value();
+        release(i);  // at most one uncompressed and one compressed copy alive per record
         return std::nullopt;
     });
     if (failure) return std::move(*failure);
-    return write_compressed(std::move(compressed));
+    return {};
 }
 
 Status AtomDatabase::write_compressed(std::vector<CompressedRecord> records) {

@@ -174,6 +174,10 @@ private:
 
     Status write_owned_records(std::vector<OwnedRecord> records);
     Status write_borrowed_records(std::span<const BorrowedRecord> records);
+    // Compresses `source(i)` into out[i].bytes for every i on the worker pool, calling
+    // `release(i)` once record i is compressed. Stops at the first failure.
+    template <class Source, class Release>
+    Status compress_into(std::vector<CompressedRecord>& out, Source source, Release release) const;
     // Appends the records at the end of the file and only then extends the index.
     Status write_compressed(std::vector<CompressedRecord> records);
     // Reads an entry's stored bytes through a handle of its own, checked against the file length.
