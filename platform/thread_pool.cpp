@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <condition_variable>
 #include <cstdlib>
 #include <exception>
@@ -21,6 +22,31 @@ namespace {
 constexpr std::size_t kMaxPoolSize = 4096;
 // The automatic chunk size aims at this many chunks per thread, so that uneven items balance out.
 constexpr std::size_t kChunksPerThread = 4;
+// How long an idle worker, or a submitter waiting for its helpers, keeps polling before it
+// sleeps. The jobs of a bulk read come back to back and each lasts well under a millisecond:
+// falling asleep between them and being woken again would cost more than the work.
+constexpr std::chrono::microseconds kSpinBudget{100};
+
+void cpu_relax() noexcept {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#elif defined(__aarch64__)
+    asm volatile("yield");
+#endif
+}
+
+// Polls `done` until it holds or the spin budget is spent; returns its last value.
+template <class Done>
+bool spin_until(Done done) {
+    const auto deadline = std::chrono::steady_clock::now() + kSpinBudget;
+    for (;;) {
+        for (int i = 0; i < 64; ++i) {
+            if (done()) return true;
+            cpu_relax();
+        }
+        if (std::chrono::steady_clock::now() >= deadline) return done();
+    }
+}
 
 // Depth of parallel bodies running on this thread; non-zero makes parallel calls run inline.
 thread_local int tl_job_depth = 0;
@@ -48,7 +74,8 @@ struct Job {
     const std::size_t chunk;
     std::atomic<std::size_t> next{0};  // first item not yet handed out
     std::atomic<bool> stop{false};     // no further chunks are handed out
-    std::size_t participants = 0;      // pool threads inside the job; guarded by Pool::mutex
+    // Pool threads inside the job: changed under Pool::mutex, polled without it.
+    std::atomic<std::size_t> participants{0};
     std::mutex exception_mutex;
     std::exception_ptr exception;  // the first exception that escaped a chunk
 };
@@ -122,6 +149,7 @@ public:
         {
             std::lock_guard lock(mutex);
             jobs_.push_back(&job);
+            job_epoch_.fetch_add(1, std::memory_order_release);
         }
         if (helpers == worker_count_) {
             work_cv_.notify_all();
@@ -129,9 +157,11 @@ public:
             for (std::size_t i = 0; i < helpers; ++i) work_cv_.notify_one();
         }
         work_on(job);
+        spin_until([&job] { return job.participants.load(std::memory_order_acquire) == 0; });
+        // Taking the lock also waits out a helper that is still leaving the job.
         std::unique_lock lock(mutex);
         std::erase(jobs_, &job);
-        done_cv_.wait(lock, [&job] { return job.participants == 0; });
+        done_cv_.wait(lock, [&job] { return job.participants.load() == 0; });
     }
 
     // Guards the job list and every Job::participants. Held across fork() by the handlers.
@@ -144,12 +174,22 @@ private:
         std::unique_lock lock(mutex);
         ++started_;
         done_cv_.notify_all();
+        bool may_spin = false;  // once after each job, before sleeping
         for (;;) {
             Job* job = next_job();
             if (job == nullptr) {
+                if (may_spin) {
+                    may_spin = false;
+                    const auto seen = job_epoch_.load(std::memory_order_relaxed);
+                    lock.unlock();
+                    spin_until([&] { return job_epoch_.load(std::memory_order_acquire) != seen; });
+                    lock.lock();
+                    continue;
+                }
                 work_cv_.wait(lock);
                 continue;
             }
+            may_spin = true;
             ++job->participants;
             lock.unlock();
             work_on(*job);
@@ -164,6 +204,7 @@ private:
         return jobs_.empty() ? nullptr : jobs_.front();
     }
 
+    std::atomic<std::uint64_t> job_epoch_{0};  // counts submitted jobs; written under `mutex`
     std::size_t worker_count_ = 0;
     std::size_t started_ = 0;  // workers that have entered worker_main; guarded by `mutex`
     std::condition_variable work_cv_;
