@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -10,6 +11,7 @@
 #include <cstdlib>
 #include <climits>
 #include <utility>
+#include <vector>
 
 namespace kestrove::platform {
 
@@ -131,6 +133,37 @@ OsStatus File::write_all(const void* buf, std::size_t len) {
         static_cast<const unsigned char*>(buf), len, 0,
         [fd = fd_](const void* p, std::size_t n, off_t) { return ::write(fd, p, n); },
         &short_write_error);
+}
+
+OsStatus File::write_all_gather(std::span<const std::span<const std::uint8_t>> pieces) {
+    std::vector<iovec> batch;
+    batch.reserve(std::min<std::size_t>(pieces.size(), IOV_MAX));
+    std::size_t next = 0;  // first piece not yet in a batch
+    while (next < pieces.size() || !batch.empty()) {
+        while (next < pieces.size() && batch.size() < IOV_MAX) {
+            const auto piece = pieces[next++];
+            if (!piece.empty()) {
+                batch.push_back(iovec{const_cast<std::uint8_t*>(piece.data()), piece.size()});
+            }
+        }
+        if (batch.empty()) break;
+        const ssize_t n = ::writev(fd_, batch.data(), static_cast<int>(batch.size()));
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return last_os_error();
+        }
+        if (n == 0) return short_write_error();
+        // Drop what was written; a piece cut short stays at the front, advanced.
+        auto left = static_cast<std::size_t>(n);
+        std::size_t done = 0;
+        while (done < batch.size() && left >= batch[done].iov_len) left -= batch[done++].iov_len;
+        batch.erase(batch.begin(), batch.begin() + static_cast<std::ptrdiff_t>(done));
+        if (left > 0) {
+            batch.front().iov_base = static_cast<std::uint8_t*>(batch.front().iov_base) + left;
+            batch.front().iov_len -= left;
+        }
+    }
+    return OsStatus::success();
 }
 
 OsStatus File::write_all_at(std::uint64_t offset, const void* buf, std::size_t len) {

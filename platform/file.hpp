@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string>
 
 #include "platform/os_error.hpp"
@@ -40,6 +41,9 @@ public:
     [[nodiscard]] OsStatus read_exact(void* buf, std::size_t len);
     // Writes all of buf[0, len) at the current position (the end, on an append handle).
     [[nodiscard]] OsStatus write_all(const void* buf, std::size_t len);
+    // Writes every piece in order, back to back, at the current position, with as few system
+    // calls as the OS allows (one per IOV_MAX pieces when nothing is cut short).
+    [[nodiscard]] OsStatus write_all_gather(std::span<const std::span<const std::uint8_t>> pieces);
     // Writes all of buf[0, len) at `offset`, leaving the file position alone. Needs a handle
     // opened without O_APPEND: Linux ignores the offset on an append handle.
     [[nodiscard]] OsStatus write_all_at(std::uint64_t offset, const void* buf, std::size_t len);

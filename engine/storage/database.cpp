@@ -419,14 +419,18 @@ Status AtomDatabase::write_compressed(std::vector<CompressedRecord> records) {
     if (!start.ok()) return io_error(std::move(start).error());
 
     std::vector<MoleculeIndex> entries;
+    std::vector<std::span<const uint8_t>> pieces;
     entries.reserve(records.size());
+    pieces.reserve(records.size());
     uint64_t offset = start.value();
     for (const CompressedRecord& r : records) {
-        KESTROVE_TRY_OS(file.write_all(r.bytes.data(), r.bytes.size()));
         entries.push_back(MoleculeIndex{offset, static_cast<uint32_t>(r.bytes.size()),
                                         r.uncompressed_size, r.num_atoms});
+        pieces.emplace_back(r.bytes);
         offset += r.bytes.size();
     }
+    // The records back to back, in few large writes; the index learns of them only afterwards.
+    KESTROVE_TRY_OS(file.write_all_gather(pieces));
     return index_.extend(std::move(entries));
 }
 

@@ -361,4 +361,26 @@ TEST(FileTest, InterruptedReadsAreRetried) {
 }
 
 }  // namespace
+TEST(FileTest, GatherWriteKeepsPiecesInOrderBeyondOneSystemCall) {
+    // More pieces than one writev() takes, empty ones among them, after existing bytes.
+    ScratchDir dir;
+    const std::string path = dir.file("f");
+    write_whole_file(path, "head:");
+    std::vector<std::string> texts;
+    for (int i = 0; i < 3000; ++i) texts.push_back(i % 7 == 0 ? "" : std::to_string(i) + ",");
+    std::vector<std::span<const std::uint8_t>> pieces;
+    std::string expected = "head:";
+    for (const std::string& t : texts) {
+        pieces.emplace_back(reinterpret_cast<const std::uint8_t*>(t.data()), t.size());
+        expected += t;
+    }
+    {
+        auto file = File::open_append(path);
+        ASSERT_TRUE(file.ok());
+        ASSERT_TRUE(file.value().write_all_gather(pieces).ok());
+        ASSERT_TRUE(file.value().write_all_gather({}).ok());
+    }
+    EXPECT_EQ(read_whole_file(path), expected);
+}
+
 }  // namespace kestrove::platform
