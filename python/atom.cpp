@@ -86,12 +86,6 @@ PyObject* atom_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     });
 }
 
-void atom_dealloc(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
-    type->tp_free(self);
-    Py_DECREF(type);
-}
-
 PyObject* atom_repr(PyObject* self) {
     return binding::guarded<PyObject*>(nullptr, [&]() -> PyObject* {
         binding::BorrowGuard borrow;
@@ -168,7 +162,7 @@ PyTypeObject* create_atom_type() {
         "return atoms from atoms() and from integer indexing.";
     PyType_Slot slots[] = {
         {Py_tp_new, reinterpret_cast<void*>(atom_new)},
-        {Py_tp_dealloc, reinterpret_cast<void*>(atom_dealloc)},
+        {Py_tp_dealloc, reinterpret_cast<void*>(binding::free_instance)},
         {Py_tp_repr, reinterpret_cast<void*>(atom_repr)},
         {Py_tp_methods, kAtomMethods},
         {Py_tp_getset, kAtomGetSet},

@@ -262,6 +262,12 @@ void BorrowGuard::release() {
     flag_ = nullptr;
 }
 
+void free_instance(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
 // ---------------------------------------------------------------------------------------------
 
 PyObject* to_py_str(std::string_view text) {

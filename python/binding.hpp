@@ -120,6 +120,10 @@ private:
     bool exclusive_ = false;
 };
 
+// Frees an instance of a heap type and drops the reference it held on its type: the last step of
+// every tp_dealloc.
+void free_instance(PyObject* self);
+
 // ---------------------------------------------------------------------------------------------
 // Errors and strings
 

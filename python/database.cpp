@@ -28,11 +28,9 @@ PyObject* wrap(PyTypeObject* type, AtomDatabase db) {
 }
 
 void database_dealloc(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
     // Dropping the database closes its handles and map shares; it never flushes.
     as_db(self)->db.~optional();
-    type->tp_free(self);
-    Py_DECREF(type);
+    binding::free_instance(self);
 }
 
 // "none", "lz4" or "zstd" in any case, as a compression kind; -1 for anything else.

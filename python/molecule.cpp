@@ -5,23 +5,13 @@ namespace kestrove_rs::molecule {
 
 PyTypeObject* PyMolecule_Type = nullptr;
 
-namespace {
-
-void molecule_dealloc(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
-    type->tp_free(self);
-    Py_DECREF(type);
-}
-
-}  // namespace
-
 PyTypeObject* create_molecule_type() {
     static const char kDoc[] =
         "PyMolecule(positions, atomic_numbers, *, energy=None, forces=None, charges=None, "
         "velocities=None, cell=None, stress=None, pbc=None, name=None)\n--\n\n"
         "Python wrapper for Molecule";
     PyType_Slot slots[] = {
-        {Py_tp_dealloc, reinterpret_cast<void*>(molecule_dealloc)},
+        {Py_tp_dealloc, reinterpret_cast<void*>(binding::free_instance)},
         {Py_tp_doc, const_cast<char*>(kDoc)},
         {0, nullptr},
     };
