@@ -25,7 +25,8 @@ inline atom::Molecule realistic_molecule(std::mt19937_64& rng) {
         forces[i] = {force(rng), force(rng), force(rng)};
         numbers[i] = static_cast<uint8_t>(element(rng));
     }
-    atom::Molecule m = std::move(atom::Molecule::create(std::move(positions), std::move(numbers))).value();
+    atom::Molecule m =
+        std::move(atom::Molecule::create(std::move(positions), std::move(numbers))).value();
     m.forces = types::Vec3Data(std::move(forces));
     m.energy = types::FloatScalarData(-0.25 * static_cast<double>(n) + force(rng));
     m.cell = types::Mat3Data(types::Mat3d{12.0, 0, 0, 0, 12.0, 0, 0, 0, 12.0});

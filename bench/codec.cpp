@@ -40,7 +40,8 @@ int main(int argc, char** argv) {
         std::vector<Bytes> packed;
         packed.reserve(count);
         bench::Stopwatch c_clock;
-        for (const auto& r : records) packed.push_back(std::move(compression::compress(r, kind.type)).value());
+        for (const auto& r : records)
+            packed.push_back(std::move(compression::compress(r, kind.type)).value());
         const double c_s = c_clock.seconds();
         double packed_bytes = 0;
         for (const auto& p : packed) packed_bytes += static_cast<double>(p.size());
@@ -62,9 +63,9 @@ int main(int argc, char** argv) {
             bench::Stopwatch bc;
             for (const auto& r : records) {
                 if (kind.type.kind == 1) {
-                    LZ4_compress_HC_extStateHC(state.data(), reinterpret_cast<const char*>(r.data()),
-                                               dst.data(), static_cast<int>(r.size()),
-                                               static_cast<int>(dst.size()), 12);
+                    LZ4_compress_HC_extStateHC(
+                        state.data(), reinterpret_cast<const char*>(r.data()), dst.data(),
+                        static_cast<int>(r.size()), static_cast<int>(dst.size()), 12);
                 } else {
                     ZSTD_compress2(cctx, dst.data(), dst.size(), r.data(), r.size());
                 }
@@ -85,12 +86,12 @@ int main(int argc, char** argv) {
             ZSTD_freeCCtx(cctx);
             ZSTD_freeDCtx(dctx);
         }
-        std::printf("%-7s ratio %5.2f  compress %8.1f MB/s (bare %8.1f)  decompress %8.1f MB/s"
-                    " (bare %8.1f)\n",
-                    kind.name, raw_bytes / packed_bytes, bench::mb(raw_bytes) / c_s,
-                    bare_c_s > 0 ? bench::mb(raw_bytes) / bare_c_s : 0.0,
-                    bench::mb(raw_bytes) / d_s,
-                    bare_d_s > 0 ? bench::mb(raw_bytes) / bare_d_s : 0.0);
+        std::printf(
+            "%-7s ratio %5.2f  compress %8.1f MB/s (bare %8.1f)  decompress %8.1f MB/s"
+            " (bare %8.1f)\n",
+            kind.name, raw_bytes / packed_bytes, bench::mb(raw_bytes) / c_s,
+            bare_c_s > 0 ? bench::mb(raw_bytes) / bare_c_s : 0.0, bench::mb(raw_bytes) / d_s,
+            bare_d_s > 0 ? bench::mb(raw_bytes) / bare_d_s : 0.0);
     }
     return 0;
 }

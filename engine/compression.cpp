@@ -89,9 +89,9 @@ Result<Bytes> compress_lz4(std::span<const uint8_t> data) {
     // span may carry a null one.
     static constexpr char kNoInput = 0;
     const char* src = data.empty() ? &kNoInput : reinterpret_cast<const char*>(data.data());
-    const int written = LZ4_compress_HC_extStateHC(
-        codecs().lz4_state(), src,
-        reinterpret_cast<char*>(out.data()), src_len, bound, kLz4HcLevel);
+    const int written =
+        LZ4_compress_HC_extStateHC(codecs().lz4_state(), src, reinterpret_cast<char*>(out.data()),
+                                   src_len, bound, kLz4HcLevel);
     if (written < 1) return Error::compression(std::string(kPrefix) + "Compression failed");
     out.resize(static_cast<size_t>(written));
     return out;
@@ -132,10 +132,9 @@ Result<Bytes> decompress_lz4(std::span<const uint8_t> data, std::optional<uint64
     // The block cannot produce more than this, whatever the hint says.
     capacity = std::min(capacity, saturating_mul(data.size(), kLz4MaxExpansion));
     Bytes out(static_cast<size_t>(capacity));
-    const int produced = LZ4_decompress_safe(reinterpret_cast<const char*>(data.data()),
-                                             reinterpret_cast<char*>(out.data()),
-                                             static_cast<int>(data.size()),
-                                             static_cast<int>(capacity));
+    const int produced = LZ4_decompress_safe(
+        reinterpret_cast<const char*>(data.data()), reinterpret_cast<char*>(out.data()),
+        static_cast<int>(data.size()), static_cast<int>(capacity));
     if (produced < 0) {
         return Error::compression(std::string(kPrefix) +
                                   "Decompression failed. Input invalid or too long?");
@@ -147,7 +146,8 @@ Result<Bytes> decompress_lz4(std::span<const uint8_t> data, std::optional<uint64
 Result<Bytes> decompress_zstd(std::span<const uint8_t> data, std::optional<uint64_t> hint) {
     static constexpr const char* kPrefix = "Zstd decompression failed: ";
     uint64_t capacity =
-        hint ? *hint : std::min(saturating_mul(data.size(), kZstdDefaultRatio), kMaxDefaultCapacity);
+        hint ? *hint
+             : std::min(saturating_mul(data.size(), kZstdDefaultRatio), kMaxDefaultCapacity);
     ZSTD_DCtx* dctx = codecs().decompressor();
     ZSTD_DCtx_reset(dctx, ZSTD_reset_session_and_parameters);
 

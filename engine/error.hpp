@@ -106,10 +106,10 @@ using Status = Result<void>;
 }  // namespace kestrove
 
 // Propagates the error of a Status-returning expression out of the enclosing function.
-#define KESTROVE_TRY(expr)                          \
-    do {                                            \
-        auto kestrove_try_status_ = (expr);         \
-        if (!kestrove_try_status_.ok()) {           \
+#define KESTROVE_TRY(expr)                                  \
+    do {                                                    \
+        auto kestrove_try_status_ = (expr);                 \
+        if (!kestrove_try_status_.ok()) {                   \
             return std::move(kestrove_try_status_).error(); \
-        }                                           \
+        }                                                   \
     } while (0)

@@ -34,16 +34,16 @@ inline size_t data_len(const FloatArrayData& data) {
 
 // The value of one custom property. The variant index is the one of the compact serialised form;
 // the record type tag is the index minus one, and 13 for Null.
-using PropertyValue = std::variant<std::monostate,        // 0 Null
-                                   double,                // 1 Float
-                                   int64_t,               // 2 Int
-                                   std::string,           // 3 String
-                                   std::vector<double>,   // 4 FloatArray
-                                   std::vector<Vec3f>,    // 5 Vec3Array
-                                   std::vector<int64_t>,  // 6 IntArray
-                                   std::vector<float>,    // 7 Float32Array
-                                   std::vector<Vec3d>,    // 8 Vec3ArrayF64
-                                   std::vector<int32_t>>; // 9 Int32Array
+using PropertyValue = std::variant<std::monostate,         // 0 Null
+                                   double,                 // 1 Float
+                                   int64_t,                // 2 Int
+                                   std::string,            // 3 String
+                                   std::vector<double>,    // 4 FloatArray
+                                   std::vector<Vec3f>,     // 5 Vec3Array
+                                   std::vector<int64_t>,   // 6 IntArray
+                                   std::vector<float>,     // 7 Float32Array
+                                   std::vector<Vec3d>,     // 8 Vec3ArrayF64
+                                   std::vector<int32_t>>;  // 9 Int32Array
 
 enum PropertyVariant : size_t {
     kNull = 0,

@@ -8,8 +8,8 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdlib>
 #include <climits>
+#include <cstdlib>
 #include <utility>
 #include <vector>
 

@@ -17,7 +17,8 @@ std::string format_f32(float value) {
     // The shortest round-trip digits come from scientific form ("d.ddde±x"); the point is then
     // placed by hand, as fixed form would print every digit of the exact value.
     char buf[32];
-    const auto [end, ec] = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::scientific);
+    const auto [end, ec] =
+        std::to_chars(buf, buf + sizeof buf, value, std::chars_format::scientific);
     std::string_view text(buf, static_cast<size_t>(end - buf));
     const bool negative = text.front() == '-';
     if (negative) text.remove_prefix(1);

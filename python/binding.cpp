@@ -42,8 +42,9 @@ bool too_many_positional(const Signature& sig, Py_ssize_t given) {
     for (const Param& p : sig.params) required += !p.keyword_only && p.required;
     const char* verb = given == 1 ? "was" : "were";
     if (required != max) {
-        PyErr_Format(PyExc_TypeError, "%s takes from %zu to %zu positional arguments but %zd %s given",
-                     sig.callable, required, max, given, verb);
+        PyErr_Format(PyExc_TypeError,
+                     "%s takes from %zu to %zu positional arguments but %zd %s given", sig.callable,
+                     required, max, given, verb);
     } else {
         PyErr_Format(PyExc_TypeError, "%s takes %zu positional arguments but %zd %s given",
                      sig.callable, max, given, verb);
@@ -56,8 +57,8 @@ bool place_keyword(const Signature& sig, PyObject* name, PyObject* value, PyObje
     for (size_t i = 0; i < sig.params.size(); ++i) {
         if (PyUnicode_CompareWithASCIIString(name, sig.params[i].name) != 0) continue;
         if (out[i] != nullptr) {
-            PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%s'",
-                         sig.callable, sig.params[i].name);
+            PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%s'", sig.callable,
+                         sig.params[i].name);
             return false;
         }
         out[i] = value;
@@ -97,8 +98,8 @@ bool place_positional(const Signature& sig, PyObject* const* args, Py_ssize_t na
 
 }  // namespace
 
-bool bind_fastcall(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
-                   PyObject* kwnames, PyObject** out) {
+bool bind_fastcall(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                   PyObject** out) {
     nargs = PyVectorcall_NARGS(nargs);
     if (!place_positional(sig, args, nargs, out)) return false;
     if (kwnames != nullptr) {
@@ -129,8 +130,8 @@ bool bind_tuple_dict(const Signature& sig, PyObject* args, PyObject* kwargs, PyO
 // ---------------------------------------------------------------------------------------------
 
 void set_cannot_convert(PyObject* object, const char* target) {
-    PyRef name = PyRef::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(object)),
-                                                     "__qualname__"));
+    PyRef name = PyRef::steal(
+        PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(object)), "__qualname__"));
     if (!name) {
         PyErr_Clear();
         name = PyRef::steal(PyUnicode_FromString(Py_TYPE(object)->tp_name));

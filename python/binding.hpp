@@ -67,8 +67,8 @@ struct Signature {
 
 // Binds fast-call arguments to `sig`'s parameters; out[i] receives a borrowed reference or null
 // for an absent optional parameter. Returns false with TypeError set on a binding failure.
-bool bind_fastcall(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
-                   PyObject* kwnames, PyObject** out);
+bool bind_fastcall(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                   PyObject** out);
 
 // The same for the tuple-and-dict convention of a type's __new__.
 bool bind_tuple_dict(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** out);
@@ -82,12 +82,12 @@ inline bool is_absent(PyObject* value) { return value == nullptr || value == Py_
 // "'{}' object cannot be converted to '{}'" as a TypeError.
 void set_cannot_convert(PyObject* object, const char* target);
 
-bool extract_str(PyObject* object, std::string& out);        // str only: 'PyString'
-bool extract_bool(PyObject* object, bool& out);              // True/False, NumPy bool: 'PyBool'
-bool extract_i64(PyObject* object, int64_t& out);            // int or __index__; float refused
-bool extract_i32(PyObject* object, int32_t& out);            // with the range message
-bool extract_u8(PyObject* object, uint8_t& out);             // with the range message
-bool extract_f64(PyObject* object, double& out);             // anything float() accepts
+bool extract_str(PyObject* object, std::string& out);  // str only: 'PyString'
+bool extract_bool(PyObject* object, bool& out);        // True/False, NumPy bool: 'PyBool'
+bool extract_i64(PyObject* object, int64_t& out);      // int or __index__; float refused
+bool extract_i32(PyObject* object, int32_t& out);      // with the range message
+bool extract_u8(PyObject* object, uint8_t& out);       // with the range message
+bool extract_f64(PyObject* object, double& out);       // anything float() accepts
 
 // After a failed conversion of parameter `name`: a TypeError becomes
 // "argument '{name}': {message}"; any other exception is left as it is. Returns null.

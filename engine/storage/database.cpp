@@ -23,12 +23,12 @@ constexpr uint64_t kMaxIndexedBytes = UINT32_MAX;
 Error io_error(platform::OsError error) { return Error::io(std::move(error.what)); }
 
 // Propagates the failure of a platform call as an Error::Io.
-#define KESTROVE_TRY_OS(expr)                                      \
-    do {                                                           \
-        auto kestrove_os_status_ = (expr);                         \
-        if (!kestrove_os_status_.ok()) {                           \
+#define KESTROVE_TRY_OS(expr)                                        \
+    do {                                                             \
+        auto kestrove_os_status_ = (expr);                           \
+        if (!kestrove_os_status_.ok()) {                             \
             return io_error(std::move(kestrove_os_status_).error()); \
-        }                                                          \
+        }                                                            \
     } while (0)
 
 Error read_only_append_error() {
@@ -63,10 +63,9 @@ bool fits_in(const MoleculeIndex& entry, uint64_t len) {
 SchemaLock lock_from_database_schema(DatabaseSchema schema) {
     SchemaLock lock;
     for (DatabaseSchemaSection& section : schema.sections) {
-        lock.sections.insert_or_assign(
-            section.kind, section.key,
-            schema::SchemaEntry{section.type_tag, section.per_atom, section.elem_bytes,
-                                section.slot_bytes});
+        lock.sections.insert_or_assign(section.kind, section.key,
+                                       schema::SchemaEntry{section.type_tag, section.per_atom,
+                                                           section.elem_bytes, section.slot_bytes});
     }
     lock.positions_type = schema.positions_type;
     return lock;
@@ -242,7 +241,8 @@ Status AtomDatabase::add_molecules(std::span<const atom::Molecule* const> molecu
         auto lock = schema::schema_from_molecule(m);
         if (!lock.ok()) return std::move(lock).error();
         // The writer refused atom counts beyond u32.
-        records[i] = OwnedRecord{std::move(record).value(), static_cast<uint32_t>(m.num_positions())};
+        records[i] =
+            OwnedRecord{std::move(record).value(), static_cast<uint32_t>(m.num_positions())};
         locks[i] = std::move(lock).value();
         return std::nullopt;
     });
@@ -374,9 +374,9 @@ Status AtomDatabase::write_owned_records(std::vector<OwnedRecord> records) {
         // Stored bytes are the record itself: hand the buffers over instead of copying them.
         for (size_t i = 0; i < n; ++i) compressed[i].bytes = std::move(records[i].bytes);
     } else {
-        KESTROVE_TRY(compress_into(compressed, [&](size_t i) -> std::span<const uint8_t> {
-            return records[i].bytes;
-        }, [&](size_t i) { Bytes().swap(records[i].bytes); }));
+        KESTROVE_TRY(compress_into(
+            compressed, [&](size_t i) -> std::span<const uint8_t> { return records[i].bytes; },
+            [&](size_t i) { Bytes().swap(records[i].bytes); }));
     }
     records.clear();
     return write_compressed(std::move(compressed));
@@ -389,8 +389,8 @@ Status AtomDatabase::write_borrowed_records(std::span<const BorrowedRecord> reco
         compressed[i].uncompressed_size = static_cast<uint32_t>(records[i].bytes.size());
         compressed[i].num_atoms = records[i].num_atoms;
     }
-    KESTROVE_TRY(compress_into(compressed, [&](size_t i) { return records[i].bytes; },
-                               [](size_t) {}));
+    KESTROVE_TRY(compress_into(
+        compressed, [&](size_t i) { return records[i].bytes; }, [](size_t) {}));
     return write_compressed(std::move(compressed));
 }
 
@@ -482,8 +482,8 @@ Status AtomDatabase::flush() {
     h.record_format = record_format_;
     const auto slot = header::encode_header_slot(h);
     // Through a handle without O_APPEND: Linux would put a positional write at the end.
-    KESTROVE_TRY_OS(file.write_all_at((generation % 2) * header::kHeaderSlotSize, slot.data(),
-                                      slot.size()));
+    KESTROVE_TRY_OS(
+        file.write_all_at((generation % 2) * header::kHeaderSlotSize, slot.data(), slot.size()));
     KESTROVE_TRY_OS(file.sync_data());
 
     generation_ = generation;
@@ -550,25 +550,26 @@ Result<Bytes> AtomDatabase::read_stored_from_file(const MoleculeIndex& entry) co
 Result<std::vector<Bytes>> AtomDatabase::decompress_entries_parallel(
     std::span<const MoleculeIndex> entries) const {
     std::vector<Bytes> records(entries.size());
-    auto failure = platform::parallel_try_for(entries.size(), [&](size_t i) -> std::optional<Error> {
-        const MoleculeIndex& entry = entries[i];
-        Result<Bytes> record = Bytes();
-        if (auto mapped = mapped_range(entry)) {
-            record = compression::decompress(*mapped, compression_, entry.uncompressed_size);
-        } else {
-            auto stored = read_stored_from_file(entry);
-            if (!stored.ok()) return std::move(stored).error();
-            if (compression_.kind == compression::CompressionType::None) {
-                record = std::move(stored).value();  // already a fresh copy of the record
+    auto failure =
+        platform::parallel_try_for(entries.size(), [&](size_t i) -> std::optional<Error> {
+            const MoleculeIndex& entry = entries[i];
+            Result<Bytes> record = Bytes();
+            if (auto mapped = mapped_range(entry)) {
+                record = compression::decompress(*mapped, compression_, entry.uncompressed_size);
             } else {
-                record = compression::decompress(stored.value(), compression_,
-                                                 entry.uncompressed_size);
+                auto stored = read_stored_from_file(entry);
+                if (!stored.ok()) return std::move(stored).error();
+                if (compression_.kind == compression::CompressionType::None) {
+                    record = std::move(stored).value();  // already a fresh copy of the record
+                } else {
+                    record = compression::decompress(stored.value(), compression_,
+                                                     entry.uncompressed_size);
+                }
             }
-        }
-        if (!record.ok()) return std::move(record).error();
-        records[i] = std::move(record).value();
-        return std::nullopt;
-    });
+            if (!record.ok()) return std::move(record).error();
+            records[i] = std::move(record).value();
+            return std::nullopt;
+        });
     if (failure) return std::move(*failure);
     return records;
 }
@@ -603,9 +604,8 @@ std::optional<DatabaseSchema> AtomDatabase::schema_info() const {
     DatabaseSchema schema;
     schema.sections.reserve(schema_lock_->sections.size());
     for (const auto& [key, entry] : schema_lock_->sections) {
-        schema.sections.push_back(DatabaseSchemaSection{key.kind, key.key, entry.type_tag,
-                                                        entry.per_atom, entry.elem_bytes,
-                                                        entry.slot_bytes});
+        schema.sections.push_back(DatabaseSchemaSection{
+            key.kind, key.key, entry.type_tag, entry.per_atom, entry.elem_bytes, entry.slot_bytes});
     }
     schema.positions_type = schema_lock_->positions_type;
     return schema;

@@ -47,7 +47,9 @@ public:
     SharedMmapBytes(std::shared_ptr<const platform::MappedFile> mmap, size_t start, size_t end)
         : mmap_(std::move(mmap)), start_(start), end_(end) {}
 
-    std::span<const uint8_t> as_slice() const { return mmap_->bytes().subspan(start_, end_ - start_); }
+    std::span<const uint8_t> as_slice() const {
+        return mmap_->bytes().subspan(start_, end_ - start_);
+    }
     size_t start() const { return start_; }
     size_t end() const { return end_; }
 

@@ -75,9 +75,9 @@ HeaderSlot encode_header_slot(const Header& header) {
     const uint8_t kind =
         static_cast<uint8_t>(std::min<uint32_t>(header.compression.kind, kMaxCompressionKind));
     s[kCompressionKindAt] = kind;
-    coding::store<int32_t>(s + kCompressionLevelAt,
-                           kind == compression::CompressionType::Zstd ? header.compression.level
-                                                                       : 0);
+    coding::store<int32_t>(s + kCompressionLevelAt, kind == compression::CompressionType::Zstd
+                                                        ? header.compression.level
+                                                        : 0);
     coding::store<uint32_t>(s + kRecordFormatAt, header.record_format);
     coding::store<uint64_t>(s + kSchemaOffsetAt, header.schema_offset);
     coding::store<uint64_t>(s + kSchemaLenAt, header.schema_len);

@@ -176,9 +176,8 @@ Result<SchemaEntry> schema_entry(uint8_t kind, std::string_view key, uint8_t typ
         return invalid("Schema overflow for section " + quoted(key));
     }
     if (payload_len != expected) {
-        return invalid("Section " + quoted(key) + " payload length " +
-                       std::to_string(payload_len) + " does not match expected " +
-                       std::to_string(expected));
+        return invalid("Section " + quoted(key) + " payload length " + std::to_string(payload_len) +
+                       " does not match expected " + std::to_string(expected));
     }
     // Array tags describe one element per atom. A scalar, matrix or flag tag on a per-atom
     // section is sized by the payload it was found with, which is 0 for a record of no atoms.
@@ -230,8 +229,8 @@ Result<SchemaLock> record_schema(std::span<const uint8_t> record, uint32_t recor
         p += 5;
         if (payload_len > size - p) return invalid("SOA section payload truncated");
         if (kind == dtypes::kKindBuiltin) {
-            KESTROVE_TRY(dtypes::validate_builtin_type_tag_for_record_format(record_format, key,
-                                                                             tag));
+            KESTROVE_TRY(
+                dtypes::validate_builtin_type_tag_for_record_format(record_format, key, tag));
         }
         auto entry = schema_entry(kind, key, tag, payload_len, n_atoms);
         if (!entry.ok()) return std::move(entry).error();
@@ -252,8 +251,7 @@ Result<SchemaLock> schema_from_molecule(const atom::Molecule& molecule) {
 
     // One allocation for the entries; built-in keys fit the strings' inline buffer.
     std::vector<SectionMap::value_type> entries;
-    entries.reserve(builtins.count + molecule.atom_properties.size() +
-                    molecule.properties.size());
+    entries.reserve(builtins.count + molecule.atom_properties.size() + molecule.properties.size());
     // The serialised record holds exactly these sections with these tags and payload lengths,
     // so deriving each entry the way record_schema does gives the same lock.
     for (size_t i = 0; i < builtins.count; ++i) {
@@ -280,8 +278,8 @@ Result<SchemaLock> schema_from_molecule(const atom::Molecule& molecule) {
     }
 
     SchemaLock lock;
-    lock.positions_type = molecule.positions.index() == types::kF32 ? dtypes::kTagVec3F32
-                                                                     : dtypes::kTagVec3F64;
+    lock.positions_type =
+        molecule.positions.index() == types::kF32 ? dtypes::kTagVec3F32 : dtypes::kTagVec3F64;
     lock.sections = SectionMap::from_entries(std::move(entries));
     return lock;
 }

@@ -24,7 +24,7 @@ namespace kestrove::storage::schema {
 
 inline constexpr uint32_t kSchemaBlobVersion = 1;
 inline constexpr uint8_t kNoPositionsType = 255;
-inline constexpr size_t kSchemaBlobHeadBytes = 9;   // version, positions type, entry count
+inline constexpr size_t kSchemaBlobHeadBytes = 9;     // version, positions type, entry count
 inline constexpr size_t kSchemaEntryFixedBytes = 13;  // everything of an entry but its key
 
 // What every record's section of one (kind, key) must look like.
@@ -95,9 +95,8 @@ struct SchemaLock {
 
 // Describes one section of kind `kind` with `payload_len` bytes in a record of `n_atoms` atoms.
 // Tags above 13 are refused; a per-atom section must hold exactly one element per atom.
-[[nodiscard]] Result<SchemaEntry> schema_entry(uint8_t kind, std::string_view key,
-                                               uint8_t type_tag, size_t payload_len,
-                                               size_t n_atoms);
+[[nodiscard]] Result<SchemaEntry> schema_entry(uint8_t kind, std::string_view key, uint8_t type_tag,
+                                               size_t payload_len, size_t n_atoms);
 
 // The lock of one structure-of-arrays record, parsed with the record's own bounds checks.
 // Built-in sections must carry a tag `record_format` admits. Of two sections with the same kind

@@ -48,12 +48,12 @@ uint8_t precision_tag(const Variant& data, uint8_t single, uint8_t dual) {
 void collect_builtin_sections(const atom::Molecule& m, BuiltinSections& out) {
     out.count = 0;
     auto add = [&](std::string_view key, uint8_t tag, std::pair<const void*, size_t> payload) {
-        out.items[out.count++] = SectionSource{kKindBuiltin, key, tag, payload.first,
-                                               payload.second};
+        out.items[out.count++] =
+            SectionSource{kKindBuiltin, key, tag, payload.first, payload.second};
     };
     if (m.charges) {
-        add(dtypes::kKeyCharges, precision_tag(*m.charges, dtypes::kTagF32Array,
-                                               dtypes::kTagF64Array),
+        add(dtypes::kKeyCharges,
+            precision_tag(*m.charges, dtypes::kTagF32Array, dtypes::kTagF64Array),
             raw_variant(*m.charges));
     }
     if (m.cell) {
@@ -112,8 +112,8 @@ Status validate_record_format_compat(const atom::Molecule& m, uint32_t record_fo
     collect_builtin_sections(m, builtins);
     for (size_t i = 0; i < builtins.count; ++i) {
         const SectionSource& s = builtins.items[i];
-        KESTROVE_TRY(dtypes::validate_builtin_type_tag_for_record_format(record_format, s.key,
-                                                                         s.tag));
+        KESTROVE_TRY(
+            dtypes::validate_builtin_type_tag_for_record_format(record_format, s.key, s.tag));
     }
     return {};
 }
@@ -177,8 +177,8 @@ Result<Bytes> serialize_molecule_soa(const atom::Molecule& m, uint32_t record_fo
     const size_t n_atoms = m.num_positions();
     // A record's n_atoms describes both the positions and the atomic-number block.
     if (m.atomic_numbers.size() != n_atoms) {
-        return Error::invalid_data(atom::atom_count_mismatch_message(m.atomic_numbers.size(),
-                                                                     n_atoms));
+        return Error::invalid_data(
+            atom::atom_count_mismatch_message(m.atomic_numbers.size(), n_atoms));
     }
     if (n_atoms > kMaxAtoms) {
         return Error::invalid_data("Atom count " + std::to_string(n_atoms) +

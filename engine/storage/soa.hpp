@@ -19,9 +19,9 @@
 
 namespace kestrove::storage::soa {
 
-inline constexpr size_t kRecordHeadBytes = 4;     // n_atoms
-inline constexpr size_t kSectionCountBytes = 2;   // n_sections
-inline constexpr size_t kSectionFixedBytes = 7;   // kind, key length, tag, payload length
+inline constexpr size_t kRecordHeadBytes = 4;    // n_atoms
+inline constexpr size_t kSectionCountBytes = 2;  // n_sections
+inline constexpr size_t kSectionFixedBytes = 7;  // kind, key length, tag, payload length
 inline constexpr size_t kMaxKeyBytes = 255;
 inline constexpr uint64_t kMaxPayloadBytes = UINT32_MAX;
 inline constexpr size_t kMaxSections = UINT16_MAX;
@@ -62,7 +62,8 @@ uint32_t minimum_record_format_for_molecule(const atom::Molecule& molecule);
 
 // The positions type tag of a record format: always 4 under format 2 (7 is refused); under
 // format 3 the given tag, which must be present.
-Result<uint8_t> resolve_positions_type(uint32_t record_format, std::optional<uint8_t> positions_type);
+Result<uint8_t> resolve_positions_type(uint32_t record_format,
+                                       std::optional<uint8_t> positions_type);
 
 // Serialises one molecule into a record of exactly its final length, in one allocation.
 Result<Bytes> serialize_molecule_soa(const atom::Molecule& molecule, uint32_t record_format);

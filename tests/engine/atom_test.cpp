@@ -65,8 +65,8 @@ TEST(MoleculeTest, ConstructorsSetOnlyPositionsAndAtomicNumbers) {
     for (const Molecule* m : {&*single, &*dual}) {
         EXPECT_FALSE(m->name.has_value());
         EXPECT_EQ(m->atomic_numbers, (std::vector<uint8_t>{1, 8}));
-        EXPECT_FALSE(m->forces || m->energy || m->charges || m->velocities || m->cell ||
-                     m->pbc || m->stress);
+        EXPECT_FALSE(m->forces || m->energy || m->charges || m->velocities || m->cell || m->pbc ||
+                     m->stress);
         EXPECT_TRUE(m->atom_properties.empty());
         EXPECT_TRUE(m->properties.empty());
     }

@@ -74,8 +74,7 @@ Data lz4_library_block(const Data& input) {
     Data out(static_cast<size_t>(LZ4_compressBound(static_cast<int>(input.size()))));
     static const char kNothing = 0;  // the compressor reads its source even when it is empty
     const char* src = input.empty() ? &kNothing : reinterpret_cast<const char*>(input.data());
-    const int n = LZ4_compress_HC(src,
-                                  reinterpret_cast<char*>(out.data()),
+    const int n = LZ4_compress_HC(src, reinterpret_cast<char*>(out.data()),
                                   static_cast<int>(input.size()), static_cast<int>(out.size()), 12);
     EXPECT_GT(n, 0);
     out.resize(static_cast<size_t>(n));
@@ -111,9 +110,8 @@ std::vector<NamedInput> round_trip_inputs() {
 }
 
 TEST(CompressionTest, EveryKindRoundTrips) {
-    const CompressionType types[] = {kNone,   kLz4,    zstd(0),
-                                     zstd(1), zstd(3), zstd(-5),
-                                     {3, 3},  {UINT32_MAX, 1}};
+    const CompressionType types[] = {kNone,   kLz4,     zstd(0), zstd(1),
+                                     zstd(3), zstd(-5), {3, 3},  {UINT32_MAX, 1}};
     for (const NamedInput& input : round_trip_inputs()) {
         for (CompressionType type : types) {
             SCOPED_TRACE(std::string(input.name) + ", kind " + std::to_string(type.kind) +
@@ -151,10 +149,9 @@ TEST(CompressionTest, Lz4WritesOneRawHighCompressionBlock) {
         }
 
         Data plain(input.size());
-        const int n = LZ4_decompress_safe(reinterpret_cast<const char*>(stored.data()),
-                                          reinterpret_cast<char*>(plain.data()),
-                                          static_cast<int>(stored.size()),
-                                          static_cast<int>(plain.size()));
+        const int n = LZ4_decompress_safe(
+            reinterpret_cast<const char*>(stored.data()), reinterpret_cast<char*>(plain.data()),
+            static_cast<int>(stored.size()), static_cast<int>(plain.size()));
         ASSERT_EQ(n, static_cast<int>(input.size()));
         EXPECT_EQ(plain, input);
     }
@@ -183,9 +180,9 @@ TEST(CompressionTest, ReusedContextsGiveTheBytesOfFreshOnes) {
     const Data inputs[] = {compressible_bytes(200000, 9), random_bytes(5000, 10), Data{},
                            compressible_bytes(3000, 11)};
     // Out-of-range levels are the library's to clamp.
-    const CompressionType sequence[] = {zstd(19), kLz4,     zstd(1), zstd(-3),  zstd(19),
-                                        kLz4,     zstd(0),  zstd(22), zstd(100), zstd(1),
-                                        zstd(3),  kLz4,     zstd(-131072), zstd(19)};
+    const CompressionType sequence[] = {zstd(19), kLz4,    zstd(1),       zstd(-3),  zstd(19),
+                                        kLz4,     zstd(0), zstd(22),      zstd(100), zstd(1),
+                                        zstd(3),  kLz4,    zstd(-131072), zstd(19)};
     size_t step = 0;
     for (CompressionType type : sequence) {
         for (const Data& input : inputs) {
@@ -303,7 +300,7 @@ TEST(CompressionTest, Lz4HintLimits) {
 // 1, then five literals: 17 bytes that decode to 1555 + `last_length_byte` bytes.
 Data long_match_block(uint8_t last_length_byte) {
     Data block = {0x1f, 'a', 0x01, 0x00, 255, 255, 255, 255, 255, 255, last_length_byte,
-                  0x50, 'b', 'c', 'd', 'e', 'f'};
+                  0x50, 'b', 'c',  'd',  'e', 'f'};
     return block;
 }
 

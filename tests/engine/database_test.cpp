@@ -312,8 +312,8 @@ TEST(AtomDatabaseTest, EveryIngestionRoadStoresTheSameRecordsAndLock) {
     const char* roads[] = {"raw with schema", "owned with schema", "raw with positions type"};
     for (int road = 0; road < 3; ++road) {
         SCOPED_TRACE(roads[road]);
-        ASSERT_OK_AND_ASSIGN(auto db, AtomDatabase::create_with_format(
-                                          dir.file("db" + std::to_string(road)), 2, 3));
+        ASSERT_OK_AND_ASSIGN(
+            auto db, AtomDatabase::create_with_format(dir.file("db" + std::to_string(road)), 2, 3));
         // Two calls, so that the second merges into the lock of the first.
         for (size_t begin : {size_t{0}, size_t{4}}) {
             const size_t end = begin == 0 ? 4 : 6;
@@ -408,8 +408,8 @@ TEST(AtomDatabaseTest, MissingSchemaLockIsRebuiltFromTheStoredRecords) {
 
     Molecule clash = sample_molecule(2, 9);
     clash.properties.insert_or_assign("temperature", std::string("hot"));
-    EXPECT_EQ(error_of(db.add_molecule(clash)).rfind(
-                  "Invalid data: Schema mismatch for section 'temperature'", 0),
+    EXPECT_EQ(error_of(db.add_molecule(clash))
+                  .rfind("Invalid data: Schema mismatch for section 'temperature'", 0),
               0u);
     EXPECT_FALSE(db.schema_lock().has_value());
     ASSERT_OK(db.add_molecule(sample_molecule(2, 9)));
@@ -582,8 +582,8 @@ TEST(AtomDatabaseTest, ReadsFromSeveralThreadsAtOnceAgree) {
 // written. The oversized record is never touched, so reserved address space stands in for it.
 TEST(AtomDatabaseTest, RecordOf4GiBIsRefusedBeforeAnyRecordOfTheCallIsWritten) {
     constexpr size_t kHuge = size_t{1} << 32;
-    void* reserved = ::mmap(nullptr, kHuge, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE,
-                            -1, 0);
+    void* reserved =
+        ::mmap(nullptr, kHuge, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
     if (reserved == MAP_FAILED) GTEST_SKIP() << "cannot reserve 4 GiB of address space";
     ScratchDir dir;
     const std::string path = dir.file("db");

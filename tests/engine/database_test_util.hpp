@@ -32,16 +32,16 @@ using platform::testing::ScratchDir;
 #define KESTROVE_CONCAT(a, b) KESTROVE_CONCAT_INNER(a, b)
 
 // Fails the test with the error's display text unless the Status or Result is a success.
-#define ASSERT_OK(expr)                                                         \
-    do {                                                                        \
-        const auto& kestrove_assert_ok_ = (expr);                               \
+#define ASSERT_OK(expr)                                                                 \
+    do {                                                                                \
+        const auto& kestrove_assert_ok_ = (expr);                                       \
         ASSERT_TRUE(kestrove_assert_ok_.ok()) << kestrove_assert_ok_.error().display(); \
     } while (0)
 
-#define ASSERT_OK_AND_ASSIGN(lhs, expr)                                        \
-    auto KESTROVE_CONCAT(kestrove_result_, __LINE__) = (expr);                 \
-    ASSERT_TRUE(KESTROVE_CONCAT(kestrove_result_, __LINE__).ok())              \
-        << KESTROVE_CONCAT(kestrove_result_, __LINE__).error().display();      \
+#define ASSERT_OK_AND_ASSIGN(lhs, expr)                                   \
+    auto KESTROVE_CONCAT(kestrove_result_, __LINE__) = (expr);            \
+    ASSERT_TRUE(KESTROVE_CONCAT(kestrove_result_, __LINE__).ok())         \
+        << KESTROVE_CONCAT(kestrove_result_, __LINE__).error().display(); \
     lhs = std::move(KESTROVE_CONCAT(kestrove_result_, __LINE__)).value()
 
 // The display text of a failed Status or Result, or "<ok>".
@@ -149,9 +149,9 @@ inline std::optional<header::Header> slot_header(const std::string& path, size_t
     if (bytes.size() < kDataStart) return std::nullopt;
     const auto* at =
         reinterpret_cast<const uint8_t*>(bytes.data()) + slot * header::kHeaderSlotSize;
-    return header::decode_header_slot(std::span<const uint8_t, header::kHeaderSlotSize>(
-                                          at, header::kHeaderSlotSize),
-                                      bytes.size());
+    return header::decode_header_slot(
+        std::span<const uint8_t, header::kHeaderSlotSize>(at, header::kHeaderSlotSize),
+        bytes.size());
 }
 
 inline void write_slot(const std::string& path, size_t slot, const header::Header& h) {
@@ -173,8 +173,8 @@ public:
         }
         if (pages == 0 || ::getrlimit(RLIMIT_AS, &saved_) != 0) return;
         rlimit capped = saved_;
-        const uint64_t wanted = uint64_t{pages} * static_cast<uint64_t>(::sysconf(_SC_PAGESIZE)) +
-                                headroom;
+        const uint64_t wanted =
+            uint64_t{pages} * static_cast<uint64_t>(::sysconf(_SC_PAGESIZE)) + headroom;
         capped.rlim_cur = std::min<rlim_t>(saved_.rlim_max, wanted);
         active_ = ::setrlimit(RLIMIT_AS, &capped) == 0;
 #else

@@ -101,8 +101,7 @@ void set_u64(HeaderSlot& slot, size_t offset, uint64_t value) {
     coding::store<uint64_t>(slot.data() + offset, value);
 }
 void reseal(HeaderSlot& slot) {
-    coding::store<uint32_t>(slot.data() + kChecksumOffset,
-                            adler32({slot.data(), kChecksumOffset}));
+    coding::store<uint32_t>(slot.data() + kChecksumOffset, adler32({slot.data(), kChecksumOffset}));
 }
 
 TEST(HeaderSlotTest, ValidityRules) {
@@ -133,38 +132,57 @@ TEST(HeaderSlotTest, ValidityRules) {
         {"schema len 0", [](HeaderSlot& s) { set_u64(s, 68, 0); }, kSampleFileLen, true, false},
         {"schema len without offset", [](HeaderSlot& s) { set_u64(s, 60, 0); }, kSampleFileLen,
          true, false},
-        {"no schema", [](HeaderSlot& s) { set_u64(s, 60, 0); set_u64(s, 68, 0); },
+        {"no schema",
+         [](HeaderSlot& s) {
+             set_u64(s, 60, 0);
+             set_u64(s, 68, 0);
+         },
          kSampleFileLen, true, true},
-        {"schema before data_start", [](HeaderSlot& s) { set_u64(s, 60, 8191); },
-         kSampleFileLen, true, false},
+        {"schema before data_start", [](HeaderSlot& s) { set_u64(s, 60, 8191); }, kSampleFileLen,
+         true, false},
         {"schema end wraps", [](HeaderSlot& s) { set_u64(s, 68, kMax - 8999); }, kSampleFileLen,
          true, false},
         {"schema ends at file end", [](HeaderSlot& s) { set_u64(s, 68, kSampleFileLen - 9000); },
          kSampleFileLen, true, true},
         {"schema ends past file end",
-         [](HeaderSlot& s) { set_u64(s, 68, kSampleFileLen - 9000 + 1); }, kSampleFileLen,
-         true, false},
+         [](HeaderSlot& s) { set_u64(s, 68, kSampleFileLen - 9000 + 1); }, kSampleFileLen, true,
+         false},
         {"index ends one byte past file", [](HeaderSlot&) {}, kSampleFileLen - 1, true, false},
         {"index offset 0, len 8",
-         [](HeaderSlot& s) { set_u64(s, 24, 0); set_u64(s, 32, 8); set_u64(s, 40, 0); },
+         [](HeaderSlot& s) {
+             set_u64(s, 24, 0);
+             set_u64(s, 32, 8);
+             set_u64(s, 40, 0);
+         },
          kSampleFileLen, true, false},
-        {"index offset without len", [](HeaderSlot& s) { set_u64(s, 32, 0); }, kSampleFileLen,
-         true, false},
-        {"count without index",
-         [](HeaderSlot& s) { set_u64(s, 24, 0); set_u64(s, 32, 0); }, kSampleFileLen, true,
+        {"index offset without len", [](HeaderSlot& s) { set_u64(s, 32, 0); }, kSampleFileLen, true,
          false},
-        {"no index", [](HeaderSlot& s) { set_u64(s, 24, 0); set_u64(s, 32, 0); set_u64(s, 40, 0); },
-         kSampleFileLen, true, true},
-        {"empty index", [](HeaderSlot& s) { set_u64(s, 32, 8); set_u64(s, 40, 0); },
-         kSampleFileLen, true, true},
-        {"index len not 20 per entry", [](HeaderSlot& s) { set_u64(s, 32, 69); },
+        {"count without index",
+         [](HeaderSlot& s) {
+             set_u64(s, 24, 0);
+             set_u64(s, 32, 0);
+         },
          kSampleFileLen, true, false},
-        {"count x 20 overflows",
-         [](HeaderSlot& s) { set_u64(s, 40, (1ull << 62) + 3); }, kSampleFileLen, true, false},
+        {"no index",
+         [](HeaderSlot& s) {
+             set_u64(s, 24, 0);
+             set_u64(s, 32, 0);
+             set_u64(s, 40, 0);
+         },
+         kSampleFileLen, true, true},
+        {"empty index",
+         [](HeaderSlot& s) {
+             set_u64(s, 32, 8);
+             set_u64(s, 40, 0);
+         },
+         kSampleFileLen, true, true},
+        {"index len not 20 per entry", [](HeaderSlot& s) { set_u64(s, 32, 69); }, kSampleFileLen,
+         true, false},
+        {"count x 20 overflows", [](HeaderSlot& s) { set_u64(s, 40, (1ull << 62) + 3); },
+         kSampleFileLen, true, false},
         {"index before data_start", [](HeaderSlot& s) { set_u64(s, 24, 100); }, kSampleFileLen,
          true, false},
-        {"index end wraps", [](HeaderSlot& s) { set_u64(s, 24, kMax - 10); }, kMax, true,
-         false},
+        {"index end wraps", [](HeaderSlot& s) { set_u64(s, 24, kMax - 10); }, kMax, true, false},
     };
     for (const Case& c : cases) {
         HeaderSlot slot = encode_header_slot(sample_header());
@@ -285,8 +303,8 @@ TEST(ReadBestHeaderTest, Failures) {
         HeaderFile file(bad, bad, kDataStart);
         auto header = file.read();
         ASSERT_FALSE(header.ok());
-        EXPECT_EQ(header.error(), Error::invalid_data(
-                                      "Invalid or corrupted header (no valid header slots)"));
+        EXPECT_EQ(header.error(),
+                  Error::invalid_data("Invalid or corrupted header (no valid header slots)"));
     }
     // Short files fail on the read, before any slot is looked at, even with slot 0 valid.
     for (uint64_t len : {0u, 4095u, 4096u, 8191u}) {

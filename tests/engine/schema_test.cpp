@@ -51,7 +51,13 @@ TEST(SchemaEntryTest, DerivationAndRefusals) {
         {1, "x", 14, 0, 0, {}, "Unsupported section type tag 14"},
         {2, "x", 255, 0, 0, {}, "Unsupported section type tag 255"},
         {1, "big", 7, 0, kHuge, {}, "Schema overflow for section 'big'"},
-        {0, "charges", 3, 24, 4, {}, "Section 'charges' payload length 24 does not match expected 32"},
+        {0,
+         "charges",
+         3,
+         24,
+         4,
+         {},
+         "Section 'charges' payload length 24 does not match expected 32"},
         {1, "s", 2, 1, 4, {}, "Section 's' payload length 1 does not match expected 0"},
     };
     for (const auto& c : cases) {
@@ -154,8 +160,7 @@ TEST(RecordSchemaTest, Refusals) {
 }
 
 atom::Molecule molecule_f32(size_t n) {
-    return atom::Molecule::create(std::vector<Vec3f>(n, Vec3f{1, 2, 3}),
-                                  std::vector<uint8_t>(n, 6))
+    return atom::Molecule::create(std::vector<Vec3f>(n, Vec3f{1, 2, 3}), std::vector<uint8_t>(n, 6))
         .value();
 }
 atom::Molecule molecule_f64(size_t n) {
@@ -228,9 +233,8 @@ TEST(SchemaFromMoleculeTest, EqualsTheSchemaOfTheSerialisedRecord) {
             if (format < soa::minimum_record_format_for_molecule(m)) continue;
             auto record = soa::serialize_molecule_soa(m, format);
             ASSERT_TRUE(record.ok()) << message_of(record);
-            auto from_record = record_schema(record.value(), format,
-                                             format == 3 ? from_molecule->positions_type
-                                                         : std::nullopt);
+            auto from_record = record_schema(
+                record.value(), format, format == 3 ? from_molecule->positions_type : std::nullopt);
             ASSERT_TRUE(from_record.ok()) << message_of(from_record);
             EXPECT_EQ(from_molecule.value(), from_record.value()) << m.num_positions();
         }
@@ -418,9 +422,9 @@ TEST(SchemaBlobTest, DecodeRefusesMalformedBlobs) {
 
 TEST(SchemaBlobTest, RepeatedKeyKeepsTheLaterEntry) {
     const std::vector<uint8_t> blob = {
-        1, 0, 0, 0, 4, 3, 0, 0, 0,                      //
+        1, 0, 0, 0, 4, 3, 0, 0, 0,                    //
         2, 3, 0, 1, 0, 8, 0, 0, 0, 24, 0, 0, 0, 'x',  //
-        1, 3, 1, 1, 0, 8, 0, 0, 0, 8, 0, 0, 0, 'x',   // another kind: a key of its own
+        1, 3, 1, 1, 0, 8, 0, 0, 0, 8,  0, 0, 0, 'x',  // another kind: a key of its own
         2, 3, 0, 1, 0, 8, 0, 0, 0, 32, 0, 0, 0, 'x',
     };
     auto lock = decode_schema_lock(blob);
@@ -437,22 +441,22 @@ TEST(SchemaBlobTest, KeysMustBeStrictUtf8) {
         bool valid;
     } cases[] = {
         {{'a', 0, 'b'}, true},
-        {{0xC3, 0xA9}, true},              // é
-        {{0xE2, 0x82, 0xAC}, true},        // €
-        {{0xF0, 0x9D, 0x84, 0x9E}, true},  // U+1D11E
-        {{0xF4, 0x8F, 0xBF, 0xBF}, true},  // U+10FFFF
-        {{0xC0, 0x80}, false},             // overlong NUL
-        {{0xE0, 0x80, 0xAF}, false},       // overlong
-        {{0xED, 0xA0, 0x80}, false},       // surrogate
-        {{0xF4, 0x90, 0x80, 0x80}, false}, // above U+10FFFF
-        {{0xE2, 0x82}, false},             // cut short
-        {{0x80}, false},                   // lone continuation
+        {{0xC3, 0xA9}, true},               // é
+        {{0xE2, 0x82, 0xAC}, true},         // €
+        {{0xF0, 0x9D, 0x84, 0x9E}, true},   // U+1D11E
+        {{0xF4, 0x8F, 0xBF, 0xBF}, true},   // U+10FFFF
+        {{0xC0, 0x80}, false},              // overlong NUL
+        {{0xE0, 0x80, 0xAF}, false},        // overlong
+        {{0xED, 0xA0, 0x80}, false},        // surrogate
+        {{0xF4, 0x90, 0x80, 0x80}, false},  // above U+10FFFF
+        {{0xE2, 0x82}, false},              // cut short
+        {{0x80}, false},                    // lone continuation
         {{0xFF}, false},
     };
     for (const auto& c : cases) {
-        std::vector<uint8_t> blob = {1, 0, 0, 0, 0xFF, 1, 0, 0, 0, 2, 2, 0,
-                                     static_cast<uint8_t>(c.key.size()), 0, 0, 0, 0, 0,
-                                     0, 0, 0, 0};
+        std::vector<uint8_t> blob = {
+            1, 0, 0, 0, 0xFF, 1, 0, 0, 0, 2, 2, 0, static_cast<uint8_t>(c.key.size()),
+            0, 0, 0, 0, 0,    0, 0, 0, 0};
         blob.insert(blob.end(), c.key.begin(), c.key.end());
         EXPECT_EQ(decode_schema_lock(blob).ok(), c.valid) << int(c.key[0]);
     }

@@ -98,14 +98,14 @@ TEST(SoaRecordTest, WorkedRecordMatchesGoldenBytes) {
     m.energy = -1.5;
     m.properties.emplace("a", int64_t{7});
     const std::vector<uint8_t> golden = {
-        0x01, 0x00, 0x00, 0x00,                                                  // n_atoms
-        0x00, 0x00, 0x80, 0x3f, 0x00, 0x00, 0x00, 0x40, 0x00, 0x00, 0x40, 0x40,  // positions
-        0x01,                                                                    // numbers
-        0x02, 0x00,                                                              // n_sections
-        0x00, 0x06, 'e', 'n', 'e', 'r', 'g', 'y', 0x00, 0x08, 0x00, 0x00, 0x00,  // energy
-        0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0xf8, 0xbf,                          //
-        0x02, 0x01, 'a', 0x01, 0x08, 0x00, 0x00, 0x00,                           // property a
-        0x07, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,                          //
+        0x01, 0x00, 0x00, 0x00,                                                        // n_atoms
+        0x00, 0x00, 0x80, 0x3f, 0x00, 0x00, 0x00, 0x40, 0x00, 0x00, 0x40, 0x40,        // positions
+        0x01,                                                                          // numbers
+        0x02, 0x00,                                                                    // n_sections
+        0x00, 0x06, 'e',  'n',  'e',  'r',  'g',  'y',  0x00, 0x08, 0x00, 0x00, 0x00,  // energy
+        0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0xf8, 0xbf,                                //
+        0x02, 0x01, 'a',  0x01, 0x08, 0x00, 0x00, 0x00,                                // property a
+        0x07, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,                                //
     };
     ASSERT_EQ(golden.size(), 56u);
     for (uint32_t format : {2u, 3u}) {
@@ -177,8 +177,8 @@ TEST(SoaRecordTest, BuiltinSectionsFollowTheFixedOrderWithPrecisionTags) {
         {types::kF32, {6, 12, 11, 4, 2, 9, 12, 4}, 12},
         {types::kF64, {3, 10, 0, 7, 2, 9, 10, 7}, 24},
     };
-    const std::vector<std::string> order = {"charges", "cell",  "energy", "forces",
-                                            "name",    "pbc",   "stress", "velocities"};
+    const std::vector<std::string> order = {"charges", "cell", "energy", "forces",
+                                            "name",    "pbc",  "stress", "velocities"};
     for (const auto& c : cases) {
         Molecule m = all_builtins(c.precision);
         auto record = serialize_molecule_soa(m, 3);
@@ -213,8 +213,8 @@ std::vector<std::string> section_keys(const ParsedRecord& parsed, uint8_t kind) 
 TEST(SoaRecordTest, CustomSectionsFollowUnsignedByteKeyOrder) {
     // Sorted as unsigned bytes, a prefix before the longer key: "" < "B" (0x42) < "a" (0x61)
     // < "a\0" < "ab" < "z" < "é" (0xc3 0xa9).
-    const std::vector<std::string> sorted = {"", "B", "a", std::string("a\0", 2), "ab", "z",
-                                             "\xc3\xa9"};
+    const std::vector<std::string> sorted = {"",   "B", "a",       std::string("a\0", 2),
+                                             "ab", "z", "\xc3\xa9"};
     std::vector<Bytes> records;
     for (bool reversed : {false, true}) {
         Molecule m = one_atom();
@@ -282,8 +282,7 @@ TEST(SoaRecordTest, PropertyValuesCarryTheirTagAndBarePayload) {
         {PropertyValue{std::vector<float>{1.0f, -2.0f}}, 6, {0, 0, 0x80, 0x3f, 0, 0, 0, 0xc0}},
         {PropertyValue{std::vector<Vec3d>{{1, 2, 3}}},
          7,
-         {0, 0, 0, 0, 0, 0, 0xf0, 0x3f, 0, 0, 0, 0, 0, 0, 0, 0x40,
-          0, 0, 0, 0, 0, 0, 0x08, 0x40}},
+         {0, 0, 0, 0, 0, 0, 0xf0, 0x3f, 0, 0, 0, 0, 0, 0, 0, 0x40, 0, 0, 0, 0, 0, 0, 0x08, 0x40}},
         {PropertyValue{std::vector<int32_t>{-1, 2}}, 8, {0xff, 0xff, 0xff, 0xff, 2, 0, 0, 0}},
     };
     for (const auto& c : cases) {
@@ -436,8 +435,8 @@ Molecule with_fields(bool double_positions, std::string_view single, std::string
     m.positions = double_positions ? types::Vec3Data(std::vector<Vec3d>(1))
                                    : types::Vec3Data(std::vector<Vec3f>(1));
     auto set = [&m](char field, bool f32) {
-        const types::Vec3Data triples = f32 ? types::Vec3Data(std::vector<Vec3f>(1))
-                                            : types::Vec3Data(std::vector<Vec3d>(1));
+        const types::Vec3Data triples =
+            f32 ? types::Vec3Data(std::vector<Vec3f>(1)) : types::Vec3Data(std::vector<Vec3d>(1));
         const types::Mat3Data matrix = f32 ? types::Mat3Data(Mat3f{}) : types::Mat3Data(Mat3d{});
         if (field == 'q') {
             m.charges = f32 ? types::FloatArrayData(std::vector<float>(1))
