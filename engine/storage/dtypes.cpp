@@ -4,6 +4,8 @@
 #include <string>
 #include <type_traits>
 
+#include "engine/storage/builtin_fields.hpp"
+
 namespace kestrove::storage::dtypes {
 
 uint64_t type_tag_elem_bytes(uint8_t tag) {
@@ -13,8 +15,9 @@ uint64_t type_tag_elem_bytes(uint8_t tag) {
 
 bool is_per_atom_section(uint8_t kind, std::string_view key) {
     if (kind == kKindAtomProperty) return true;
-    return kind == kKindBuiltin &&
-           (key == kKeyForces || key == kKeyCharges || key == kKeyVelocities);
+    if (kind != kKindBuiltin) return false;
+    const builtin_fields::BuiltinField* field = builtin_fields::find_builtin_field(key);
+    return field != nullptr && field->per_atom;
 }
 
 uint8_t property_type_tag(const types::PropertyValue& value) {
@@ -74,26 +77,9 @@ Status validate_builtin_type_tag_for_record_format(uint32_t record_format, std::
     if (record_format == kRecordFormat3) return {};
     if (record_format != kRecordFormat2) return unsupported_record_format(record_format);
 
-    struct Rule {
-        std::string_view key;
-        uint8_t accepted;
-        const char* refusal;
-    };
-    static constexpr Rule kRules[] = {
-        {kKeyCell, kTagMat3F64, "record format 2 does not support float32 cell"},
-        {kKeyEnergy, kTagF64, "record format 2 does not support float32 energy"},
-        {kKeyForces, kTagVec3F32, "record format 2 does not support float64 forces"},
-        {kKeyStress, kTagMat3F64, "record format 2 does not support float32 stress"},
-        {kKeyCharges, kTagF64Array, "record format 2 does not support float32 charges"},
-        {kKeyVelocities, kTagVec3F32, "record format 2 does not support float64 velocities"},
-    };
-    for (const Rule& rule : kRules) {
-        if (rule.key == key) {
-            if (tag == rule.accepted) return {};
-            return Error::invalid_data(rule.refusal);
-        }
-    }
-    return {};
+    const builtin_fields::BuiltinField* field = builtin_fields::find_builtin_field(key);
+    if (field == nullptr || !field->has_format2_rule() || tag == field->format2_tag) return {};
+    return Error::invalid_data(field->format2_refusal);
 }
 
 }  // namespace kestrove::storage::dtypes

@@ -3,7 +3,10 @@
 
 #include <algorithm>
 #include <string>
+#include <tuple>
+#include <type_traits>
 
+#include "engine/storage/builtin_fields.hpp"
 #include "engine/storage/dtypes.hpp"
 
 namespace kestrove::storage::soa {
@@ -38,49 +41,31 @@ std::pair<const void*, size_t> raw_variant(const Variant& data) {
         data);
 }
 
-template <class Variant>
-uint8_t precision_tag(const Variant& data, uint8_t single, uint8_t dual) {
-    return data.index() == kF32 ? single : dual;
-}
-
 }  // namespace
 
 void collect_builtin_sections(const atom::Molecule& m, BuiltinSections& out) {
     out.count = 0;
-    auto add = [&](std::string_view key, uint8_t tag, std::pair<const void*, size_t> payload) {
-        out.items[out.count++] =
-            SectionSource{kKindBuiltin, key, tag, payload.first, payload.second};
-    };
-    if (m.charges) {
-        add(dtypes::kKeyCharges,
-            precision_tag(*m.charges, dtypes::kTagF32Array, dtypes::kTagF64Array),
-            raw_variant(*m.charges));
-    }
-    if (m.cell) {
-        add(dtypes::kKeyCell, precision_tag(*m.cell, dtypes::kTagMat3F32, dtypes::kTagMat3F64),
-            raw_variant(*m.cell));
-    }
-    if (m.energy) {
-        add(dtypes::kKeyEnergy, precision_tag(*m.energy, dtypes::kTagF32, dtypes::kTagF64),
-            raw_variant(*m.energy));
-    }
-    if (m.forces) {
-        add(dtypes::kKeyForces, precision_tag(*m.forces, dtypes::kTagVec3F32, dtypes::kTagVec3F64),
-            raw_variant(*m.forces));
-    }
-    if (m.name) add(dtypes::kKeyName, dtypes::kTagString, {m.name->data(), m.name->size()});
-    if (m.pbc) {
-        for (size_t i = 0; i < 3; ++i) out.pbc_bytes[i] = (*m.pbc)[i] ? 1 : 0;
-        add(dtypes::kKeyPbc, dtypes::kTagBool3, {out.pbc_bytes.data(), 3});
-    }
-    if (m.stress) {
-        add(dtypes::kKeyStress, precision_tag(*m.stress, dtypes::kTagMat3F32, dtypes::kTagMat3F64),
-            raw_variant(*m.stress));
-    }
-    if (m.velocities) {
-        add(dtypes::kKeyVelocities,
-            precision_tag(*m.velocities, dtypes::kTagVec3F32, dtypes::kTagVec3F64),
-            raw_variant(*m.velocities));
+    for (const builtin_fields::BuiltinField& field : builtin_fields::kBuiltinFields) {
+        builtin_fields::visit_member(m, field, [&](const auto& member) {
+            if (!member) return;
+            using V = std::decay_t<decltype(*member)>;
+            SectionSource& s = out.items[out.count++];
+            s.kind = kKindBuiltin;
+            s.key = field.key;
+            if constexpr (std::is_same_v<V, std::string>) {
+                s.tag = field.tag_f32;
+                s.payload = member->data();
+                s.payload_len = member->size();
+            } else if constexpr (std::is_same_v<V, std::array<bool, 3>>) {
+                for (size_t i = 0; i < 3; ++i) out.pbc_bytes[i] = (*member)[i] ? 1 : 0;
+                s.tag = field.tag_f32;
+                s.payload = out.pbc_bytes.data();
+                s.payload_len = out.pbc_bytes.size();
+            } else {
+                s.tag = field.tag_for(member->index());
+                std::tie(s.payload, s.payload_len) = raw_variant(*member);
+            }
+        });
     }
 }
 

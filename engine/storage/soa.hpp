@@ -16,6 +16,7 @@
 #include "engine/atom.hpp"
 #include "engine/coding.hpp"
 #include "engine/error.hpp"
+#include "engine/storage/builtin_fields.hpp"
 
 namespace kestrove::storage::soa {
 
@@ -36,11 +37,10 @@ struct SectionSource {
     size_t payload_len;
 };
 
-// The built-in sections of the fields that are present, in record order: "charges", "cell",
-// "energy", "forces", "name", "pbc", "stress", "velocities". `pbc_bytes` backs the pbc payload
-// and must outlive the result.
+// The built-in sections of the fields that are present, in record order (that of
+// builtin_fields::kBuiltinFields). `pbc_bytes` backs the pbc payload and must outlive the result.
 struct BuiltinSections {
-    std::array<SectionSource, 8> items;
+    std::array<SectionSource, builtin_fields::kBuiltinFieldCount> items;
     size_t count = 0;
     std::array<uint8_t, 3> pbc_bytes{};
 
