@@ -51,20 +51,24 @@ inline constexpr size_t kBuiltinFieldCount = 8;
 // In record order: the order in which a record holds the built-in sections and in which the
 // record-format rules examine them.
 inline constexpr std::array<BuiltinField, kBuiltinFieldCount> kBuiltinFields = {{
-    {dtypes::kKeyCharges, true, 1, dtypes::kTagF32Array, dtypes::kTagF64Array, dtypes::kTagF64Array,
-     "record format 2 does not support float32 charges", &atom::Molecule::charges},
+    {dtypes::kKeyCharges, true, 1, dtypes::kTagF32Array, dtypes::kTagF64Array,
+     dtypes::kTagF64Array, "record format 2 does not support float32 charges",
+     &atom::Molecule::charges},
     {dtypes::kKeyCell, false, 9, dtypes::kTagMat3F32, dtypes::kTagMat3F64, dtypes::kTagMat3F64,
      "record format 2 does not support float32 cell", &atom::Molecule::cell},
     {dtypes::kKeyEnergy, false, 1, dtypes::kTagF32, dtypes::kTagF64, dtypes::kTagF64,
      "record format 2 does not support float32 energy", &atom::Molecule::energy},
     {dtypes::kKeyForces, true, 3, dtypes::kTagVec3F32, dtypes::kTagVec3F64, dtypes::kTagVec3F32,
      "record format 2 does not support float64 forces", &atom::Molecule::forces},
-    {dtypes::kKeyName, false, 0, dtypes::kTagString, dtypes::kTagString, 0, nullptr, &atom::Molecule::name},
-    {dtypes::kKeyPbc, false, 3, dtypes::kTagBool3, dtypes::kTagBool3, 0, nullptr, &atom::Molecule::pbc},
+    {dtypes::kKeyName, false, 0, dtypes::kTagString, dtypes::kTagString, 0, nullptr,
+     &atom::Molecule::name},
+    {dtypes::kKeyPbc, false, 3, dtypes::kTagBool3, dtypes::kTagBool3, 0, nullptr,
+     &atom::Molecule::pbc},
     {dtypes::kKeyStress, false, 9, dtypes::kTagMat3F32, dtypes::kTagMat3F64, dtypes::kTagMat3F64,
      "record format 2 does not support float32 stress", &atom::Molecule::stress},
-    {dtypes::kKeyVelocities, true, 3, dtypes::kTagVec3F32, dtypes::kTagVec3F64, dtypes::kTagVec3F32,
-     "record format 2 does not support float64 velocities", &atom::Molecule::velocities},
+    {dtypes::kKeyVelocities, true, 3, dtypes::kTagVec3F32, dtypes::kTagVec3F64,
+     dtypes::kTagVec3F32, "record format 2 does not support float64 velocities",
+     &atom::Molecule::velocities},
 }};
 
 // The field of section key `key`, or null when the key is not a built-in one.
