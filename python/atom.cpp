@@ -69,20 +69,16 @@ constexpr binding::Signature kNewSig{"PyAtom.__new__()", kNewParams};
 
 PyObject* atom_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return binding::guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-        PyObject* bound[4];
-        if (!binding::bind_tuple_dict(kNewSig, args, kwargs, bound)) return nullptr;
+        binding::BoundArgs<4> bound(kNewSig);
+        if (!bound.bind(args, kwargs)) return nullptr;
         float coords[3];
-        for (int i = 0; i < 3; ++i) {
+        for (size_t i = 0; i < 3; ++i) {
             double value;
-            if (!binding::extract_f64(bound[i], value)) {
-                return binding::argument_error(kNewParams[i].name);
-            }
+            if (!bound.convert(i, binding::extract_f64, value)) return nullptr;
             coords[i] = static_cast<float>(value);  // round to nearest; overflow gives inf
         }
         uint8_t atomic_number;
-        if (!binding::extract_u8(bound[3], atomic_number)) {
-            return binding::argument_error("atomic_number");
-        }
+        if (!bound.convert(3, binding::extract_u8, atomic_number)) return nullptr;
         return alloc_atom(type, coords[0], coords[1], coords[2], atomic_number);
     });
 }
@@ -100,51 +96,63 @@ PyObject* atom_repr(PyObject* self) {
 }
 
 PyObject* atom_position(PyObject* self, PyObject*) {
-    binding::BorrowGuard borrow;
-    if (!borrow.acquire_shared(as_atom(self)->borrow)) return nullptr;
-    const PyAtomObject* a = as_atom(self);
-    return Py_BuildValue("(ddd)", static_cast<double>(a->x), static_cast<double>(a->y),
-                         static_cast<double>(a->z));
+    return binding::guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        binding::BorrowGuard borrow;
+        if (!borrow.acquire_shared(as_atom(self)->borrow)) return nullptr;
+        const PyAtomObject* a = as_atom(self);
+        return Py_BuildValue("(ddd)", static_cast<double>(a->x), static_cast<double>(a->y),
+                             static_cast<double>(a->z));
+    });
 }
 
 constexpr binding::Param kDistanceParams[] = {{"other", true, false}};
 constexpr binding::Signature kDistanceSig{"PyAtom.distance_to()", kDistanceParams};
 
+// A PyAtom argument: 'PyAtom' in the conversion message for anything else.
+bool extract_atom(PyObject* object, PyAtomObject*& out) {
+    if (!PyObject_TypeCheck(object, PyAtom_Type)) {
+        binding::set_cannot_convert(object, "PyAtom");
+        return false;
+    }
+    out = as_atom(object);
+    return true;
+}
+
 PyObject* atom_distance_to(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                            PyObject* kwnames) {
-    PyObject* bound[1];
-    if (!binding::bind_fastcall(kDistanceSig, args, nargs, kwnames, bound)) return nullptr;
-    binding::BorrowGuard borrow;
-    if (!borrow.acquire_shared(as_atom(self)->borrow)) return nullptr;
-    PyObject* other_object = bound[0];
-    if (!PyObject_TypeCheck(other_object, PyAtom_Type)) {
-        binding::set_cannot_convert(other_object, "PyAtom");
-        return binding::argument_error("other");
-    }
-    binding::BorrowGuard other_borrow;
-    if (!other_borrow.acquire_shared(as_atom(other_object)->borrow)) return nullptr;
-    const PyAtomObject* a = as_atom(self);
-    const PyAtomObject* b = as_atom(other_object);
-    // Single precision throughout, in this order, without fused multiply-add.
-    const float dx = a->x - b->x;
-    const float dy = a->y - b->y;
-    const float dz = a->z - b->z;
-    float s = dx * dx + dy * dy;
-    s = s + dz * dz;
-    return PyFloat_FromDouble(static_cast<double>(std::sqrt(s)));
+    return binding::guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        binding::BoundArgs<1> bound(kDistanceSig);
+        if (!bound.bind(args, nargs, kwnames)) return nullptr;
+        binding::BorrowGuard borrow;
+        if (!borrow.acquire_shared(as_atom(self)->borrow)) return nullptr;
+        PyAtomObject* other = nullptr;
+        if (!bound.convert(0, extract_atom, other)) return nullptr;
+        binding::BorrowGuard other_borrow;
+        if (!other_borrow.acquire_shared(other->borrow)) return nullptr;
+        const PyAtomObject* a = as_atom(self);
+        const PyAtomObject* b = other;
+        // Single precision throughout, in this order, without fused multiply-add.
+        const float dx = a->x - b->x;
+        const float dy = a->y - b->y;
+        const float dz = a->z - b->z;
+        float s = dx * dx + dy * dy;
+        s = s + dz * dz;
+        return PyFloat_FromDouble(static_cast<double>(std::sqrt(s)));
+    });
 }
 
 PyObject* atom_get_atomic_number(PyObject* self, void*) {
-    binding::BorrowGuard borrow;
-    if (!borrow.acquire_shared(as_atom(self)->borrow)) return nullptr;
-    return PyLong_FromLong(as_atom(self)->atomic_number);
+    return binding::guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        binding::BorrowGuard borrow;
+        if (!borrow.acquire_shared(as_atom(self)->borrow)) return nullptr;
+        return PyLong_FromLong(as_atom(self)->atomic_number);
+    });
 }
 
 PyMethodDef kAtomMethods[] = {
     {"position", atom_position, METH_NOARGS,
      "position($self)\n--\n\nGet the position as a tuple (x, y, z)"},
-    {"distance_to", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(atom_distance_to)),
-     METH_FASTCALL | METH_KEYWORDS,
+    {"distance_to", binding::fastcall(atom_distance_to), METH_FASTCALL | METH_KEYWORDS,
      "distance_to($self, other)\n--\n\nCalculate distance to another atom"},
     {nullptr, nullptr, 0, nullptr},
 };

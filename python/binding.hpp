@@ -93,6 +93,50 @@ bool extract_f64(PyObject* object, double& out);       // anything float() accep
 // "argument '{name}': {message}"; any other exception is left as it is. Returns null.
 PyObject* argument_error(const char* name);
 
+// The arguments of one call, bound to the parameters of `sig` (N of them). Conversions report a
+// failure under the parameter's name as the signature spells it, so no call site repeats it.
+template <size_t N>
+class BoundArgs {
+public:
+    explicit BoundArgs(const Signature& sig) : sig_(sig) {}
+    BoundArgs(const BoundArgs&) = delete;
+    BoundArgs& operator=(const BoundArgs&) = delete;
+
+    // Bind the arguments of the two calling conventions; false with TypeError set on failure.
+    [[nodiscard]] bool bind(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+        return bind_fastcall(sig_, args, nargs, kwnames, values_);
+    }
+    [[nodiscard]] bool bind(PyObject* args, PyObject* kwargs) {
+        return bind_tuple_dict(sig_, args, kwargs, values_);
+    }
+
+    // Argument i as bound: a borrowed reference, or null when it was not given.
+    PyObject* operator[](size_t i) const { return values_[i]; }
+    // Whether argument i was given as something other than None.
+    bool present(size_t i) const { return !is_absent(values_[i]); }
+
+    // Converts argument i with `extract`; on failure a TypeError is renamed as
+    // "argument '{}': {}" and false returned.
+    template <class T>
+    [[nodiscard]] bool convert(size_t i, bool (*extract)(PyObject*, T&), T& out) const {
+        if (extract(values_[i], out)) return true;
+        failed(i);
+        return false;
+    }
+    // The same for an optional parameter: absent (or None), `out` keeps its default.
+    template <class T>
+    [[nodiscard]] bool convert_optional(size_t i, bool (*extract)(PyObject*, T&), T& out) const {
+        return !present(i) || convert(i, extract, out);
+    }
+    // Reports a conversion of argument i that failed with an exception already set. Returns
+    // null, for `return args.failed(i);`.
+    PyObject* failed(size_t i) const { return argument_error(sig_.params[i].name); }
+
+private:
+    const Signature& sig_;
+    PyObject* values_[N] = {};
+};
+
 // ---------------------------------------------------------------------------------------------
 // Borrow state: free, shared by readers, or held by one writer. Only touched with the
 // interpreter lock held; a borrow may outlive a released region of the lock.
@@ -119,6 +163,12 @@ private:
     BorrowFlag* flag_ = nullptr;
     bool exclusive_ = false;
 };
+
+// A METH_FASTCALL | METH_KEYWORDS function as the PyCFunction a PyMethodDef holds.
+template <class F>
+PyCFunction fastcall(F* function) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
+}
 
 // Frees an instance of a heap type and drops the reference it held on its type: the last step of
 // every tp_dealloc.

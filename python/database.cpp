@@ -56,24 +56,20 @@ constexpr binding::Signature kNewSig{"PyAtomDatabase.__new__()", kNewParams};
 
 PyObject* database_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return binding::guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-        PyObject* bound[4];
-        if (!binding::bind_tuple_dict(kNewSig, args, kwargs, bound)) return nullptr;
+        binding::BoundArgs<4> bound(kNewSig);
+        if (!bound.bind(args, kwargs)) return nullptr;
         std::string path, compression = "none";
         int32_t level = 3;
         bool overwrite = false;
-        if (!binding::extract_str(bound[0], path)) return binding::argument_error("path");
-        if (!binding::is_absent(bound[1]) && !binding::extract_str(bound[1], compression)) {
-            return binding::argument_error("compression");
-        }
-        if (!binding::is_absent(bound[2]) && !binding::extract_i32(bound[2], level)) {
-            return binding::argument_error("level");
-        }
-        if (!binding::is_absent(bound[3]) && !binding::extract_bool(bound[3], overwrite)) {
-            return binding::argument_error("overwrite");
+        if (!bound.convert(0, binding::extract_str, path) ||
+            !bound.convert_optional(1, binding::extract_str, compression) ||
+            !bound.convert_optional(2, binding::extract_i32, level) ||
+            !bound.convert_optional(3, binding::extract_bool, overwrite)) {
+            return nullptr;
         }
 
         int kind = 0;
-        if (!binding::is_absent(bound[1])) {
+        if (bound.present(1)) {
             kind = compression_kind(bound[1]);
             if (kind == -2) return nullptr;
             if (kind < 0) return binding::raise(PyExc_ValueError, "Invalid compression type");
@@ -107,16 +103,14 @@ constexpr binding::Signature kOpenSig{"PyAtomDatabase.open()", kOpenParams};
 
 PyObject* database_open(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return binding::guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-        PyObject* bound[3];
-        if (!binding::bind_fastcall(kOpenSig, args, nargs, kwnames, bound)) return nullptr;
+        binding::BoundArgs<3> bound(kOpenSig);
+        if (!bound.bind(args, nargs, kwnames)) return nullptr;
         std::string path;
         bool mmap = true, populate = false;
-        if (!binding::extract_str(bound[0], path)) return binding::argument_error("path");
-        if (!binding::is_absent(bound[1]) && !binding::extract_bool(bound[1], mmap)) {
-            return binding::argument_error("mmap");
-        }
-        if (!binding::is_absent(bound[2]) && !binding::extract_bool(bound[2], populate)) {
-            return binding::argument_error("populate");
+        if (!bound.convert(0, binding::extract_str, path) ||
+            !bound.convert_optional(1, binding::extract_bool, mmap) ||
+            !bound.convert_optional(2, binding::extract_bool, populate)) {
+            return nullptr;
         }
         if (populate && !mmap) {
             return binding::raise(PyExc_ValueError, "populate=True requires mmap=True");
@@ -138,23 +132,20 @@ PyObject* database_flush(PyObject* self, PyObject*) {
 }
 
 Py_ssize_t database_len(PyObject* self) {
-    binding::BorrowGuard borrow;
-    if (!borrow.acquire_shared(as_db(self)->borrow)) return -1;
-    const uint64_t count = as_db(self)->db->len();
-    if (count > static_cast<uint64_t>(PY_SSIZE_T_MAX)) {
-        PyErr_SetNone(PyExc_OverflowError);
-        return -1;
-    }
-    return static_cast<Py_ssize_t>(count);
-}
-
-template <class F>
-PyCFunction fastcall(F* function) {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
+    return binding::guarded<Py_ssize_t>(-1, [&]() -> Py_ssize_t {
+        binding::BorrowGuard borrow;
+        if (!borrow.acquire_shared(as_db(self)->borrow)) return -1;
+        const uint64_t count = as_db(self)->db->len();
+        if (count > static_cast<uint64_t>(PY_SSIZE_T_MAX)) {
+            PyErr_SetNone(PyExc_OverflowError);
+            return -1;
+        }
+        return static_cast<Py_ssize_t>(count);
+    });
 }
 
 PyMethodDef kDatabaseMethods[] = {
-    {"open", fastcall(database_open), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
+    {"open", binding::fastcall(database_open), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
      "open(path, mmap=True, populate=False)\n--\n\nOpen an existing database.\n\n"
      "By default this uses a memory-mapped index and is read-only. Reopen with\n"
      "`mmap=False` if you need to append molecules."},

@@ -26,7 +26,7 @@ PyModuleDef kModuleDef = {
 
 PyMethodDef kPickleFunction = {
     "_molecule_from_pickle_bytes",
-    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(pickle::molecule_from_pickle_bytes)),
+    binding::fastcall(pickle::molecule_from_pickle_bytes),
     METH_FASTCALL | METH_KEYWORDS,
     "_molecule_from_pickle_bytes(payload)\n--\n\n",
 };

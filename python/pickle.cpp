@@ -10,14 +10,16 @@ constexpr binding::Signature kSig{"_molecule_from_pickle_bytes()", kParams};
 
 PyObject* molecule_from_pickle_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                      PyObject* kwnames) {
-    PyObject* bound[1];
-    if (!binding::bind_fastcall(kSig, args, nargs, kwnames, bound)) return nullptr;
-    if (!PyBytes_Check(bound[0])) {
-        binding::set_cannot_convert(bound[0], "PyBytes");
-        return binding::argument_error("payload");
-    }
-    PyErr_SetString(PyExc_NotImplementedError, "molecules cannot be unpickled yet");
-    return nullptr;
+    return binding::guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        binding::BoundArgs<1> bound(kSig);
+        if (!bound.bind(args, nargs, kwnames)) return nullptr;
+        if (!PyBytes_Check(bound[0])) {
+            binding::set_cannot_convert(bound[0], "PyBytes");
+            return bound.failed(0);
+        }
+        PyErr_SetString(PyExc_NotImplementedError, "molecules cannot be unpickled yet");
+        return nullptr;
+    });
 }
 
 }  // namespace kestrove_rs::pickle
