@@ -219,6 +219,19 @@ OsStatus File::close() {
     return OsStatus::success();
 }
 
+OsResult<std::string> absolute_path(const std::string& path) {
+    if (holds_nul(path)) return nul_in_path_error();
+    // An empty path names no file; it stays empty so that opening it fails as it would have.
+    if (path.empty() || path.front() == '/') return path;
+    char* cwd = ::getcwd(nullptr, 0);
+    if (cwd == nullptr) return last_os_error();
+    std::string absolute = cwd;
+    std::free(cwd);
+    if (absolute.back() != '/') absolute += '/';
+    absolute += path;
+    return absolute;
+}
+
 OsStatus sync_directory_of(const std::string& path) {
     if (holds_nul(path)) return nul_in_path_error();
     const std::string directory = parent_directory(path);
@@ -241,7 +254,18 @@ OsStatus remove_file_for_replacement(const std::string& path) {
     std::free(resolved);
     struct stat st;
     if (::stat(target.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return OsStatus::success();
-    if (::unlink(target.c_str()) != 0 && errno != ENOENT) return last_os_error();
+    if (::unlink(target.c_str()) != 0) {
+        switch (errno) {
+            case ENOENT:  // gone already
+            case EACCES:  // the entry stays: the creation truncates the file in place
+            case EPERM:
+            case EBUSY:
+            case EROFS:
+                break;
+            default:
+                return last_os_error();
+        }
+    }
     return OsStatus::success();
 }
 

@@ -76,13 +76,20 @@ private:
     int fd_ = -1;
 };
 
+// `path` made absolute against the current directory, so that it keeps naming the same file
+// after the process changes directory. An absolute path is returned as it is; nothing is
+// resolved (symbolic links, "..") and the file need not exist.
+[[nodiscard]] OsResult<std::string> absolute_path(const std::string& path);
+
 // Syncs the directory that holds `path`, so that a file just created there survives a crash.
 // A path without a directory part names a file in the current directory.
 [[nodiscard]] OsStatus sync_directory_of(const std::string& path);
 
 // Removes the regular file that `path` names (following symbolic links) so that a file created
 // at `path` afterwards is a new file: handles and memory maps of the old one keep its contents.
-// Anything but a regular file, or nothing at all, is left alone and is not an error.
+// Anything but a regular file, or nothing at all, is left alone and is not an error. A file
+// whose directory entry cannot be removed (no permission on the directory, a busy mount point,
+// a read-only file system) is left in place too: creating the path then truncates it instead.
 [[nodiscard]] OsStatus remove_file_for_replacement(const std::string& path);
 
 // Whether `path` names something that stat() can see; any error counts as "no".

@@ -78,7 +78,11 @@ SchemaLock lock_from_database_schema(DatabaseSchema schema) {
 
 Result<AtomDatabase> AtomDatabase::create_with_format(const std::string& path, uint32_t kind,
                                                       int32_t level) {
-    auto created = File::create_truncate(path);
+    // Resolved once: every later operation opens the file by this path, whatever the current
+    // directory is by then.
+    auto absolute = platform::absolute_path(path);
+    if (!absolute.ok()) return io_error(std::move(absolute).error());
+    auto created = File::create_truncate(absolute.value());
     if (!created.ok()) return io_error(std::move(created).error());
     File file = std::move(created).value();
 
@@ -93,15 +97,22 @@ Result<AtomDatabase> AtomDatabase::create_with_format(const std::string& path, u
     KESTROVE_TRY_OS(file.write_all(slot.data(), slot.size()));
     KESTROVE_TRY_OS(file.sync_data());
     file = File();  // closed; what it wrote is already durable
-    KESTROVE_TRY_OS(platform::sync_directory_of(path));
+    // Best effort: the file itself is complete and synced, and a directory that may be written
+    // and searched but not read (mode -wx) cannot be opened for its sync. Reporting that as a
+    // failure would leave a valid database behind that a retry then refuses as existing.
+    (void)platform::sync_directory_of(absolute.value());
 
     AtomDatabase db;
-    db.path_ = path;
+    db.path_ = std::move(absolute).value();
     db.compression_ = h.compression;
     return db;
 }
 
 Result<AtomDatabase> AtomDatabase::open_with_options(std::string path, bool mmap, bool populate) {
+    // Resolved once, as at creation.
+    auto absolute = platform::absolute_path(path);
+    if (!absolute.ok()) return io_error(std::move(absolute).error());
+    path = std::move(absolute).value();
     auto opened = File::open_read(path);
     if (!opened.ok()) return io_error(std::move(opened).error());
     File file = std::move(opened).value();
@@ -121,9 +132,9 @@ Result<AtomDatabase> AtomDatabase::open_with_options(std::string path, bool mmap
 
 Result<AtomDatabase> AtomDatabase::open_v1(std::string path, File file, bool mmap,
                                            bool /*populate*/) {
-    auto best = header::read_best_header(file);
+    auto best = header::read_best_header_slots(file);
     if (!best.ok()) return std::move(best).error();
-    const header::Header& h = best.value();
+    const header::Header& h = best->header;
     if (h.record_format != kRecordFormat2 && h.record_format != kRecordFormat3) {
         return Error::invalid_data("Unsupported record format " + std::to_string(h.record_format) +
                                    ".");
@@ -144,6 +155,7 @@ Result<AtomDatabase> AtomDatabase::open_v1(std::string path, File file, bool mma
     db.generation_ = h.generation;
     db.committed_end_ = committed_end;
     db.record_format_ = h.record_format;
+    if (best->other_rejected) db.rejected_slot_ = RejectedSlot{1 - best->slot, h};
 
     auto map_whole_file = [&]() -> Result<std::shared_ptr<const platform::MappedFile>> {
         auto handle = File::open_read(db.path_);
@@ -187,6 +199,19 @@ Result<AtomDatabase> AtomDatabase::open_v1(std::string path, File file, bool mma
     }
     db.file_ = std::move(file);
     return db;
+}
+
+Status AtomDatabase::repair_rejected_slot_if_needed() {
+    if (!rejected_slot_) return {};
+    auto opened = File::open_write(path_);
+    if (!opened.ok()) return io_error(std::move(opened).error());
+    File handle = std::move(opened).value();
+    const auto slot = header::encode_header_slot(rejected_slot_->chosen);
+    const uint64_t at = rejected_slot_->slot * header::kHeaderSlotSize;
+    KESTROVE_TRY_OS(handle.write_all_at(at, slot.data(), slot.size()));
+    KESTROVE_TRY_OS(handle.sync_data());
+    rejected_slot_.reset();
+    return {};
 }
 
 Status AtomDatabase::truncate_uncommitted_tail_if_needed() {
@@ -288,6 +313,7 @@ Status AtomDatabase::append_owned_soa_records_prevalidated(std::vector<OwnedReco
 
 Status AtomDatabase::prepare_append(AppendSchema schema) {
     if (index_.is_mapped()) return read_only_append_error();
+    KESTROVE_TRY(repair_rejected_slot_if_needed());
     KESTROVE_TRY(truncate_uncommitted_tail_if_needed());
 
     auto base_lock = [&]() -> Result<SchemaLock> {
@@ -443,6 +469,7 @@ Status AtomDatabase::flush() {
             "Cannot flush a database opened with a memory-mapped index (read-only); reopen "
             "without mmap to write.");
     }
+    KESTROVE_TRY(repair_rejected_slot_if_needed());
     KESTROVE_TRY(truncate_uncommitted_tail_if_needed());
 
     const Bytes index_blob = index::encode_index(index_.owned_entries());

@@ -13,6 +13,7 @@
 #include "engine/coding.hpp"
 #include "engine/compression.hpp"
 #include "engine/error.hpp"
+#include "engine/storage/header.hpp"
 #include "engine/storage/index.hpp"
 #include "engine/storage/schema.hpp"
 #include "platform/file.hpp"
@@ -137,6 +138,12 @@ public:
 
     // Cuts bytes past the last commit that an open without memory mapping found in the file.
     Status truncate_uncommitted_tail_if_needed();
+    // After an open that rejected one header slot, overwrites that slot with the chosen one and
+    // syncs, before the file is first cut or grown. A slot rejected because it names blobs past
+    // the end of the file would otherwise become valid again once the file grows, and a later
+    // open would prefer its stale commit; and with both slots holding the last commit, the next
+    // flush always leaves an intact copy of it in the slot it does not write.
+    Status repair_rejected_slot_if_needed();
 
     // --- Reads (shared access) ---
     uint64_t len() const { return index_.size(); }
@@ -160,6 +167,10 @@ public:
     uint64_t committed_end() const { return committed_end_; }
     uint32_t record_format() const { return record_format_; }
     bool tail_dirty() const { return tail_dirty_; }
+    // The header slot an open rejected and that has not been overwritten yet.
+    std::optional<size_t> rejected_slot() const {
+        return rejected_slot_ ? std::optional<size_t>(rejected_slot_->slot) : std::nullopt;
+    }
     bool has_data_mmap() const { return data_mmap_ != nullptr; }
     bool header_file_open() const { return file_.has_value(); }
 
@@ -199,6 +210,11 @@ private:
     std::shared_ptr<const platform::MappedFile> data_mmap_;
     uint32_t record_format_ = 2;
     bool tail_dirty_ = false;
+    struct RejectedSlot {
+        size_t slot;
+        header::Header chosen;
+    };
+    std::optional<RejectedSlot> rejected_slot_;
 };
 
 }  // namespace kestrove::storage

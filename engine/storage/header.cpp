@@ -143,7 +143,7 @@ std::optional<Header> decode_header_slot(std::span<const uint8_t, kHeaderSlotSiz
     return h;
 }
 
-Result<Header> read_best_header(platform::File& file) {
+Result<BestHeader> read_best_header_slots(platform::File& file) {
     auto file_len = file.size();
     if (!file_len.ok()) return Error::io(std::move(file_len).error().what);
 
@@ -157,10 +157,19 @@ Result<Header> read_best_header(platform::File& file) {
 
     const std::optional<Header> first = decode_header_slot(slots[0], file_len.value());
     const std::optional<Header> second = decode_header_slot(slots[1], file_len.value());
-    if (first && second) return second->generation > first->generation ? *second : *first;
-    if (first) return *first;
-    if (second) return *second;
+    if (first && second) {
+        if (second->generation > first->generation) return BestHeader{*second, 1, false};
+        return BestHeader{*first, 0, false};
+    }
+    if (first) return BestHeader{*first, 0, true};
+    if (second) return BestHeader{*second, 1, true};
     return Error::invalid_data("Invalid or corrupted header (no valid header slots)");
+}
+
+Result<Header> read_best_header(platform::File& file) {
+    auto best = read_best_header_slots(file);
+    if (!best.ok()) return std::move(best).error();
+    return best->header;
 }
 
 }  // namespace kestrove::storage::header

@@ -72,4 +72,17 @@ std::optional<Header> decode_header_slot(std::span<const uint8_t, kHeaderSlotSiz
 // fill whole buffer"); no valid slot is "Invalid or corrupted header (no valid header slots)".
 [[nodiscard]] Result<Header> read_best_header(platform::File& file);
 
+// What read_best_header chose, and whether it rejected the other slot.
+struct BestHeader {
+    Header header;
+    // The slot the header came from.
+    size_t slot = 0;
+    // The other slot is invalid against the file as it is now (torn, damaged, or naming blobs
+    // past its end). Such a slot may become valid again once the file grows.
+    bool other_rejected = false;
+};
+
+// read_best_header, also telling which slot was chosen and whether the other was rejected.
+[[nodiscard]] Result<BestHeader> read_best_header_slots(platform::File& file);
+
 }  // namespace kestrove::storage::header

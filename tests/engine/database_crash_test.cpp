@@ -3,7 +3,9 @@
 #include "engine/storage/database.hpp"
 
 #include <signal.h>
+#include <grp.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -37,9 +39,18 @@ enum ChildExit : int {
     kSetupFailed = 13,
 };
 
-int exit_code_of(const Status& status) {
-    if (status.ok()) return kOpSucceeded;
-    return status.error().kind() == Error::Kind::Io ? kOpFailedWithIo : kOpFailedOtherwise;
+template <class R>
+int exit_code_of(const R& result) {
+    if (result.ok()) return kOpSucceeded;
+    return result.error().kind() == Error::Kind::Io ? kOpFailedWithIo : kOpFailedOtherwise;
+}
+
+// Root ignores file permissions: a child that must meet them drops to the unprivileged "nobody"
+// first. False when that fails.
+bool drop_privileges() {
+    constexpr uid_t kNobody = 65534;
+    if (::geteuid() != 0) return true;
+    return ::setgroups(0, nullptr) == 0 && ::setgid(kNobody) == 0 && ::setuid(kNobody) == 0;
 }
 
 // From now on no file of this process may grow past `bytes`; a write beyond fails with EFBIG,
@@ -233,6 +244,46 @@ TEST(DatabaseCrashTest, DamagedOrStaleNewestSlotFallsBackToThePreviousCommit) {
         c.damage(path, commits, (c.commits % 2) * header::kHeaderSlotSize);
         expect_reopens_at_commit(path, commits, c.commits - 1);
     }
+}
+
+// A slot rejected at open because its blobs lie past the end of the file (here the file lost its
+// last byte) would become valid again once appends grow the file, and name bytes that are records
+// now. The first append overwrites it with the chosen slot, so a crash before the next flush
+// still reopens at the commit the open chose.
+TEST(DatabaseCrashTest, SlotRejectedAtOpenStaysRejectedAfterTheFileGrows) {
+    ScratchDir dir;
+    const std::string path = dir.file("db");
+    Commits commits;
+    ASSERT_NO_FATAL_FAILURE(write_commits(path, 0, 2, commits));  // generation 2 in slot 0
+    std::filesystem::resize_file(path, file_size(path) - 1);
+    const auto batch = sample_molecules(8, 60);
+    const int code = run_in_child([&] {
+        auto db = AtomDatabase::open_with_options(path, false, false);
+        if (!db.ok() || db.value().generation() != 1) return int{kSetupFailed};
+        if (!db.value().add_molecules(pointers(batch)).ok()) return int{kOpFailedOtherwise};
+        ::raise(SIGKILL);  // dies before any flush
+        return int{kOpSucceeded};
+    });
+    EXPECT_EQ(code, 128 + SIGKILL);
+    ASSERT_GE(file_size(path), commits.ends[2]);  // the stale slot's blobs are inside the file
+    expect_reopens_at_commit(path, commits, 1);
+}
+
+// Creating a database in a directory that may be written and searched but not read (mode -wx)
+// succeeds: the file is synced, and the directory sync after it is best effort.
+TEST(DatabaseCrashTest, CreationInAnUnreadableDirectorySucceeds) {
+    ScratchDir dir;
+    const std::string path = dir.file("db");
+    ASSERT_EQ(::chmod(dir.path().c_str(), 0333), 0);
+    const int code = run_in_child([&] {
+        if (!drop_privileges()) return int{kSetupFailed};
+        return exit_code_of(AtomDatabase::create_with_format(path, 0, 3));
+    });
+    ASSERT_EQ(::chmod(dir.path().c_str(), 0700), 0);
+    EXPECT_EQ(code, kOpSucceeded);
+    EXPECT_EQ(file_size(path), kDataStart);
+    ASSERT_OK_AND_ASSIGN(auto db, AtomDatabase::open_with_options(path, false, false));
+    EXPECT_EQ(db.len(), 0u);
 }
 
 TEST(DatabaseCrashTest, TruncatedFileOpensAtTheNewestCommitItStillHoldsOrFailsCleanly) {

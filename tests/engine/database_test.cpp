@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <random>
 #include <string>
 #include <thread>
@@ -60,6 +61,49 @@ TEST(AtomDatabaseTest, CreateLeavesTwoIdenticalEmptySlotsOverAnyOldContent) {
     EXPECT_EQ(db.committed_end(), kDataStart);
     EXPECT_FALSE(db.tail_dirty());
     EXPECT_EQ(db.compression(), (CompressionType{2, 7}));
+}
+
+// Restores the current directory when it goes out of scope.
+class CurrentDirectory {
+public:
+    CurrentDirectory() : saved_(std::filesystem::current_path()) {}
+    ~CurrentDirectory() { std::filesystem::current_path(saved_); }
+    CurrentDirectory(const CurrentDirectory&) = delete;
+    CurrentDirectory& operator=(const CurrentDirectory&) = delete;
+
+private:
+    std::filesystem::path saved_;
+};
+
+// A relative path names the file it named when the database was created or opened, whatever the
+// current directory is when the database later appends or flushes.
+TEST(AtomDatabaseTest, RelativePathKeepsNamingItsFileAfterAChangeOfDirectory) {
+    ScratchDir dir;
+    const std::string here = dir.file("here"), there = dir.file("there");
+    std::filesystem::create_directory(here);
+    std::filesystem::create_directory(there);
+    ASSERT_NO_FATAL_FAILURE(write_committed(there + "/y.db", sample_molecules(3)));
+    const std::string other_file = read_whole_file(there + "/y.db");
+    const auto first = sample_molecules(2, 20), second = sample_molecules(2, 30);
+    {
+        CurrentDirectory restore;
+        std::filesystem::current_path(here);
+        ASSERT_OK_AND_ASSIGN(auto created, AtomDatabase::create_with_format("y.db", 0, 3));
+        std::filesystem::current_path(there);
+        ASSERT_OK(created.add_molecules(pointers(first)));
+        ASSERT_OK(created.flush());
+
+        std::filesystem::current_path(here);
+        ASSERT_OK_AND_ASSIGN(auto opened, AtomDatabase::open_with_options("y.db", false, false));
+        std::filesystem::current_path(there);
+        ASSERT_OK(opened.add_molecules(pointers(second)));
+        ASSERT_OK(opened.flush());
+    }
+    EXPECT_EQ(read_whole_file(there + "/y.db"), other_file);
+    ASSERT_OK_AND_ASSIGN(auto db, AtomDatabase::open_with_options(here + "/y.db", true, false));
+    auto expected = serialized(first, 2);
+    for (Bytes& r : serialized(second, 2)) expected.push_back(std::move(r));
+    EXPECT_EQ(read_all(db), expected);
 }
 
 TEST(AtomDatabaseTest, RecordsRoundTripInEveryCompressionAndOpenMode) {

@@ -1,7 +1,10 @@
 """PyAtomDatabase: creation, opening, len() and flush(), and the header they leave on disk."""
 
 import os
+import shutil
 import struct
+import tempfile
+import traceback
 
 import numpy as np
 import pytest
@@ -338,3 +341,39 @@ def test_overwrite_through_a_symlink_replaces_its_target(tmp_path):
     database.flush()
     _, (_, slot1) = read_slots(str(target))
     assert slot1["generation"] == 1
+
+
+def test_overwrite_truncates_in_place_where_the_entry_cannot_be_removed():
+    # A directory whose entries cannot be removed (mode r-x); root may remove anything, so the
+    # creation runs in a child that has dropped to an unprivileged user.
+    directory = tempfile.mkdtemp()
+    path = os.path.join(directory, "old.kstv")
+    try:
+        PyAtomDatabase(path).flush()
+        os.chmod(path, 0o666)
+        os.chmod(directory, 0o555)
+        inode = os.stat(path).st_ino
+        pid = os.fork()
+        if pid == 0:
+            code = 1
+            try:
+                if os.geteuid() == 0:
+                    os.setgroups([])
+                    os.setgid(65534)
+                    os.setuid(65534)
+                PyAtomDatabase(path, compression="lz4", overwrite=True)
+                code = 0
+            except BaseException:
+                traceback.print_exc()
+            finally:
+                os._exit(code)
+        _, status = os.waitpid(pid, 0)
+        assert os.waitstatus_to_exitcode(status) == 0
+        assert os.stat(path).st_ino == inode
+        assert os.path.getsize(path) == DATA_START
+        (_, slot0), (_, slot1) = read_slots(path)
+        assert slot0 == slot1 and slot0["generation"] == 0 and slot0["compression"] == 1
+        assert len(PyAtomDatabase.open(path)) == 0
+    finally:
+        os.chmod(directory, 0o700)
+        shutil.rmtree(directory)
