@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <numeric>
 #include <random>
 #include <string>
@@ -55,10 +56,24 @@ void run_reads(const std::string& path, size_t count, double raw_bytes) {
     }
 }
 
+constexpr const char* kUsage =
+    "usage: bench_database [COUNT [DIR]]\n"
+    "  COUNT  molecules to append and read back (default 100000)\n"
+    "  DIR    directory for the database files (default /tmp)\n";
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    const size_t count = argc > 1 ? std::strtoul(argv[1], nullptr, 10) : 100000;
+    if (argc > 1 && (std::strcmp(argv[1], "-h") == 0 || std::strcmp(argv[1], "--help") == 0)) {
+        std::fputs(kUsage, stdout);
+        return 0;
+    }
+    char* end = nullptr;
+    const size_t count = argc > 1 ? std::strtoul(argv[1], &end, 10) : 100000;
+    if (argc > 3 || (argc > 1 && (end == argv[1] || *end != '\0' || count == 0))) {
+        std::fputs(kUsage, stderr);
+        return 2;
+    }
     const std::string dir = argc > 2 ? argv[2] : "/tmp";
     std::printf("generating %zu molecules...\n", count);
     const auto molecules = bench::realistic_molecules(count);

@@ -16,7 +16,11 @@ class Error {
 public:
     enum class Kind : uint8_t { Io = 0, Compression = 1, InvalidData = 2 };
 
-    static Error io(std::string message) { return Error(Kind::Io, std::move(message)); }
+    // An I/O failure; `os_code` is the errno value when the operating system reported it, 0 for
+    // failures it did not report (a short read or write, a path holding a NUL byte).
+    static Error io(std::string message, int os_code = 0) {
+        return Error(Kind::Io, std::move(message), os_code);
+    }
     static Error compression(std::string message) {
         return Error(Kind::Compression, std::move(message));
     }
@@ -27,19 +31,24 @@ public:
     Kind kind() const { return kind_; }
     // The text the error carries, without the kind's prefix.
     const std::string& message() const { return message_; }
+    // The errno value of an I/O failure the operating system reported; 0 otherwise.
+    int os_code() const { return os_code_; }
     // "IO error: {}", "Compression error: {}" or "Invalid data: {}".
     std::string display() const;
 
     bool operator==(const Error&) const = default;
 
 private:
-    Error(Kind kind, std::string message) : kind_(kind), message_(std::move(message)) {}
+    Error(Kind kind, std::string message, int os_code = 0)
+        : kind_(kind), message_(std::move(message)), os_code_(os_code) {}
 
     Kind kind_;
     std::string message_;
+    int os_code_ = 0;
 };
 
 // Either a value of type T or a failure of type E (the engine's Error unless said otherwise).
+// The one result type from the platform layer up to the database.
 template <class T, class E = Error>
 class [[nodiscard]] Result {
 public:
@@ -113,3 +122,14 @@ using Status = Result<void>;
             return std::move(kestrove_try_status_).error(); \
         }                                                   \
     } while (0)
+
+// Evaluates `expr`, a Result; on failure returns its error from the enclosing function, else
+// declares `decl` from its value: KESTROVE_ASSIGN_OR_RETURN(File file, File::open_read(path)).
+#define KESTROVE_ASSIGN_OR_RETURN(decl, expr) \
+    KESTROVE_ASSIGN_OR_RETURN_IMPL_(KESTROVE_RESULT_NAME_(__LINE__), decl, expr)
+#define KESTROVE_RESULT_NAME_(line) KESTROVE_RESULT_NAME_INNER_(line)
+#define KESTROVE_RESULT_NAME_INNER_(line) kestrove_result_##line##_
+#define KESTROVE_ASSIGN_OR_RETURN_IMPL_(result, decl, expr) \
+    auto result = (expr);                                     \
+    if (!result.ok()) return std::move(result).error();       \
+    decl = std::move(result).value()

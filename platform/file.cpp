@@ -64,7 +64,7 @@ File& File::operator=(File&& other) noexcept {
     return *this;
 }
 
-OsResult<File> File::open_with(const std::string& path, int flags) {
+Result<File> File::open_with(const std::string& path, int flags) {
     if (holds_nul(path)) return nul_in_path_error();
     int fd;
     do {
@@ -74,21 +74,21 @@ OsResult<File> File::open_with(const std::string& path, int flags) {
     return File(fd);
 }
 
-OsResult<File> File::open_read(const std::string& path) { return open_with(path, O_RDONLY); }
+Result<File> File::open_read(const std::string& path) { return open_with(path, O_RDONLY); }
 
-OsResult<File> File::open_read_write(const std::string& path) { return open_with(path, O_RDWR); }
+Result<File> File::open_read_write(const std::string& path) { return open_with(path, O_RDWR); }
 
-OsResult<File> File::open_append(const std::string& path) {
+Result<File> File::open_append(const std::string& path) {
     return open_with(path, O_WRONLY | O_APPEND);
 }
 
-OsResult<File> File::open_write(const std::string& path) { return open_with(path, O_WRONLY); }
+Result<File> File::open_write(const std::string& path) { return open_with(path, O_WRONLY); }
 
-OsResult<File> File::create_truncate(const std::string& path) {
+Result<File> File::create_truncate(const std::string& path) {
     return open_with(path, O_WRONLY | O_CREAT | O_TRUNC);
 }
 
-OsResult<File> File::create_exclusive(const std::string& path) {
+Result<File> File::create_exclusive(const std::string& path) {
     return open_with(path, O_RDWR | O_CREAT | O_EXCL);
 }
 
@@ -97,8 +97,8 @@ namespace {
 // Moves `len` bytes with `io(pointer, count, offset)` (a read or write system call), retrying
 // interrupted calls and continuing after partial ones. A call that moves nothing is `stalled`.
 template <class Byte, class Io>
-OsStatus transfer_all(Byte* data, std::size_t len, std::uint64_t offset, Io io,
-                      OsError (*stalled)()) {
+Status transfer_all(Byte* data, std::size_t len, std::uint64_t offset, Io io,
+                      Error (*stalled)()) {
     while (len > 0) {
         const ssize_t n = io(data, std::min(len, kMaxIoChunk), static_cast<off_t>(offset));
         if (n < 0) {
@@ -110,32 +110,32 @@ OsStatus transfer_all(Byte* data, std::size_t len, std::uint64_t offset, Io io,
         len -= static_cast<std::size_t>(n);
         offset += static_cast<std::uint64_t>(n);
     }
-    return OsStatus::success();
+    return {};
 }
 
 }  // namespace
 
-OsStatus File::read_exact_at(std::uint64_t offset, void* buf, std::size_t len) const {
+Status File::read_exact_at(std::uint64_t offset, void* buf, std::size_t len) const {
     return transfer_all(
         static_cast<unsigned char*>(buf), len, offset,
         [fd = fd_](void* p, std::size_t n, off_t at) { return ::pread(fd, p, n, at); },
         &short_read_error);
 }
 
-OsStatus File::read_exact(void* buf, std::size_t len) {
+Status File::read_exact(void* buf, std::size_t len) {
     return transfer_all(
         static_cast<unsigned char*>(buf), len, 0,
         [fd = fd_](void* p, std::size_t n, off_t) { return ::read(fd, p, n); }, &short_read_error);
 }
 
-OsStatus File::write_all(const void* buf, std::size_t len) {
+Status File::write_all(const void* buf, std::size_t len) {
     return transfer_all(
         static_cast<const unsigned char*>(buf), len, 0,
         [fd = fd_](const void* p, std::size_t n, off_t) { return ::write(fd, p, n); },
         &short_write_error);
 }
 
-OsStatus File::write_all_gather(std::span<const std::span<const std::uint8_t>> pieces) {
+Status File::write_all_gather(std::span<const std::span<const std::uint8_t>> pieces) {
     std::vector<iovec> batch;
     batch.reserve(std::min<std::size_t>(pieces.size(), IOV_MAX));
     std::size_t next = 0;  // first piece not yet in a batch
@@ -163,63 +163,63 @@ OsStatus File::write_all_gather(std::span<const std::span<const std::uint8_t>> p
             batch.front().iov_len -= left;
         }
     }
-    return OsStatus::success();
+    return {};
 }
 
-OsStatus File::write_all_at(std::uint64_t offset, const void* buf, std::size_t len) {
+Status File::write_all_at(std::uint64_t offset, const void* buf, std::size_t len) {
     return transfer_all(
         static_cast<const unsigned char*>(buf), len, offset,
         [fd = fd_](const void* p, std::size_t n, off_t at) { return ::pwrite(fd, p, n, at); },
         &short_write_error);
 }
 
-OsResult<std::uint64_t> File::size() const {
+Result<std::uint64_t> File::size() const {
     struct stat st;
     if (::fstat(fd_, &st) != 0) return last_os_error();
     return static_cast<std::uint64_t>(st.st_size);
 }
 
-OsResult<std::uint64_t> File::seek_to(std::uint64_t offset) {
+Result<std::uint64_t> File::seek_to(std::uint64_t offset) {
     const off_t pos = ::lseek(fd_, static_cast<off_t>(offset), SEEK_SET);
     if (pos < 0) return last_os_error();
     return static_cast<std::uint64_t>(pos);
 }
 
-OsResult<std::uint64_t> File::seek_end() {
+Result<std::uint64_t> File::seek_end() {
     const off_t pos = ::lseek(fd_, 0, SEEK_END);
     if (pos < 0) return last_os_error();
     return static_cast<std::uint64_t>(pos);
 }
 
-OsStatus File::truncate(std::uint64_t length) {
+Status File::truncate(std::uint64_t length) {
     int rc;
     do {
         rc = ::ftruncate(fd_, static_cast<off_t>(length));
     } while (rc != 0 && errno == EINTR);
     if (rc != 0) return last_os_error();
-    return OsStatus::success();
+    return {};
 }
 
-OsStatus File::sync_data() const {
+Status File::sync_data() const {
     if (sync_fd(fd_, true) != 0) return last_os_error();
-    return OsStatus::success();
+    return {};
 }
 
-OsStatus File::sync_all() const {
+Status File::sync_all() const {
     if (sync_fd(fd_, false) != 0) return last_os_error();
-    return OsStatus::success();
+    return {};
 }
 
-OsStatus File::close() {
+Status File::close() {
     const int fd = std::exchange(fd_, -1);
-    if (fd < 0) return OsStatus::success();
+    if (fd < 0) return {};
     // Not retried on EINTR: Linux has released the descriptor by then, and a retry could close
     // one that another thread has just been given.
     if (::close(fd) != 0) return last_os_error();
-    return OsStatus::success();
+    return {};
 }
 
-OsResult<std::string> absolute_path(const std::string& path) {
+Result<std::string> absolute_path(const std::string& path) {
     if (holds_nul(path)) return nul_in_path_error();
     // An empty path names no file; it stays empty so that opening it fails as it would have.
     if (path.empty() || path.front() == '/') return path;
@@ -232,7 +232,7 @@ OsResult<std::string> absolute_path(const std::string& path) {
     return absolute;
 }
 
-OsStatus sync_directory_of(const std::string& path) {
+Status sync_directory_of(const std::string& path) {
     if (holds_nul(path)) return nul_in_path_error();
     const std::string directory = parent_directory(path);
     int fd;
@@ -244,16 +244,16 @@ OsStatus sync_directory_of(const std::string& path) {
     const int sync_errno = errno;
     ::close(fd);
     if (rc != 0) return os_error(sync_errno);
-    return OsStatus::success();
+    return {};
 }
 
-OsStatus remove_file_for_replacement(const std::string& path) {
+Status remove_file_for_replacement(const std::string& path) {
     if (holds_nul(path)) return nul_in_path_error();
     char* resolved = ::realpath(path.c_str(), nullptr);
     const std::string target = resolved != nullptr ? resolved : path;
     std::free(resolved);
     struct stat st;
-    if (::stat(target.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return OsStatus::success();
+    if (::stat(target.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return {};
     if (::unlink(target.c_str()) != 0) {
         switch (errno) {
             case ENOENT:  // gone already
@@ -266,7 +266,7 @@ OsStatus remove_file_for_replacement(const std::string& path) {
                 return last_os_error();
         }
     }
-    return OsStatus::success();
+    return {};
 }
 
 bool path_exists(const std::string& path) {

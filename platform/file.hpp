@@ -22,56 +22,56 @@ public:
     File& operator=(const File&) = delete;
 
     // O_RDONLY.
-    [[nodiscard]] static OsResult<File> open_read(const std::string& path);
+    [[nodiscard]] static Result<File> open_read(const std::string& path);
     // O_RDWR on an existing file. Positional writes land where asked (unlike on O_APPEND).
-    [[nodiscard]] static OsResult<File> open_read_write(const std::string& path);
+    [[nodiscard]] static Result<File> open_read_write(const std::string& path);
     // O_WRONLY on an existing file. Positional writes land where asked.
-    [[nodiscard]] static OsResult<File> open_write(const std::string& path);
+    [[nodiscard]] static Result<File> open_write(const std::string& path);
     // O_WRONLY | O_APPEND on an existing file: every write goes to the current end.
-    [[nodiscard]] static OsResult<File> open_append(const std::string& path);
+    [[nodiscard]] static Result<File> open_append(const std::string& path);
     // O_WRONLY | O_CREAT | O_TRUNC, mode 0666 before the umask.
-    [[nodiscard]] static OsResult<File> create_truncate(const std::string& path);
+    [[nodiscard]] static Result<File> create_truncate(const std::string& path);
     // O_RDWR | O_CREAT | O_EXCL, mode 0666 before the umask; fails with EEXIST if the path exists.
-    [[nodiscard]] static OsResult<File> create_exclusive(const std::string& path);
+    [[nodiscard]] static Result<File> create_exclusive(const std::string& path);
 
     // Fills buf[0, len) from the file at `offset`, leaving the file position alone. End of file
     // before the buffer is full fails with short_read_error(); buf's contents are then unspecified.
-    [[nodiscard]] OsStatus read_exact_at(std::uint64_t offset, void* buf, std::size_t len) const;
+    [[nodiscard]] Status read_exact_at(std::uint64_t offset, void* buf, std::size_t len) const;
     // Fills buf[0, len) from the current position and advances it.
-    [[nodiscard]] OsStatus read_exact(void* buf, std::size_t len);
+    [[nodiscard]] Status read_exact(void* buf, std::size_t len);
     // Writes all of buf[0, len) at the current position (the end, on an append handle).
-    [[nodiscard]] OsStatus write_all(const void* buf, std::size_t len);
+    [[nodiscard]] Status write_all(const void* buf, std::size_t len);
     // Writes every piece in order, back to back, at the current position, with as few system
     // calls as the OS allows (one per IOV_MAX pieces when nothing is cut short).
-    [[nodiscard]] OsStatus write_all_gather(std::span<const std::span<const std::uint8_t>> pieces);
+    [[nodiscard]] Status write_all_gather(std::span<const std::span<const std::uint8_t>> pieces);
     // Writes all of buf[0, len) at `offset`, leaving the file position alone. Needs a handle
     // opened without O_APPEND: Linux ignores the offset on an append handle.
-    [[nodiscard]] OsStatus write_all_at(std::uint64_t offset, const void* buf, std::size_t len);
+    [[nodiscard]] Status write_all_at(std::uint64_t offset, const void* buf, std::size_t len);
 
     // The file's length (fstat).
-    [[nodiscard]] OsResult<std::uint64_t> size() const;
+    [[nodiscard]] Result<std::uint64_t> size() const;
     // Moves the position to `offset` from the start; returns the new position.
-    [[nodiscard]] OsResult<std::uint64_t> seek_to(std::uint64_t offset);
+    [[nodiscard]] Result<std::uint64_t> seek_to(std::uint64_t offset);
     // Moves the position to the end of the file; returns that offset.
-    [[nodiscard]] OsResult<std::uint64_t> seek_end();
+    [[nodiscard]] Result<std::uint64_t> seek_end();
     // Cuts or extends the file to `length` bytes; the position is not moved.
-    [[nodiscard]] OsStatus truncate(std::uint64_t length);
+    [[nodiscard]] Status truncate(std::uint64_t length);
 
     // Makes the file's data (and the metadata needed to read it back) durable: fdatasync.
-    [[nodiscard]] OsStatus sync_data() const;
+    [[nodiscard]] Status sync_data() const;
     // Makes the file's data and all its metadata durable: fsync.
-    [[nodiscard]] OsStatus sync_all() const;
+    [[nodiscard]] Status sync_all() const;
 
     // Closes the descriptor and reports the OS's verdict. The handle is closed afterwards
     // whatever the result; closing a closed handle succeeds.
-    [[nodiscard]] OsStatus close();
+    [[nodiscard]] Status close();
 
     [[nodiscard]] bool is_open() const noexcept { return fd_ >= 0; }
     [[nodiscard]] int fd() const noexcept { return fd_; }
 
 private:
     explicit File(int fd) noexcept : fd_(fd) {}
-    [[nodiscard]] static OsResult<File> open_with(const std::string& path, int flags);
+    [[nodiscard]] static Result<File> open_with(const std::string& path, int flags);
 
     int fd_ = -1;
 };
@@ -79,18 +79,18 @@ private:
 // `path` made absolute against the current directory, so that it keeps naming the same file
 // after the process changes directory. An absolute path is returned as it is; nothing is
 // resolved (symbolic links, "..") and the file need not exist.
-[[nodiscard]] OsResult<std::string> absolute_path(const std::string& path);
+[[nodiscard]] Result<std::string> absolute_path(const std::string& path);
 
 // Syncs the directory that holds `path`, so that a file just created there survives a crash.
 // A path without a directory part names a file in the current directory.
-[[nodiscard]] OsStatus sync_directory_of(const std::string& path);
+[[nodiscard]] Status sync_directory_of(const std::string& path);
 
 // Removes the regular file that `path` names (following symbolic links) so that a file created
 // at `path` afterwards is a new file: handles and memory maps of the old one keep its contents.
 // Anything but a regular file, or nothing at all, is left alone and is not an error. A file
 // whose directory entry cannot be removed (no permission on the directory, a busy mount point,
 // a read-only file system) is left in place too: creating the path then truncates it instead.
-[[nodiscard]] OsStatus remove_file_for_replacement(const std::string& path);
+[[nodiscard]] Status remove_file_for_replacement(const std::string& path);
 
 // Whether `path` names something that stat() can see; any error counts as "no".
 [[nodiscard]] bool path_exists(const std::string& path);

@@ -18,7 +18,7 @@ MappedFile::~MappedFile() {
     if (mapping_ != nullptr) ::munmap(mapping_, size_);
 }
 
-OsResult<std::shared_ptr<const MappedFile>> MappedFile::map(const File& file) {
+Result<std::shared_ptr<const MappedFile>> MappedFile::map(const File& file) {
     auto length = file.size();
     if (!length) return std::move(length).error();
     if (length.value() > std::numeric_limits<std::size_t>::max()) return os_error(EFBIG);

@@ -17,7 +17,7 @@ namespace kestrove::platform {
 class MappedFile {
 public:
     // Maps the whole of `file`. An empty file gives a zero-length region without calling mmap.
-    [[nodiscard]] static OsResult<std::shared_ptr<const MappedFile>> map(const File& file);
+    [[nodiscard]] static Result<std::shared_ptr<const MappedFile>> map(const File& file);
 
     ~MappedFile();
     MappedFile(const MappedFile&) = delete;

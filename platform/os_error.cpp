@@ -29,14 +29,16 @@ std::string os_error_text(int errno_value) {
     return text;
 }
 
-OsError os_error(int errno_value) { return OsError{errno_value, os_error_text(errno_value)}; }
+Error os_error(int errno_value) { return Error::io(os_error_text(errno_value), errno_value); }
 
-OsError last_os_error() { return os_error(errno); }
+Error last_os_error() { return os_error(errno); }
 
-OsError short_read_error() { return OsError{0, "failed to fill whole buffer"}; }
+Error short_read_error() { return Error::io("failed to fill whole buffer"); }
 
-OsError short_write_error() { return OsError{0, "failed to write whole buffer"}; }
+Error short_write_error() { return Error::io("failed to write whole buffer"); }
 
-OsError nul_in_path_error() { return OsError{0, "file name contained an unexpected NUL byte"}; }
+Error nul_in_path_error() {
+    return Error::io("file name contained an unexpected NUL byte");
+}
 
 }  // namespace kestrove::platform

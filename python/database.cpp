@@ -88,7 +88,7 @@ PyObject* database_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
             // faulting on pages that no longer exist.
             auto removed = kestrove::platform::remove_file_for_replacement(path);
             if (!removed.ok()) {
-                return binding::raise_engine_error(kestrove::Error::io(removed.error().what));
+                return binding::raise_engine_error(removed.error());
             }
         }
         auto created = AtomDatabase::create_with_format(path, static_cast<uint32_t>(kind), level);

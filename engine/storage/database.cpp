@@ -4,6 +4,7 @@
 #include <cstring>
 #include <string>
 
+#include "engine/storage/dtypes.hpp"
 #include "engine/storage/header.hpp"
 #include "engine/storage/soa.hpp"
 #include "platform/thread_pool.hpp"
@@ -16,20 +17,9 @@ using index::MoleculeIndex;
 using platform::File;
 using schema::SchemaLock;
 
-constexpr uint32_t kRecordFormat2 = 2;
-constexpr uint32_t kRecordFormat3 = 3;
+using dtypes::kRecordFormat2;
+using dtypes::kRecordFormat3;
 constexpr uint64_t kMaxIndexedBytes = UINT32_MAX;
-
-Error io_error(platform::OsError error) { return Error::io(std::move(error.what)); }
-
-// Propagates the failure of a platform call as an Error::Io.
-#define KESTROVE_TRY_OS(expr)                                        \
-    do {                                                             \
-        auto kestrove_os_status_ = (expr);                           \
-        if (!kestrove_os_status_.ok()) {                             \
-            return io_error(std::move(kestrove_os_status_).error()); \
-        }                                                            \
-    } while (0)
 
 Error read_only_append_error() {
     return Error::invalid_data(
@@ -80,11 +70,8 @@ Result<AtomDatabase> AtomDatabase::create_with_format(const std::string& path, u
                                                       int32_t level) {
     // Resolved once: every later operation opens the file by this path, whatever the current
     // directory is by then.
-    auto absolute = platform::absolute_path(path);
-    if (!absolute.ok()) return io_error(std::move(absolute).error());
-    auto created = File::create_truncate(absolute.value());
-    if (!created.ok()) return io_error(std::move(created).error());
-    File file = std::move(created).value();
+    KESTROVE_ASSIGN_OR_RETURN(std::string absolute, platform::absolute_path(path));
+    KESTROVE_ASSIGN_OR_RETURN(File file, File::create_truncate(absolute));
 
     header::Header h;
     h.compression = compression::CompressionType{kind, level};
@@ -93,32 +80,28 @@ Result<AtomDatabase> AtomDatabase::create_with_format(const std::string& path, u
     h.record_format = kRecordFormat2;
     const auto slot = header::encode_header_slot(h);
     // Slot 0, then the same bytes again as slot 1.
-    KESTROVE_TRY_OS(file.write_all(slot.data(), slot.size()));
-    KESTROVE_TRY_OS(file.write_all(slot.data(), slot.size()));
-    KESTROVE_TRY_OS(file.sync_data());
+    KESTROVE_TRY(file.write_all(slot.data(), slot.size()));
+    KESTROVE_TRY(file.write_all(slot.data(), slot.size()));
+    KESTROVE_TRY(file.sync_data());
     file = File();  // closed; what it wrote is already durable
     // Best effort: the file itself is complete and synced, and a directory that may be written
     // and searched but not read (mode -wx) cannot be opened for its sync. Reporting that as a
     // failure would leave a valid database behind that a retry then refuses as existing.
-    (void)platform::sync_directory_of(absolute.value());
+    (void)platform::sync_directory_of(absolute);
 
     AtomDatabase db;
-    db.path_ = std::move(absolute).value();
+    db.path_ = std::move(absolute);
     db.compression_ = h.compression;
     return db;
 }
 
 Result<AtomDatabase> AtomDatabase::open_with_options(std::string path, bool mmap, bool populate) {
     // Resolved once, as at creation.
-    auto absolute = platform::absolute_path(path);
-    if (!absolute.ok()) return io_error(std::move(absolute).error());
-    path = std::move(absolute).value();
-    auto opened = File::open_read(path);
-    if (!opened.ok()) return io_error(std::move(opened).error());
-    File file = std::move(opened).value();
+    KESTROVE_ASSIGN_OR_RETURN(path, platform::absolute_path(path));
+    KESTROVE_ASSIGN_OR_RETURN(File file, File::open_read(path));
 
     uint8_t head[8];
-    KESTROVE_TRY_OS(file.read_exact_at(0, head, sizeof head));
+    KESTROVE_TRY(file.read_exact_at(0, head, sizeof head));
     if (std::memcmp(head, header::kHeaderMagic.data(), header::kHeaderMagic.size()) != 0) {
         return Error::invalid_data("Invalid file format");
     }
@@ -147,7 +130,7 @@ Result<AtomDatabase> AtomDatabase::open_v1(std::string path, File file, bool mma
         committed_end = *end;
     }
     auto file_len = file.size();
-    if (!file_len.ok()) return io_error(std::move(file_len).error());
+    if (!file_len.ok()) return std::move(file_len).error();
 
     AtomDatabase db;
     db.path_ = std::move(path);
@@ -159,9 +142,9 @@ Result<AtomDatabase> AtomDatabase::open_v1(std::string path, File file, bool mma
 
     auto map_whole_file = [&]() -> Result<std::shared_ptr<const platform::MappedFile>> {
         auto handle = File::open_read(db.path_);
-        if (!handle.ok()) return io_error(std::move(handle).error());
+        if (!handle.ok()) return std::move(handle).error();
         auto mapped = platform::MappedFile::map(handle.value());
-        if (!mapped.ok()) return io_error(std::move(mapped).error());
+        if (!mapped.ok()) return std::move(mapped).error();
         return std::move(mapped).value();
     };
 
@@ -170,9 +153,7 @@ Result<AtomDatabase> AtomDatabase::open_v1(std::string path, File file, bool mma
         if (!data_map.ok()) return std::move(data_map).error();
         db.data_mmap_ = std::move(data_map).value();
         if (h.index_offset != 0) {
-            auto index_map = map_whole_file();
-            if (!index_map.ok()) return std::move(index_map).error();
-            auto map = std::move(index_map).value();
+            KESTROVE_ASSIGN_OR_RETURN(auto map, map_whole_file());
             const auto bytes = map->bytes();
             db.index_ = index::IndexStorage::mapped(std::move(map), bytes, h.index_offset, h.count);
         }
@@ -183,7 +164,7 @@ Result<AtomDatabase> AtomDatabase::open_v1(std::string path, File file, bool mma
         if (has_index) {
             // The header slot was only accepted with its index blob inside the file.
             Bytes blob(h.index_len);
-            KESTROVE_TRY_OS(file.read_exact_at(h.index_offset, blob.data(), blob.size()));
+            KESTROVE_TRY(file.read_exact_at(h.index_offset, blob.data(), blob.size()));
             auto entries = index::decode_index(blob);
             if (!entries.ok()) return std::move(entries).error();
             db.index_ = index::IndexStorage(std::move(entries).value());
@@ -192,7 +173,7 @@ Result<AtomDatabase> AtomDatabase::open_v1(std::string path, File file, bool mma
 
     if (h.schema_offset != 0 && h.schema_len != 0) {
         Bytes blob(h.schema_len);
-        KESTROVE_TRY_OS(file.read_exact_at(h.schema_offset, blob.data(), blob.size()));
+        KESTROVE_TRY(file.read_exact_at(h.schema_offset, blob.data(), blob.size()));
         auto lock = schema::decode_schema_lock(blob);
         if (!lock.ok()) return std::move(lock).error();
         db.schema_lock_ = std::move(lock).value();
@@ -203,27 +184,23 @@ Result<AtomDatabase> AtomDatabase::open_v1(std::string path, File file, bool mma
 
 Status AtomDatabase::repair_rejected_slot_if_needed() {
     if (!rejected_slot_) return {};
-    auto opened = File::open_write(path_);
-    if (!opened.ok()) return io_error(std::move(opened).error());
-    File handle = std::move(opened).value();
+    KESTROVE_ASSIGN_OR_RETURN(File handle, File::open_write(path_));
     const auto slot = header::encode_header_slot(rejected_slot_->chosen);
     const uint64_t at = rejected_slot_->slot * header::kHeaderSlotSize;
-    KESTROVE_TRY_OS(handle.write_all_at(at, slot.data(), slot.size()));
-    KESTROVE_TRY_OS(handle.sync_data());
+    KESTROVE_TRY(handle.write_all_at(at, slot.data(), slot.size()));
+    KESTROVE_TRY(handle.sync_data());
     rejected_slot_.reset();
     return {};
 }
 
 Status AtomDatabase::truncate_uncommitted_tail_if_needed() {
     if (!tail_dirty_) return {};
-    auto opened = File::open_write(path_);
-    if (!opened.ok()) return io_error(std::move(opened).error());
-    File handle = std::move(opened).value();
+    KESTROVE_ASSIGN_OR_RETURN(File handle, File::open_write(path_));
     auto len = handle.size();
-    if (!len.ok()) return io_error(std::move(len).error());
+    if (!len.ok()) return std::move(len).error();
     if (len.value() > committed_end_) {
-        KESTROVE_TRY_OS(handle.truncate(committed_end_));
-        KESTROVE_TRY_OS(handle.sync_data());
+        KESTROVE_TRY(handle.truncate(committed_end_));
+        KESTROVE_TRY(handle.sync_data());
     }
     tail_dirty_ = false;
     file_.reset();
@@ -366,19 +343,17 @@ Result<uint32_t> AtomDatabase::resolved_record_format_for_schema(const SchemaLoc
 }
 
 Result<SchemaLock> AtomDatabase::rebuild_schema_lock() const {
-    auto opened = File::open_read(path_);
-    if (!opened.ok()) return io_error(std::move(opened).error());
-    const File& file = opened.value();
+    KESTROVE_ASSIGN_OR_RETURN(const File file, File::open_read(path_));
     auto file_len = file.size();
-    if (!file_len.ok()) return io_error(std::move(file_len).error());
+    if (!file_len.ok()) return std::move(file_len).error();
 
     SchemaLock lock;
     for (uint64_t i = 0; i < index_.size(); ++i) {
         const auto entry = index_.get(i);
         if (!entry) return Error::invalid_data("Index " + std::to_string(i) + " out of bounds");
-        if (!fits_in(*entry, file_len.value())) return io_error(platform::short_read_error());
+        if (!fits_in(*entry, file_len.value())) return platform::short_read_error();
         Bytes stored(entry->compressed_size);
-        KESTROVE_TRY_OS(file.read_exact_at(entry->offset, stored.data(), stored.size()));
+        KESTROVE_TRY(file.read_exact_at(entry->offset, stored.data(), stored.size()));
         auto record = compression::decompress(stored, compression_, entry->uncompressed_size);
         if (!record.ok()) return std::move(record).error();
         auto derived = schema::record_schema(record.value(), record_format_, std::nullopt);
@@ -438,11 +413,9 @@ Status AtomDatabase::write_compressed(std::vector<CompressedRecord> records) {
     for (const CompressedRecord& r : records) {
         KESTROVE_TRY(check_indexable("Compressed record", r.bytes.size()));
     }
-    auto opened = File::open_append(path_);
-    if (!opened.ok()) return io_error(std::move(opened).error());
-    File file = std::move(opened).value();
+    KESTROVE_ASSIGN_OR_RETURN(File file, File::open_append(path_));
     auto start = file.seek_end();
-    if (!start.ok()) return io_error(std::move(start).error());
+    if (!start.ok()) return std::move(start).error();
 
     std::vector<MoleculeIndex> entries;
     std::vector<std::span<const uint8_t>> pieces;
@@ -456,7 +429,7 @@ Status AtomDatabase::write_compressed(std::vector<CompressedRecord> records) {
         offset += r.bytes.size();
     }
     // The records back to back, in few large writes; the index learns of them only afterwards.
-    KESTROVE_TRY_OS(file.write_all_gather(pieces));
+    KESTROVE_TRY(file.write_all_gather(pieces));
     return index_.extend(std::move(entries));
 }
 
@@ -480,17 +453,15 @@ Status AtomDatabase::flush() {
         schema_blob = std::move(encoded).value();
     }
 
-    auto opened = File::open_write(path_);
-    if (!opened.ok()) return io_error(std::move(opened).error());
-    File file = std::move(opened).value();
+    KESTROVE_ASSIGN_OR_RETURN(File file, File::open_write(path_));
     auto schema_start = file.seek_end();
-    if (!schema_start.ok()) return io_error(std::move(schema_start).error());
+    if (!schema_start.ok()) return std::move(schema_start).error();
     const uint64_t schema_len = schema_blob ? schema_blob->size() : 0;
-    if (schema_blob) KESTROVE_TRY_OS(file.write_all(schema_blob->data(), schema_blob->size()));
+    if (schema_blob) KESTROVE_TRY(file.write_all(schema_blob->data(), schema_blob->size()));
     auto index_start = file.seek_end();
-    if (!index_start.ok()) return io_error(std::move(index_start).error());
-    KESTROVE_TRY_OS(file.write_all(index_blob.data(), index_blob.size()));
-    KESTROVE_TRY_OS(file.sync_data());
+    if (!index_start.ok()) return std::move(index_start).error();
+    KESTROVE_TRY(file.write_all(index_blob.data(), index_blob.size()));
+    KESTROVE_TRY(file.sync_data());
 
     // Checked before the slot is written, so that a durable commit is never reported as failed.
     const auto new_end = checked_end(index_start.value(), index_blob.size());
@@ -509,9 +480,9 @@ Status AtomDatabase::flush() {
     h.record_format = record_format_;
     const auto slot = header::encode_header_slot(h);
     // Through a handle without O_APPEND: Linux would put a positional write at the end.
-    KESTROVE_TRY_OS(
+    KESTROVE_TRY(
         file.write_all_at((generation % 2) * header::kHeaderSlotSize, slot.data(), slot.size()));
-    KESTROVE_TRY_OS(file.sync_data());
+    KESTROVE_TRY(file.sync_data());
 
     generation_ = generation;
     committed_end_ = *new_end;
@@ -562,15 +533,13 @@ std::optional<std::span<const uint8_t>> AtomDatabase::mapped_range(
 }
 
 Result<Bytes> AtomDatabase::read_stored_from_file(const MoleculeIndex& entry) const {
-    auto opened = File::open_read(path_);
-    if (!opened.ok()) return io_error(std::move(opened).error());
-    const File& file = opened.value();
+    KESTROVE_ASSIGN_OR_RETURN(const File file, File::open_read(path_));
     // Sizes come from the index: check them against the file before allocating for them.
     auto file_len = file.size();
-    if (!file_len.ok()) return io_error(std::move(file_len).error());
-    if (!fits_in(entry, file_len.value())) return io_error(platform::short_read_error());
+    if (!file_len.ok()) return std::move(file_len).error();
+    if (!fits_in(entry, file_len.value())) return platform::short_read_error();
     Bytes stored(entry.compressed_size);
-    KESTROVE_TRY_OS(file.read_exact_at(entry.offset, stored.data(), stored.size()));
+    KESTROVE_TRY(file.read_exact_at(entry.offset, stored.data(), stored.size()));
     return stored;
 }
 

@@ -13,6 +13,7 @@
 #include "engine/coding.hpp"
 #include "engine/compression.hpp"
 #include "engine/error.hpp"
+#include "engine/storage/dtypes.hpp"
 #include "engine/storage/header.hpp"
 #include "engine/storage/index.hpp"
 #include "engine/storage/schema.hpp"
@@ -100,7 +101,7 @@ struct DecompressedRecords {
 // header slot that names them into the slot not holding the previous commit, and syncs again.
 class AtomDatabase {
 public:
-    inline static constexpr uint64_t kDataStart = 8192;
+    inline static constexpr uint64_t kDataStart = header::kDataStart;
 
     AtomDatabase(AtomDatabase&&) noexcept = default;
     AtomDatabase& operator=(AtomDatabase&&) noexcept = default;
@@ -163,14 +164,12 @@ public:
     const index::IndexStorage& index() const { return index_; }
     compression::CompressionType compression() const { return compression_; }
     const std::optional<schema::SchemaLock>& schema_lock() const { return schema_lock_; }
+    uint32_t record_format() const { return record_format_; }
+
+    // --- Extra methods (for testing) that are not part of the database's interface ---
     uint64_t generation() const { return generation_; }
     uint64_t committed_end() const { return committed_end_; }
-    uint32_t record_format() const { return record_format_; }
     bool tail_dirty() const { return tail_dirty_; }
-    // The header slot an open rejected and that has not been overwritten yet.
-    std::optional<size_t> rejected_slot() const {
-        return rejected_slot_ ? std::optional<size_t>(rejected_slot_->slot) : std::nullopt;
-    }
     bool has_data_mmap() const { return data_mmap_ != nullptr; }
     bool header_file_open() const { return file_.has_value(); }
 
@@ -208,7 +207,7 @@ private:
     uint64_t committed_end_ = kDataStart;
     std::optional<platform::File> file_;
     std::shared_ptr<const platform::MappedFile> data_mmap_;
-    uint32_t record_format_ = 2;
+    uint32_t record_format_ = dtypes::kRecordFormat2;
     bool tail_dirty_ = false;
     struct RejectedSlot {
         size_t slot;

@@ -145,14 +145,14 @@ std::optional<Header> decode_header_slot(std::span<const uint8_t, kHeaderSlotSiz
 
 Result<BestHeader> read_best_header_slots(platform::File& file) {
     auto file_len = file.size();
-    if (!file_len.ok()) return Error::io(std::move(file_len).error().what);
+    if (!file_len.ok()) return std::move(file_len).error();
 
     std::array<HeaderSlot, kHeaderSlotCount> slots{};
     for (size_t i = 0; i < kHeaderSlotCount; ++i) {
         auto position = file.seek_to(i * kHeaderSlotSize);
-        if (!position.ok()) return Error::io(std::move(position).error().what);
+        if (!position.ok()) return std::move(position).error();
         auto read = file.read_exact(slots[i].data(), kHeaderSlotSize);
-        if (!read.ok()) return Error::io(std::move(read).error().what);
+        if (!read.ok()) return std::move(read).error();
     }
 
     const std::optional<Header> first = decode_header_slot(slots[0], file_len.value());

@@ -16,6 +16,7 @@
 
 #include "engine/compression.hpp"
 #include "engine/error.hpp"
+#include "engine/storage/dtypes.hpp"
 #include "platform/file.hpp"
 
 namespace kestrove::storage::header {
@@ -47,7 +48,7 @@ struct Header {
     uint64_t index_offset = 0;
     uint64_t index_len = 0;
     // Not checked by decoding: the open decides which formats it accepts.
-    uint32_t record_format = 2;
+    uint32_t record_format = dtypes::kRecordFormat2;
 
     bool operator==(const Header&) const = default;
 };

@@ -37,12 +37,12 @@ TEST(OsErrorTest, TextHasStrerrorThenOsErrorCode) {
     };
     for (const auto& c : cases) {
         EXPECT_EQ(os_error_text(c.code), c.text);
-        const OsError error = os_error(c.code);
-        EXPECT_EQ(error.code, c.code);
-        EXPECT_EQ(error.what, c.text);
+        const Error error = os_error(c.code);
+        EXPECT_EQ(error.os_code(), c.code);
+        EXPECT_EQ(error.message(), c.text);
     }
-    EXPECT_EQ(short_read_error().what, "failed to fill whole buffer");
-    EXPECT_EQ(short_write_error().what, "failed to write whole buffer");
+    EXPECT_EQ(short_read_error().message(), "failed to fill whole buffer");
+    EXPECT_EQ(short_write_error().message(), "failed to write whole buffer");
 }
 
 TEST(FileTest, OpenFailuresReportTheOsError) {
@@ -53,7 +53,7 @@ TEST(FileTest, OpenFailuresReportTheOsError) {
     const std::string with_nul = existing + std::string(1, '\0') + "tail";
     const struct {
         const char* name;
-        std::function<OsResult<File>()> open;
+        std::function<Result<File>()> open;
         int code;
         std::string text;
     } cases[] = {
@@ -76,8 +76,8 @@ TEST(FileTest, OpenFailuresReportTheOsError) {
         SCOPED_TRACE(c.name);
         const auto opened = c.open();
         ASSERT_FALSE(opened.ok());
-        EXPECT_EQ(opened.error().code, c.code);
-        EXPECT_EQ(opened.error().what, c.text);
+        EXPECT_EQ(opened.error().os_code(), c.code);
+        EXPECT_EQ(opened.error().message(), c.text);
     }
     EXPECT_EQ(read_whole_file(existing), "x");  // the failed exclusive create left it alone
 }
@@ -88,7 +88,7 @@ TEST(FileTest, EveryOpenerSetsCloseOnExec) {
     write_whole_file(path, "abc");
     const struct {
         const char* name;
-        std::function<OsResult<File>()> open;
+        std::function<Result<File>()> open;
     } cases[] = {
         {"read", [&] { return File::open_read(path); }},
         {"read-write", [&] { return File::open_read_write(path); }},
@@ -99,7 +99,7 @@ TEST(FileTest, EveryOpenerSetsCloseOnExec) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         auto opened = c.open();
-        ASSERT_TRUE(opened.ok()) << opened.error().what;
+        ASSERT_TRUE(opened.ok()) << opened.error().message();
         const int flags = ::fcntl(opened.value().fd(), F_GETFD);
         ASSERT_GE(flags, 0);
         EXPECT_NE(flags & FD_CLOEXEC, 0);
@@ -145,13 +145,13 @@ TEST(FileTest, ReadExactAtFailsOnlyWhenTheFileEndsFirst) {
     for (const auto& c : cases) {
         SCOPED_TRACE(::testing::Message() << c.offset << "+" << c.len);
         std::string buf(c.len, '?');
-        const OsStatus status = file.value().read_exact_at(c.offset, buf.data(), c.len);
+        const Status status = file.value().read_exact_at(c.offset, buf.data(), c.len);
         if (c.expected == nullptr) {
             ASSERT_FALSE(status.ok());
-            EXPECT_EQ(status.error().code, 0);
-            EXPECT_EQ(status.error().what, "failed to fill whole buffer");
+            EXPECT_EQ(status.error().os_code(), 0);
+            EXPECT_EQ(status.error().message(), "failed to fill whole buffer");
         } else {
-            ASSERT_TRUE(status.ok()) << status.error().what;
+            ASSERT_TRUE(status.ok()) << status.error().message();
             EXPECT_EQ(buf, c.expected);
         }
     }
@@ -175,9 +175,9 @@ TEST(FileTest, SequentialReadsAdvanceAndPositionalReadsDoNot) {
     ASSERT_TRUE(file.read_exact(buf, 1).ok());
     EXPECT_EQ(buf[0], 'b');
     ASSERT_TRUE(file.seek_to(6).ok());
-    const OsStatus past_end = file.read_exact(buf, 3);
+    const Status past_end = file.read_exact(buf, 3);
     ASSERT_FALSE(past_end.ok());
-    EXPECT_EQ(past_end.error().what, "failed to fill whole buffer");
+    EXPECT_EQ(past_end.error().message(), "failed to fill whole buffer");
 }
 
 TEST(FileTest, PositionalWritesLandWhereAskedAndAppendsAtTheEnd) {
@@ -238,9 +238,9 @@ TEST(FileTest, ClosedHandleReportsBadDescriptor) {
     EXPECT_TRUE(file.close().ok());  // closing twice is harmless
 
     char buf[1];
-    const OsStatus read = file.read_exact_at(0, buf, 1);
+    const Status read = file.read_exact_at(0, buf, 1);
     ASSERT_FALSE(read.ok());
-    EXPECT_EQ(read.error().what, "Bad file descriptor (os error 9)");
+    EXPECT_EQ(read.error().message(), "Bad file descriptor (os error 9)");
     EXPECT_FALSE(file.sync_data().ok());
 }
 
@@ -266,12 +266,12 @@ TEST(FileTest, DroppingOrReassigningAHandleClosesItsDescriptor) {
 
 TEST(FileTest, WriteErrorsReportTheOsError) {
     auto full = File::open_append("/dev/full");
-    if (!full.ok()) GTEST_SKIP() << "/dev/full: " << full.error().what;
+    if (!full.ok()) GTEST_SKIP() << "/dev/full: " << full.error().message();
     const std::string block(4096, 'x');
-    const OsStatus status = full.value().write_all(block.data(), block.size());
+    const Status status = full.value().write_all(block.data(), block.size());
     ASSERT_FALSE(status.ok());
-    EXPECT_EQ(status.error().code, ENOSPC);
-    EXPECT_EQ(status.error().what, "No space left on device (os error 28)");
+    EXPECT_EQ(status.error().os_code(), ENOSPC);
+    EXPECT_EQ(status.error().message(), "No space left on device (os error 28)");
 }
 
 TEST(FileTest, SyncsSucceedOnFilesAndTheirDirectories) {
@@ -296,12 +296,12 @@ TEST(FileTest, SyncsSucceedOnFilesAndTheirDirectories) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.path);
-        const OsStatus status = sync_directory_of(c.path);
+        const Status status = sync_directory_of(c.path);
         if (c.code == 0) {
-            EXPECT_TRUE(status.ok()) << status.error().what;
+            EXPECT_TRUE(status.ok()) << status.error().message();
         } else {
             ASSERT_FALSE(status.ok());
-            EXPECT_EQ(status.error().code, c.code);
+            EXPECT_EQ(status.error().os_code(), c.code);
         }
     }
 }
@@ -351,11 +351,11 @@ TEST(FileTest, InterruptedReadsAreRetried) {
     });
     auto file = File::open_read(fifo);
     char buf[4] = {};
-    const OsStatus status = file.ok() ? file.value().read_exact(buf, 4) : file.error();
+    const Status status = file.ok() ? file.value().read_exact(buf, 4) : file.error();
     writer.join();
     ::sigaction(SIGUSR1, &previous, nullptr);
 
-    ASSERT_TRUE(status.ok()) << status.error().what;
+    ASSERT_TRUE(status.ok()) << status.error().message();
     EXPECT_EQ(std::string(buf, 4), "abcd");
     EXPECT_GT(interrupts.load(), 0);
 }
@@ -428,7 +428,7 @@ TEST(FileTest, InterruptedGatherWritesResumeMidPiece) {
         }
         ::close(fd);
     });
-    OsStatus status;
+    Status status;
     {
         auto file = File::open_append(fifo);
         status = file.ok() ? file.value().write_all_gather(pieces) : file.error();
@@ -436,7 +436,7 @@ TEST(FileTest, InterruptedGatherWritesResumeMidPiece) {
     reader.join();
     ::sigaction(SIGUSR1, &previous, nullptr);
 
-    ASSERT_TRUE(status.ok()) << status.error().what;
+    ASSERT_TRUE(status.ok()) << status.error().message();
     EXPECT_GT(interrupts.load(), 0);
     EXPECT_EQ(received.size(), expected.size());
     EXPECT_TRUE(received == expected);

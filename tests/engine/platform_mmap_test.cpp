@@ -32,7 +32,7 @@ TEST(MappedFileTest, MapOutlivesTheFileAndSharesOutliveEachOther) {
         auto file = File::open_read(path);
         ASSERT_TRUE(file.ok());
         auto mapped = MappedFile::map(file.value());
-        ASSERT_TRUE(mapped.ok()) << mapped.error().what;
+        ASSERT_TRUE(mapped.ok()) << mapped.error().message();
         first = std::move(mapped.value());
         ASSERT_TRUE(file.value().close().ok());
     }
@@ -76,7 +76,7 @@ TEST(MappedFileTest, EmptyFileMapsToZeroLengthRegion) {
     auto file = File::open_read(path);
     ASSERT_TRUE(file.ok());
     auto mapped = MappedFile::map(file.value());
-    ASSERT_TRUE(mapped.ok()) << mapped.error().what;
+    ASSERT_TRUE(mapped.ok()) << mapped.error().message();
     EXPECT_EQ(mapped.value()->size(), 0u);
     EXPECT_NE(mapped.value()->data(), nullptr);
     EXPECT_TRUE(mapped.value()->bytes().empty());
@@ -102,8 +102,8 @@ TEST(MappedFileTest, UnmappableHandlesReportTheOsError) {
         SCOPED_TRACE(c.name);
         const auto mapped = MappedFile::map(c.file);
         ASSERT_FALSE(mapped.ok());
-        EXPECT_EQ(mapped.error().code, c.code);
-        EXPECT_EQ(mapped.error().what, c.text);
+        EXPECT_EQ(mapped.error().os_code(), c.code);
+        EXPECT_EQ(mapped.error().message(), c.text);
     }
 }
 
