@@ -108,8 +108,11 @@ public:
     AtomDatabase(const AtomDatabase&) = delete;
     AtomDatabase& operator=(const AtomDatabase&) = delete;
 
+    // Both ways in make a relative `path` absolute once, against the current directory of that
+    // moment: every later operation opens the same file, whatever the directory is by then.
+    //
     // Creates (or truncates) `path` as an empty database of record format 2: two identical
-    // header slots of generation 0, synced, and the directory synced.
+    // header slots of generation 0, synced; the directory is synced too where it can be opened.
     static Result<AtomDatabase> create_with_format(const std::string& path, uint32_t kind,
                                                    int32_t level);
     // Opens an existing database from its best header slot. With `mmap` the file is mapped for
