@@ -47,5 +47,4 @@ bool is_valid_utf8(std::string_view text) {
     return true;
 }
 
-
 }  // namespace kestrove

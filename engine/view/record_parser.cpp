@@ -85,8 +85,8 @@ Status parse_mol_fast_soa_into(std::span<const uint8_t> bytes, size_t bytes_per_
             out.sections.clear();
             return truncated("SOA section payload");
         }
-        out.sections.push_back(SoaSectionRef{
-            key, bytes.subspan(payload_start, payload_len), kind, tag});
+        out.sections.push_back(
+            SoaSectionRef{key, bytes.subspan(payload_start, payload_len), kind, tag});
         c = payload_end;
     }
     out.positions = bytes.subspan(storage::soa::kRecordHeadBytes, positions_len);
@@ -159,8 +159,8 @@ Result<storage::DatabaseSchemaSection, std::string> database_schema_section(
     section.type_tag = type_tag;
     section.per_atom = dtypes::is_per_atom_section(kind, key);
     if (type_tag > dtypes::kTagNull) {
-        return "Unsupported section type tag " + std::to_string(type_tag) + " for '" +
-               section.key + "'";
+        return "Unsupported section type tag " + std::to_string(type_tag) + " for '" + section.key +
+               "'";
     }
     if (type_tag == dtypes::kTagString || type_tag == dtypes::kTagNull) return section;
     const uint64_t size = dtypes::type_tag_elem_bytes(type_tag);

@@ -27,9 +27,8 @@ constexpr std::array<std::string_view, kBuiltinFieldCount> kBuiltinKeys = {
 
 // The order in which schemas list and compare the built-in slots.
 constexpr BuiltinField kSchemaOrder[] = {
-    BuiltinField::kEnergy,     BuiltinField::kForces, BuiltinField::kCharges,
-    BuiltinField::kVelocities, BuiltinField::kCell,   BuiltinField::kStress,
-    BuiltinField::kPbc,        BuiltinField::kName,
+    BuiltinField::kEnergy, BuiltinField::kForces, BuiltinField::kCharges, BuiltinField::kVelocities,
+    BuiltinField::kCell,   BuiltinField::kStress, BuiltinField::kPbc,     BuiltinField::kName,
 };
 
 std::optional<BuiltinField> builtin_field_of(std::string_view key) {
@@ -92,7 +91,9 @@ Result<PropertyField, std::string> flat_array(std::span<const uint8_t> payload, 
 
 }  // namespace
 
-std::string_view builtin_key(BuiltinField field) { return kBuiltinKeys[static_cast<size_t>(field)]; }
+std::string_view builtin_key(BuiltinField field) {
+    return kBuiltinKeys[static_cast<size_t>(field)];
+}
 
 size_t elem_size(ElemType type) {
     switch (type) {
@@ -277,10 +278,9 @@ Result<std::optional<atom::Atom>, std::string> SoaMoleculeView::atom_at(size_t i
     const uint8_t* const triple = bytes().data() + kPositionsOffset + index * stride;
     atom::Atom atom;
     for (size_t k = 0; k < 3; ++k) {
-        atom.position[k] =
-            stride == kF32TripleBytes
-                ? coding::load<float>(triple + 4 * k)
-                : static_cast<float>(coding::load<double>(triple + 8 * k));
+        atom.position[k] = stride == kF32TripleBytes
+                               ? coding::load<float>(triple + 4 * k)
+                               : static_cast<float>(coding::load<double>(triple + 8 * k));
     }
     atom.atomic_number = atomic_numbers()[index];
     return std::optional<atom::Atom>(atom);
@@ -422,8 +422,7 @@ Result<PropertyField, std::string> SoaMoleculeView::property_section_field(
 // --- Decoders ---
 
 Result<types::Vec3Data, std::string> py_decode_vec3_data(std::span<const uint8_t> payload,
-                                                         uint8_t type_tag,
-                                                         std::string_view label) {
+                                                         uint8_t type_tag, std::string_view label) {
     if (type_tag == dtypes::kTagVec3F32) {
         if (payload.size() % kF32TripleBytes != 0) {
             return std::string("Invalid vec3<f32> payload length");
@@ -440,8 +439,7 @@ Result<types::Vec3Data, std::string> py_decode_vec3_data(std::span<const uint8_t
 }
 
 Result<types::Mat3Data, std::string> py_decode_mat3_data(std::span<const uint8_t> payload,
-                                                         uint8_t type_tag,
-                                                         std::string_view label) {
+                                                         uint8_t type_tag, std::string_view label) {
     if (type_tag == dtypes::kTagMat3F64) {
         if (payload.size() != sizeof(types::Mat3d)) {
             return std::string("Invalid mat3x3<f64> payload length");
@@ -511,8 +509,8 @@ Result<atom::Molecule, std::string> SoaMoleculeView::materialize() const {
     auto created = stride == kF32TripleBytes
                        ? atom::Molecule::create(copy_elements<types::Vec3f>(positions_bytes()),
                                                 std::move(numbers))
-                       : atom::Molecule::create_f64(
-                             copy_elements<types::Vec3d>(positions_bytes()), std::move(numbers));
+                       : atom::Molecule::create_f64(copy_elements<types::Vec3d>(positions_bytes()),
+                                                    std::move(numbers));
     if (!created.ok()) return std::move(created).error();
     atom::Molecule molecule = std::move(created).value();
 

@@ -24,8 +24,8 @@ namespace kestrove::view {
 
 // The per-database decoding context of records: the positions block's stride and type tag.
 struct SoaContext {
-    size_t bytes_per_atom = 12;     // 12 (f32 triples) or 24 (f64 triples)
-    uint8_t positions_type_tag = 4; // 4 or 7
+    size_t bytes_per_atom = 12;      // 12 (f32 triples) or 24 (f64 triples)
+    uint8_t positions_type_tag = 4;  // 4 or 7
 
     // From the database's record format and, under format 3, its schema lock's positions type.
     [[nodiscard]] static Result<SoaContext> from_database(const storage::AtomDatabase& database);

@@ -38,7 +38,8 @@ TEST(RecordParserTest, ParsesEverySectionInRecordOrderWithoutCopying) {
     ParsedSoaRecord reused;
     ASSERT_TRUE(parse_mol_fast_soa_into(bytes, 24, reused).ok());
     EXPECT_EQ(reused.sections.size(), parsed->sections.size());
-    ASSERT_FALSE(parse_mol_fast_soa_into(std::span(bytes).first(bytes.size() - 1), 24, reused).ok());
+    ASSERT_FALSE(
+        parse_mol_fast_soa_into(std::span(bytes).first(bytes.size() - 1), 24, reused).ok());
     EXPECT_TRUE(reused.sections.empty());
 }
 
@@ -111,7 +112,11 @@ TEST(SectionSchemaTest, FlatAndReAddDerivationsFollowTheirOwnRules) {
         {2, "x", 10, std::vector<uint8_t>(72), "72/72/0", "72/72/0"},
         {2, "x", 3, std::vector<uint8_t>(40), "40/40/0", "8/40/0"},
         {2, "x", 20, std::vector<uint8_t>(5), "5/5/0", "Unsupported section type tag 20 for 'x'"},
-        {1, "x", 20, {}, "Unsupported per-atom section type tag 20 for key 'x'",
+        {1,
+         "x",
+         20,
+         {},
+         "Unsupported per-atom section type tag 20 for key 'x'",
          "Unsupported section type tag 20 for 'x'"},
     };
     auto describe = [](uint64_t elem, uint64_t slot, bool per_atom) {

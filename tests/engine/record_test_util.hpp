@@ -73,11 +73,10 @@ inline atom::Molecule full_molecule(types::Precision precision) {
     using namespace types;
     const bool f64 = precision == kF64;
     const std::vector<uint8_t> numbers{1, 8, 118};
-    auto molecule =
-        f64 ? atom::Molecule::create_f64({{-0.0, 1.5, nan_f64()}, {2, 3, 4}, {5e-310, -1, 7}},
-                                         numbers)
-            : atom::Molecule::create({{-0.0f, 1.5f, nan_f32()}, {2, 3, 4}, {1e-40f, -1, 7}},
-                                     numbers);
+    auto molecule = f64 ? atom::Molecule::create_f64(
+                              {{-0.0, 1.5, nan_f64()}, {2, 3, 4}, {5e-310, -1, 7}}, numbers)
+                        : atom::Molecule::create(
+                              {{-0.0f, 1.5f, nan_f32()}, {2, 3, 4}, {1e-40f, -1, 7}}, numbers);
     atom::Molecule m = std::move(molecule).value();
     if (f64) {
         m.forces = Vec3Data(std::vector<Vec3d>{{0.1, -0.0, 0.3}, {nan_f64(), 1, 2}, {3, 4, 5}});

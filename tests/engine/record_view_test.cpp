@@ -96,8 +96,7 @@ TEST_P(RecordViewPrecisionTest, FieldReadersBorrowTheStoredBytes) {
     }
     auto charges = view.float_array_slot_field(*view.slot(BuiltinField::kCharges), "charges");
     ASSERT_TRUE(charges.ok());
-    EXPECT_EQ(raw(charges->bytes),
-              std::visit([](const auto& v) { return raw_of(v); }, *m.charges));
+    EXPECT_EQ(raw(charges->bytes), std::visit([](const auto& v) { return raw_of(v); }, *m.charges));
     EXPECT_EQ(charges->ndim, 1u);
     EXPECT_EQ(charges->shape[0], 3u);
     auto cell = view.mat3_slot_field(*view.slot(BuiltinField::kCell), "cell");
@@ -150,7 +149,8 @@ TEST(RecordViewTest, PropertySectionFieldsFollowTheirTags) {
         EXPECT_EQ(field.elem, c.elem) << c.key;
         EXPECT_EQ(field.ndim, c.ndim) << c.key;
         EXPECT_EQ(field.shape, c.shape) << c.key;
-        const auto bytes = storage::dtypes::property_value_to_bytes(m.properties.at(std::string(c.key)));
+        const auto bytes =
+            storage::dtypes::property_value_to_bytes(m.properties.at(std::string(c.key)));
         EXPECT_EQ(raw(field.bytes), raw(bytes)) << c.key;
     }
     EXPECT_EQ(view.find_section(storage::dtypes::kKindMolProperty, "missing").value(), nullptr);
@@ -191,8 +191,8 @@ TEST(RecordViewTest, StructuralFailuresNameWhatIsMissing) {
         {cut(keyed, keyed.size() - 1), 12, "SOA section payload truncated"},
     };
     for (const Case& c : cases) {
-        auto view = SoaMoleculeView::from_bytes(Bytes(c.bytes.begin(), c.bytes.end()),
-                                                c.bytes_per_atom, 4);
+        auto view =
+            SoaMoleculeView::from_bytes(Bytes(c.bytes.begin(), c.bytes.end()), c.bytes_per_atom, 4);
         ASSERT_FALSE(view.ok()) << c.message;
         EXPECT_EQ(view.error().display(), "Invalid data: " + c.message);
     }
