@@ -125,8 +125,7 @@ void put_molecule(Sink& out, const Molecule& m) {
     put_list(out, m.atomic_numbers);
     put_optional(out, m.forces, vec3);
     put_optional(out, m.energy, [&](const types::FloatScalarData& d) { put_scalar(out, d); });
-    put_optional(out, m.charges,
-                 [&](const types::FloatArrayData& d) { put_list_variant(out, d); });
+    put_optional(out, m.charges, [&](const types::FloatArrayData& d) { put_list_variant(out, d); });
     put_optional(out, m.velocities, vec3);
     put_optional(out, m.cell, mat3);
     put_optional(out, m.pbc, [&](const std::array<bool, 3>& pbc) {
@@ -155,8 +154,8 @@ std::optional<std::string> utf8_error(std::string_view text) {
         }
         const size_t start = i;
         auto invalid = [&](size_t examined) {
-            return "invalid utf-8 sequence of " + std::to_string(examined) +
-                   " bytes from index " + std::to_string(start);
+            return "invalid utf-8 sequence of " + std::to_string(examined) + " bytes from index " +
+                   std::to_string(start);
         };
         auto incomplete = [&] {
             return "incomplete utf-8 byte sequence from index " + std::to_string(start);
