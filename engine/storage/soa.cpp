@@ -158,6 +158,11 @@ Status write_section(coding::Writer& out, uint8_t kind, std::string_view key, ui
     return {};
 }
 
+std::string too_many_atoms_message(uint64_t n_atoms) {
+    return "Atom count " + std::to_string(n_atoms) + " exceeds the record limit of " +
+           std::to_string(kMaxAtoms);
+}
+
 Result<Bytes> serialize_molecule_soa(const atom::Molecule& m, uint32_t record_format) {
     const size_t n_atoms = m.num_positions();
     // A record's n_atoms describes both the positions and the atomic-number block.
@@ -166,8 +171,7 @@ Result<Bytes> serialize_molecule_soa(const atom::Molecule& m, uint32_t record_fo
             atom::atom_count_mismatch_message(m.atomic_numbers.size(), n_atoms));
     }
     if (n_atoms > kMaxAtoms) {
-        return Error::invalid_data("Atom count " + std::to_string(n_atoms) +
-                                   " exceeds the record limit of " + std::to_string(kMaxAtoms));
+        return Error::invalid_data(too_many_atoms_message(n_atoms));
     }
     KESTROVE_TRY(validate_record_format_compat(m, record_format));
 

@@ -9,6 +9,7 @@
 #include <array>
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -64,6 +65,9 @@ uint32_t minimum_record_format_for_molecule(const atom::Molecule& molecule);
 // format 3 the given tag, which must be present.
 Result<uint8_t> resolve_positions_type(uint32_t record_format,
                                        std::optional<uint8_t> positions_type);
+
+// "Atom count {} exceeds the record limit of {}": n_atoms is a u32.
+std::string too_many_atoms_message(uint64_t n_atoms);
 
 // Serialises one molecule into a record of exactly its final length, in one allocation.
 Result<Bytes> serialize_molecule_soa(const atom::Molecule& molecule, uint32_t record_format);
