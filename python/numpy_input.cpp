@@ -43,7 +43,7 @@ Parsed<types::Vec3Data> parse_vec3_data(const PyFloatArray2& array, std::string_
 Parsed<types::Vec3Data> parse_positions_field(PyObject* object) {
     const auto array = PyFloatArray2::from_any(object);
     if (!array.matched()) {
-        return ParseError{std::string("positions must be a float32 or float64 ndarray with shape (n_atoms, 3)")};
+        return ParseError{"positions must be a float32 or float64 ndarray with shape (n_atoms, 3)"};
     }
     return parse_vec3_data(array, "positions", std::nullopt);
 }
@@ -52,7 +52,7 @@ Parsed<types::Vec3Data> parse_vec3_field(PyObject* object, std::string_view name
     const auto array = PyFloatArray2::from_any(object);
     if (!array.matched()) {
         return ParseError{str(name) + " must be a float32 or float64 ndarray with shape (" +
-               std::to_string(n_atoms) + ", 3)"};
+                          std::to_string(n_atoms) + ", 3)"};
     }
     return parse_vec3_data(array, name, n_atoms);
 }
@@ -62,12 +62,12 @@ Parsed<types::FloatArrayData> parse_float_array_field(PyObject* object, std::str
     const auto array = PyFloatArray1::from_any(object);
     if (!array.matched()) {
         return ParseError{str(name) + " must be a float32 or float64 ndarray with shape (" +
-               std::to_string(n_atoms) + ",)"};
+                          std::to_string(n_atoms) + ",)"};
     }
     const auto length = static_cast<size_t>(numpy::size(array.get()));
     if (length != n_atoms) {
-        return ParseError{str(name) + " length (" + std::to_string(length) + ") doesn't match atom count (" +
-               std::to_string(n_atoms) + ")"};
+        return ParseError{str(name) + " length (" + std::to_string(length) +
+                          ") doesn't match atom count (" + std::to_string(n_atoms) + ")"};
     }
     if (array.is_first()) return types::FloatArrayData(copy_array<float>(array.get()));
     return types::FloatArrayData(copy_array<double>(array.get()));
@@ -153,12 +153,12 @@ Parsed<types::PropertyValue> parse_property_value(PyObject* object) {
     }
     if (const auto rows = PyFloatArray2::from_any(object); rows.matched()) {
         if (numpy::dim(rows.get(), 1) != 3) {
-            return ParseError{std::string("Vec3Array properties must have shape (n, 3)")};
+            return ParseError{"Vec3Array properties must have shape (n, 3)"};
         }
         if (rows.is_first()) return types::PropertyValue(copy_triples<float>(rows.get()));
         return types::PropertyValue(copy_triples<double>(rows.get()));
     }
-    return ParseError{std::string("Unsupported property type. Supported: None, float, int, str, ndarray")};
+    return ParseError{"Unsupported property type. Supported: None, float, int, str, ndarray"};
 }
 
 }  // namespace kestrove_rs::numpy_input

@@ -15,26 +15,25 @@ using numpy::Dtype;
 
 namespace {
 
-// The element type and row width of every array tag; cols 0 means a 1-D array.
+// The arrays of the array type tags: element type and shape.
+enum class Shape : uint8_t { kVector, kTriples, kMatrix };
+
 struct ArrayTag {
+    uint8_t tag;
     Dtype dtype;
-    Py_ssize_t cols;
-    bool matrix;
+    Shape shape;
 };
 
-bool array_tag(uint8_t tag, ArrayTag& out) {
-    switch (tag) {
-        case dtypes::kTagF64Array: out = {Dtype::kFloat64, 0, false}; return true;
-        case dtypes::kTagVec3F32: out = {Dtype::kFloat32, 3, false}; return true;
-        case dtypes::kTagI64Array: out = {Dtype::kInt64, 0, false}; return true;
-        case dtypes::kTagF32Array: out = {Dtype::kFloat32, 0, false}; return true;
-        case dtypes::kTagVec3F64: out = {Dtype::kFloat64, 3, false}; return true;
-        case dtypes::kTagI32Array: out = {Dtype::kInt32, 0, false}; return true;
-        case dtypes::kTagMat3F64: out = {Dtype::kFloat64, 3, true}; return true;
-        case dtypes::kTagMat3F32: out = {Dtype::kFloat32, 3, true}; return true;
-        default: return false;
-    }
-}
+constexpr ArrayTag kArrayTags[] = {
+    {dtypes::kTagF64Array, Dtype::kFloat64, Shape::kVector},
+    {dtypes::kTagVec3F32, Dtype::kFloat32, Shape::kTriples},
+    {dtypes::kTagI64Array, Dtype::kInt64, Shape::kVector},
+    {dtypes::kTagF32Array, Dtype::kFloat32, Shape::kVector},
+    {dtypes::kTagVec3F64, Dtype::kFloat64, Shape::kTriples},
+    {dtypes::kTagI32Array, Dtype::kInt32, Shape::kVector},
+    {dtypes::kTagMat3F64, Dtype::kFloat64, Shape::kMatrix},
+    {dtypes::kTagMat3F32, Dtype::kFloat32, Shape::kMatrix},
+};
 
 // The element type of a vector's elements, arrays of them included.
 template <class T>
@@ -61,22 +60,26 @@ PyObject* triples_array(const std::vector<std::array<T, 3>>& values) {
 }  // namespace
 
 PyObject* array_from_tag(uint8_t tag, const void* bytes, size_t count) {
-    ArrayTag info;
-    if (!array_tag(tag, info)) {
-        PyErr_Format(PyExc_SystemError, "type tag %d is not an array tag", static_cast<int>(tag));
-        return nullptr;
+    for (const ArrayTag& entry : kArrayTags) {
+        if (entry.tag != tag) continue;
+        const auto n = static_cast<Py_ssize_t>(count);
+        switch (entry.shape) {
+            case Shape::kVector: {
+                const Py_ssize_t shape[1] = {n};
+                return numpy::new_array(entry.dtype, shape, bytes);
+            }
+            case Shape::kTriples: {
+                const Py_ssize_t shape[2] = {n, 3};
+                return numpy::new_array(entry.dtype, shape, bytes);
+            }
+            case Shape::kMatrix: {
+                const Py_ssize_t shape[2] = {3, 3};
+                return numpy::new_array(entry.dtype, shape, bytes);
+            }
+        }
     }
-    const auto n = static_cast<Py_ssize_t>(count);
-    if (info.matrix) {
-        const Py_ssize_t shape[2] = {3, 3};
-        return numpy::new_array(info.dtype, shape, bytes);
-    }
-    if (info.cols == 0) {
-        const Py_ssize_t shape[1] = {n};
-        return numpy::new_array(info.dtype, shape, bytes);
-    }
-    const Py_ssize_t shape[2] = {n, info.cols};
-    return numpy::new_array(info.dtype, shape, bytes);
+    PyErr_Format(PyExc_SystemError, "type tag %d is not an array tag", static_cast<int>(tag));
+    return nullptr;
 }
 
 PyObject* owned_vec3_array(const types::Vec3Data& data) {
@@ -99,7 +102,7 @@ PyObject* owned_mat3x3_array(const types::Mat3Data& data) {
 
 PyObject* property_value_to_pyobject(const types::PropertyValue& value) {
     return std::visit(
-        [](const auto& v) -> PyObject* {
+        [&](const auto& v) -> PyObject* {
             using V = std::decay_t<decltype(v)>;
             if constexpr (std::is_same_v<V, std::monostate>) {
                 Py_RETURN_NONE;
@@ -109,11 +112,9 @@ PyObject* property_value_to_pyobject(const types::PropertyValue& value) {
                 return PyLong_FromLongLong(v);
             } else if constexpr (std::is_same_v<V, std::string>) {
                 return binding::to_py_str(v);
-            } else if constexpr (std::is_same_v<V, std::vector<types::Vec3f>> ||
-                                 std::is_same_v<V, std::vector<types::Vec3d>>) {
-                return triples_array(v);
             } else {
-                return vector_array(v);
+                // Arrays leave as the type tag a record would store them under.
+                return array_from_tag(dtypes::property_type_tag(value), v.data(), v.size());
             }
         },
         value);
