@@ -2,6 +2,7 @@
 conversions, repr, and reference counts."""
 
 import gc
+import os
 import sys
 
 import numpy as np
@@ -222,4 +223,5 @@ def test_reference_counts_and_memory_are_unchanged_by_a_long_loop():
     loop()
     gc.collect()
     assert [sys.getrefcount(a) for a in inputs] == counts
-    assert rss_bytes() - before < 8 * 2**20
+    if "asan" not in os.environ.get("LD_PRELOAD", ""):  # AddressSanitizer holds freed memory back
+        assert rss_bytes() - before < 8 * 2**20
