@@ -183,8 +183,8 @@ int set_array_field(PyObject* self, PyObject* value, const BuiltinAttribute& fie
 }
 
 int set_builtin(PyObject* self, PyObject* value, void* closure) {
-    if (value == nullptr) return deletion_refused();
     return binding::guarded<int>(-1, [&]() -> int {
+        if (value == nullptr) return deletion_refused();
         const auto& field = *static_cast<const BuiltinAttribute*>(closure);
         return std::visit(
             [&](auto member) -> int {
@@ -303,14 +303,16 @@ PyObject* molecule_to_owned(PyObject* self, PyObject*) {
 }
 
 Py_ssize_t molecule_len(PyObject* self) {
-    binding::BorrowGuard borrow;
-    if (!borrow.acquire_shared(as_mol(self)->borrow)) return -1;
-    const size_t n = atom_count(as_mol(self));
-    if (n > static_cast<size_t>(PY_SSIZE_T_MAX)) {
-        PyErr_SetNone(PyExc_OverflowError);
-        return -1;
-    }
-    return static_cast<Py_ssize_t>(n);
+    return binding::guarded<Py_ssize_t>(-1, [&]() -> Py_ssize_t {
+        binding::BorrowGuard borrow;
+        if (!borrow.acquire_shared(as_mol(self)->borrow)) return -1;
+        const size_t n = atom_count(as_mol(self));
+        if (n > static_cast<size_t>(PY_SSIZE_T_MAX)) {
+            PyErr_SetNone(PyExc_OverflowError);
+            return -1;
+        }
+        return static_cast<Py_ssize_t>(n);
+    });
 }
 
 PyObject* molecule_repr(PyObject* self) {

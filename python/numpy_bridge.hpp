@@ -1,6 +1,9 @@
 // The extension's only door to the NumPy C API: importing it on first use, element-type tests
 // against cached descriptors, copies out of arrays of any layout and new arrays for output.
 // No other file includes NumPy's headers; everything here takes and returns plain PyObject*.
+// A file that ever needs the C API itself shares this file's API table: it defines
+// PY_ARRAY_UNIQUE_SYMBOL as kestrove_rs_ARRAY_API and NO_IMPORT_ARRAY before including
+// <numpy/arrayobject.h>, and calls ensure_imported() before its first NumPy call.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN

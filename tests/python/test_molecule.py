@@ -225,3 +225,23 @@ def test_reference_counts_and_memory_are_unchanged_by_a_long_loop():
     assert [sys.getrefcount(a) for a in inputs] == counts
     if "asan" not in os.environ.get("LD_PRELOAD", ""):  # AddressSanitizer holds freed memory back
         assert rss_bytes() - before < 8 * 2**20
+
+
+def test_values_are_converted_outside_or_inside_the_exclusive_borrow_as_specified():
+    m = PyMolecule(np.zeros((1, 3)), np.ones(1, np.uint8), energy=1.0)
+    seen = []
+
+    class Reader:
+        """A value whose float conversion reads the molecule it is being stored into."""
+
+        def __float__(self):
+            try:
+                seen.append(m.energy)
+            except RuntimeError as error:
+                seen.append(str(error))
+            return 2.0
+
+    m.energy = Reader()  # converted before the borrow is taken
+    m.set_property("k", Reader())  # converted under the exclusive borrow
+    assert seen == [1.0, "Already mutably borrowed"]
+    assert m.energy == 2.0 and m.get_property("k") == 2.0
