@@ -216,6 +216,23 @@ bool extract_f64(PyObject* object, double& out) {
     return true;
 }
 
+bool extract_bool3(PyObject* object, std::array<bool, 3>& out) {
+    if (!PyTuple_Check(object)) {
+        set_cannot_convert(object, "PyTuple");
+        return false;
+    }
+    const Py_ssize_t len = PyTuple_GET_SIZE(object);
+    if (len != 3) {
+        PyErr_Format(PyExc_ValueError, "expected tuple of length 3, but got tuple of length %zd",
+                     len);
+        return false;
+    }
+    for (Py_ssize_t i = 0; i < 3; ++i) {
+        if (!extract_bool(PyTuple_GET_ITEM(object, i), out[static_cast<size_t>(i)])) return false;
+    }
+    return true;
+}
+
 PyObject* argument_error(const char* name) {
     if (!PyErr_ExceptionMatches(PyExc_TypeError)) return nullptr;
     PyObject *type, *value, *traceback;

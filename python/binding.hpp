@@ -5,6 +5,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <array>
 #include <cstdint>
 #include <new>
 #include <span>
@@ -88,6 +89,9 @@ bool extract_i64(PyObject* object, int64_t& out);      // int or __index__; floa
 bool extract_i32(PyObject* object, int32_t& out);      // with the range message
 bool extract_u8(PyObject* object, uint8_t& out);       // with the range message
 bool extract_f64(PyObject* object, double& out);       // anything float() accepts
+// A tuple of exactly three booleans: 'PyTuple' for another type, ValueError "expected tuple of
+// length 3, but got tuple of length {}", then each item as extract_bool.
+bool extract_bool3(PyObject* object, std::array<bool, 3>& out);
 
 // After a failed conversion of parameter `name`: a TypeError becomes
 // "argument '{name}': {message}"; any other exception is left as it is. Returns null.

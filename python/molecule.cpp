@@ -1,20 +1,505 @@
-// PyMolecule: a molecule as Python sees it.
+// PyMolecule: construction from arrays, the built-in field attributes, properties, len and repr.
 #include "python/molecule.hpp"
 
+#include <new>
+#include <type_traits>
+
+#include "engine/storage/dtypes.hpp"
+#include "python/numpy_bridge.hpp"
+#include "python/numpy_output.hpp"
+
 namespace kestrove_rs::molecule {
+
+namespace types = kestrove::types;
+using binding::PyRef;
+using kestrove::atom::Molecule;
 
 PyTypeObject* PyMolecule_Type = nullptr;
 
 namespace {
 
-// Until molecules can be built from Python, no instance may exist whose value was never
-// constructed: the type refuses to be called instead of inheriting object.__new__.
-PyObject* molecule_new(PyTypeObject* type, PyObject*, PyObject*) {
-    PyErr_Format(PyExc_TypeError, "cannot create '%s' instances", type->tp_name);
+PyMoleculeObject* as_mol(PyObject* self) { return reinterpret_cast<PyMoleculeObject*>(self); }
+
+PyObject* raise_value_error(const numpy_input::ParseError& error) {
+    return binding::raise(PyExc_ValueError, error.message);
+}
+
+// The branch every reader takes on an object that holds a view, until views join the object.
+PyObject* view_unavailable() {
+    PyErr_SetString(PyExc_SystemError, "lazy molecules are not supported by this build");
     return nullptr;
 }
 
+PyObject* alloc_molecule(PyTypeObject* type, Molecule molecule) {
+    PyObject* self = type->tp_alloc(type, 0);
+    if (self == nullptr) return nullptr;
+    PyMoleculeObject* object = as_mol(self);
+    new (&object->borrow) binding::BorrowFlag();
+    new (&object->state) MoleculeState(std::in_place_index<0>, std::move(molecule));
+    return self;
+}
+
+void molecule_dealloc(PyObject* self) {
+    as_mol(self)->state.~MoleculeState();
+    binding::free_instance(self);
+}
+
+// The atom count: position rows of an owned molecule, the record's count of a view.
+size_t atom_count(const PyMoleculeObject* self) {
+    if (const Molecule* m = std::get_if<Molecule>(&self->state)) return m->num_positions();
+    return 0;
+}
+
+// ---------------------------------------------------------------------------------------------
+// The built-in fields with an attribute, described once; getters and setters loop over this.
+
+using Member = std::variant<std::optional<types::FloatArrayData> Molecule::*,
+                            std::optional<types::Mat3Data> Molecule::*,
+                            std::optional<types::FloatScalarData> Molecule::*,
+                            std::optional<types::Vec3Data> Molecule::*,
+                            std::optional<std::array<bool, 3>> Molecule::*>;
+
+struct BuiltinAttribute {
+    // The attribute's name, which is also the field's section key and its lower-case label.
+    const char* name;
+    // The field's name in the setter's parse messages.
+    const char* setter_label;
+    // The object becomes owned before the new value is parsed (else after).
+    bool owned_before_value;
+    Member member;
+    const char* doc;
+};
+
+constexpr BuiltinAttribute kBuiltinAttributes[] = {
+    {"forces", "Forces", false, &Molecule::forces, "forces property (getter)"},
+    {"energy", "energy", false, &Molecule::energy, "Get energy"},
+    {"charges", "Charges", false, &Molecule::charges, "charges property (getter)"},
+    {"velocities", "Velocities", false, &Molecule::velocities, "velocities property (getter)"},
+    {"cell", "Cell", false, &Molecule::cell, "cell property (getter)"},
+    {"stress", "Stress", true, &Molecule::stress, "stress property (getter)"},
+    {"pbc", "pbc", false, &Molecule::pbc, "pbc property (getter)"},
+};
+
+PyObject* to_python(const types::Vec3Data& v) { return numpy_output::owned_vec3_array(v); }
+PyObject* to_python(const types::FloatArrayData& v) { return numpy_output::owned_float_array(v); }
+PyObject* to_python(const types::Mat3Data& v) { return numpy_output::owned_mat3x3_array(v); }
+PyObject* to_python(const types::FloatScalarData& v) {
+    // A single-precision energy widens exactly.
+    return PyFloat_FromDouble(std::visit([](auto x) { return static_cast<double>(x); }, v));
+}
+PyObject* to_python(const std::array<bool, 3>& flags) {
+    return PyTuple_Pack(3, flags[0] ? Py_True : Py_False, flags[1] ? Py_True : Py_False,
+                        flags[2] ? Py_True : Py_False);
+}
+
+PyObject* get_builtin(PyObject* self, void* closure) {
+    return binding::guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        const auto& field = *static_cast<const BuiltinAttribute*>(closure);
+        binding::BorrowGuard borrow;
+        if (!borrow.acquire_shared(as_mol(self)->borrow)) return nullptr;
+        const Molecule* m = std::get_if<Molecule>(&as_mol(self)->state);
+        if (m == nullptr) return view_unavailable();
+        return std::visit(
+            [&](auto member) -> PyObject* {
+                const auto& value = m->*member;
+                if (!value) Py_RETURN_NONE;
+                return to_python(*value);
+            },
+            field.member);
+    });
+}
+
+// Parses a new value of an array field for a molecule of `n` atoms.
+numpy_input::Parsed<types::Vec3Data> parse_field(const types::Vec3Data*, PyObject* value,
+                                                 const char* label, size_t n) {
+    return numpy_input::parse_vec3_field(value, label, n);
+}
+numpy_input::Parsed<types::FloatArrayData> parse_field(const types::FloatArrayData*,
+                                                       PyObject* value, const char* label,
+                                                       size_t n) {
+    return numpy_input::parse_float_array_field(value, label, n);
+}
+numpy_input::Parsed<types::Mat3Data> parse_field(const types::Mat3Data*, PyObject* value,
+                                                 const char* label, size_t) {
+    return numpy_input::parse_mat3_field(value, label);
+}
+
+int deletion_refused() {
+    PyErr_SetString(PyExc_AttributeError, "can't delete attribute");
+    return -1;
+}
+
+// energy and pbc: the value is converted first (None removes the field), then the object is
+// made owned and the field stored.
+template <class T>
+int set_scalar_field(PyObject* self, PyObject* value, const BuiltinAttribute& field,
+                     std::optional<T> Molecule::*member) {
+    std::optional<T> parsed;
+    if (value != Py_None) {
+        if constexpr (std::is_same_v<T, types::FloatScalarData>) {
+            double x;
+            if (!binding::extract_f64(value, x)) return (binding::argument_error(field.name), -1);
+            parsed = types::FloatScalarData(x);  // always stored in double precision
+        } else {
+            std::array<bool, 3> flags;
+            if (!binding::extract_bool3(value, flags)) {
+                return (binding::argument_error(field.name), -1);
+            }
+            parsed = flags;
+        }
+    }
+    binding::BorrowGuard borrow;
+    if (!borrow.acquire_exclusive(as_mol(self)->borrow)) return -1;
+    Molecule* m = ensure_owned(as_mol(self));
+    if (m == nullptr) return -1;
+    m->*member = std::move(parsed);
+    return 0;
+}
+
+// The array fields: parsed against the current atom count, so never None. Stress makes the
+// object owned before parsing and then drops any custom property of its name.
+template <class T>
+int set_array_field(PyObject* self, PyObject* value, const BuiltinAttribute& field,
+                    std::optional<T> Molecule::*member) {
+    PyMoleculeObject* object = as_mol(self);
+    binding::BorrowGuard borrow;
+    if (!borrow.acquire_exclusive(object->borrow)) return -1;
+    if (field.owned_before_value && ensure_owned(object) == nullptr) return -1;
+    auto parsed = parse_field(static_cast<const T*>(nullptr), value, field.setter_label,
+                              atom_count(object));
+    if (!parsed.ok()) return (raise_value_error(parsed.error()), -1);
+    Molecule* m = ensure_owned(object);
+    if (m == nullptr) return -1;
+    m->*member = std::move(parsed).value();
+    if (std::string_view(field.name) == kestrove::storage::dtypes::kKeyStress) {
+        m->properties.erase(std::string(kestrove::storage::dtypes::kKeyStress));
+    }
+    return 0;
+}
+
+int set_builtin(PyObject* self, PyObject* value, void* closure) {
+    return binding::guarded<int>(-1, [&]() -> int {
+        if (value == nullptr) return deletion_refused();
+        const auto& field = *static_cast<const BuiltinAttribute*>(closure);
+        return std::visit(
+            [&](auto member) -> int {
+                using T = typename std::decay_t<decltype(std::declval<Molecule&>().*member)>::
+                    value_type;
+                if constexpr (std::is_same_v<T, types::FloatScalarData> ||
+                              std::is_same_v<T, std::array<bool, 3>>) {
+                    return set_scalar_field(self, value, field, member);
+                } else {
+                    return set_array_field(self, value, field, member);
+                }
+            },
+            field.member);
+    });
+}
+
+PyObject* get_positions(PyObject* self, void*) {
+    return binding::guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        binding::BorrowGuard borrow;
+        if (!borrow.acquire_shared(as_mol(self)->borrow)) return nullptr;
+        const Molecule* m = std::get_if<Molecule>(&as_mol(self)->state);
+        if (m == nullptr) return view_unavailable();
+        return numpy_output::owned_vec3_array(m->positions);
+    });
+}
+
+PyObject* get_atomic_numbers(PyObject* self, void*) {
+    return binding::guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        binding::BorrowGuard borrow;
+        if (!borrow.acquire_shared(as_mol(self)->borrow)) return nullptr;
+        const Molecule* m = std::get_if<Molecule>(&as_mol(self)->state);
+        if (m == nullptr) return view_unavailable();
+        const Py_ssize_t shape[1] = {static_cast<Py_ssize_t>(m->atomic_numbers.size())};
+        return numpy::new_array(numpy::Dtype::kUInt8, shape, m->atomic_numbers.data());
+    });
+}
+
+// ---------------------------------------------------------------------------------------------
+// Construction
+
+constexpr binding::Param kNewParams[] = {
+    {"positions", true, false}, {"atomic_numbers", true, false}, {"energy", false, true},
+    {"forces", false, true},    {"charges", false, true},        {"velocities", false, true},
+    {"cell", false, true},      {"stress", false, true},         {"pbc", false, true},
+    {"name", false, true}};
+constexpr size_t kNewParamCount = std::size(kNewParams);
+constexpr binding::Signature kNewSig{"PyMolecule.__new__()", kNewParams};
+constexpr binding::Signature kFromArraysSig{"PyMolecule.from_arrays()", kNewParams};
+
+PyObject* optional_object(PyObject* value) { return binding::is_absent(value) ? nullptr : value; }
+
+// Converts bound arguments in parameter order and builds the new owned object.
+PyObject* construct(PyTypeObject* type, PyObject* const* bound) {
+    MoleculeArgs args;
+    args.positions = bound[0];
+    PyObject* numbers = bound[1];
+    if (!numpy::is_array(numbers) || numpy::ndim(numbers) != 1 ||
+        !numpy::match_dtype(numbers, {numpy::Dtype::kUInt8})) {
+        binding::set_cannot_convert(numbers, "PyArray<T, D>");
+        return binding::argument_error("atomic_numbers");
+    }
+    args.atomic_numbers = numbers;
+    if (!binding::is_absent(bound[2])) {
+        double energy;
+        if (!binding::extract_f64(bound[2], energy)) return binding::argument_error("energy");
+        args.energy = energy;
+    }
+    args.forces = optional_object(bound[3]);
+    args.charges = optional_object(bound[4]);
+    args.velocities = optional_object(bound[5]);
+    args.cell = optional_object(bound[6]);
+    args.stress = optional_object(bound[7]);
+    if (!binding::is_absent(bound[8])) {
+        std::array<bool, 3> pbc;
+        if (!binding::extract_bool3(bound[8], pbc)) return binding::argument_error("pbc");
+        args.pbc = pbc;
+    }
+    if (!binding::is_absent(bound[9])) {
+        std::string name;
+        if (!binding::extract_str(bound[9], name)) return binding::argument_error("name");
+        args.name = std::move(name);
+    }
+    auto molecule = from_arrays_impl(args);
+    if (!molecule.ok()) return raise_value_error(molecule.error());
+    return alloc_molecule(type, std::move(molecule).value());
+}
+
+PyObject* molecule_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return binding::guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        PyObject* bound[kNewParamCount];
+        if (!binding::bind_tuple_dict(kNewSig, args, kwargs, bound)) return nullptr;
+        return construct(type, bound);
+    });
+}
+
+PyObject* molecule_from_arrays(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                               PyObject* kwnames) {
+    return binding::guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        PyObject* bound[kNewParamCount];
+        if (!binding::bind_fastcall(kFromArraysSig, args, nargs, kwnames, bound)) return nullptr;
+        return construct(PyMolecule_Type, bound);
+    });
+}
+
+// ---------------------------------------------------------------------------------------------
+// Whole-object calls
+
+PyObject* molecule_to_owned(PyObject* self, PyObject*) {
+    return binding::guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        binding::BorrowGuard borrow;
+        if (!borrow.acquire_shared(as_mol(self)->borrow)) return nullptr;
+        auto copy = clone_as_owned(as_mol(self));
+        if (!copy) return nullptr;
+        return new_owned_molecule(std::move(*copy));
+    });
+}
+
+Py_ssize_t molecule_len(PyObject* self) {
+    return binding::guarded<Py_ssize_t>(-1, [&]() -> Py_ssize_t {
+        binding::BorrowGuard borrow;
+        if (!borrow.acquire_shared(as_mol(self)->borrow)) return -1;
+        const size_t n = atom_count(as_mol(self));
+        if (n > static_cast<size_t>(PY_SSIZE_T_MAX)) {
+            PyErr_SetNone(PyExc_OverflowError);
+            return -1;
+        }
+        return static_cast<Py_ssize_t>(n);
+    });
+}
+
+PyObject* molecule_repr(PyObject* self) {
+    return binding::guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        binding::BorrowGuard borrow;
+        if (!borrow.acquire_shared(as_mol(self)->borrow)) return nullptr;
+        const Molecule* m = std::get_if<Molecule>(&as_mol(self)->state);
+        if (m == nullptr) return view_unavailable();
+        const std::string text = "Molecule(n_atoms=" + std::to_string(m->num_positions()) +
+                                 ", has_forces=" + (m->forces ? "true" : "false") +
+                                 ", has_energy=" + (m->energy ? "true" : "false") + ")";
+        return binding::to_py_str(text);
+    });
+}
+
+// ---------------------------------------------------------------------------------------------
+// Custom per-molecule properties
+
+constexpr binding::Param kKeyParams[] = {{"key", true, false}};
+constexpr binding::Signature kGetPropertySig{"PyMolecule.get_property()", kKeyParams};
+constexpr binding::Signature kHasPropertySig{"PyMolecule.has_property()", kKeyParams};
+constexpr binding::Param kSetPropertyParams[] = {{"key", true, false}, {"value", true, false}};
+constexpr binding::Signature kSetPropertySig{"PyMolecule.set_property()", kSetPropertyParams};
+
+// Binds and converts the one `key` argument under a shared borrow, then looks it up in an owned
+// molecule: `found` receives the value or null.
+template <class F>
+PyObject* with_property(PyObject* self, const binding::Signature& sig, PyObject* const* args,
+                        Py_ssize_t nargs, PyObject* kwnames, F&& answer) {
+    return binding::guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        PyObject* bound[1];
+        if (!binding::bind_fastcall(sig, args, nargs, kwnames, bound)) return nullptr;
+        binding::BorrowGuard borrow;
+        if (!borrow.acquire_shared(as_mol(self)->borrow)) return nullptr;
+        std::string key;
+        if (!binding::extract_str(bound[0], key)) return binding::argument_error("key");
+        const Molecule* m = std::get_if<Molecule>(&as_mol(self)->state);
+        if (m == nullptr) return view_unavailable();
+        const auto found = m->properties.find(key);
+        return answer(key, found == m->properties.end() ? nullptr : &found->second);
+    });
+}
+
+PyObject* molecule_get_property(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                PyObject* kwnames) {
+    return with_property(self, kGetPropertySig, args, nargs, kwnames,
+                         [](const std::string& key, const types::PropertyValue* value) {
+                             if (value == nullptr) {
+                                 return binding::raise(PyExc_KeyError,
+                                                       "Property '" + key + "' not found");
+                             }
+                             return numpy_output::property_value_to_pyobject(*value);
+                         });
+}
+
+PyObject* molecule_has_property(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                PyObject* kwnames) {
+    return with_property(self, kHasPropertySig, args, nargs, kwnames,
+                         [](const std::string&, const types::PropertyValue* value) {
+                             return PyBool_FromLong(value != nullptr);
+                         });
+}
+
+PyObject* molecule_set_property(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                PyObject* kwnames) {
+    return binding::guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        PyObject* bound[2];
+        if (!binding::bind_fastcall(kSetPropertySig, args, nargs, kwnames, bound)) return nullptr;
+        binding::BorrowGuard borrow;
+        if (!borrow.acquire_exclusive(as_mol(self)->borrow)) return nullptr;
+        std::string key;
+        if (!binding::extract_str(bound[0], key)) return binding::argument_error("key");
+        Molecule* m = ensure_owned(as_mol(self));
+        if (m == nullptr) return nullptr;
+        if (key == kestrove::storage::dtypes::kKeyStress) {
+            return binding::raise(PyExc_ValueError,
+                                  "'stress' is a reserved field; use molecule.stress instead");
+        }
+        auto value = numpy_input::parse_property_value(bound[1]);
+        if (!value.ok()) return raise_value_error(value.error());
+        m->properties.insert_or_assign(std::move(key), std::move(value).value());
+        Py_RETURN_NONE;
+    });
+}
+
+PyObject* molecule_property_keys(PyObject* self, PyObject*) {
+    return binding::guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        binding::BorrowGuard borrow;
+        if (!borrow.acquire_shared(as_mol(self)->borrow)) return nullptr;
+        const Molecule* m = std::get_if<Molecule>(&as_mol(self)->state);
+        if (m == nullptr) return view_unavailable();
+        PyRef list = PyRef::steal(PyList_New(0));
+        if (!list) return nullptr;
+        for (const auto& [key, value] : m->properties) {
+            PyRef text = PyRef::steal(binding::to_py_str(key));
+            if (!text || PyList_Append(list.get(), text.get()) < 0) return nullptr;
+        }
+        return list.release();
+    });
+}
+
+PyMethodDef kMoleculeMethods[] = {
+    {"from_arrays", binding::fastcall(molecule_from_arrays), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
+     "from_arrays(positions, atomic_numbers, *, energy=None, forces=None, charges=None, "
+     "velocities=None, cell=None, stress=None, pbc=None, name=None)\n--\n\n"
+     "Create a molecule from numpy arrays."},
+    {"to_owned", molecule_to_owned, METH_NOARGS,
+     "to_owned($self)\n--\n\nMaterialize the molecule into an owned, self-contained object."},
+    {"get_property", binding::fastcall(molecule_get_property), METH_FASTCALL | METH_KEYWORDS,
+     "get_property($self, key)\n--\n\nGet a custom property by key"},
+    {"set_property", binding::fastcall(molecule_set_property), METH_FASTCALL | METH_KEYWORDS,
+     "set_property($self, key, value)\n--\n\nSet a custom property"},
+    {"property_keys", molecule_property_keys, METH_NOARGS,
+     "property_keys($self)\n--\n\nGet all property keys"},
+    {"has_property", binding::fastcall(molecule_has_property), METH_FASTCALL | METH_KEYWORDS,
+     "has_property($self, key)\n--\n\nCheck if a property exists"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+template <size_t... I>
+constexpr std::array<PyGetSetDef, sizeof...(I) + 3> make_getset(std::index_sequence<I...>) {
+    return {{
+        {kBuiltinAttributes[I].name, get_builtin, set_builtin, kBuiltinAttributes[I].doc,
+         const_cast<BuiltinAttribute*>(&kBuiltinAttributes[I])}...,
+        {"positions", get_positions, nullptr, "positions property (read-only)", nullptr},
+        {"atomic_numbers", get_atomic_numbers, nullptr, "atomic_numbers property (read-only)",
+         nullptr},
+        {nullptr, nullptr, nullptr, nullptr, nullptr},
+    }};
+}
+
+auto kMoleculeGetSet = make_getset(std::make_index_sequence<std::size(kBuiltinAttributes)>());
+
 }  // namespace
+
+// ---------------------------------------------------------------------------------------------
+
+numpy_input::Parsed<Molecule> from_arrays_impl(const MoleculeArgs& args) {
+    std::vector<uint8_t> numbers = numpy_input::copy_array<uint8_t>(args.atomic_numbers);
+    auto positions = numpy_input::parse_positions_field(args.positions);
+    if (!positions.ok()) return std::move(positions).error();
+    auto created = Molecule::with_name_internal(std::nullopt, std::move(positions).value(),
+                                                std::move(numbers));
+    if (!created.ok()) return numpy_input::ParseError{std::move(created).error()};
+    Molecule m = std::move(created).value();
+    const size_t n = m.num_positions();
+    if (args.name) m.name = *args.name;
+    if (args.energy) m.energy = types::FloatScalarData(*args.energy);
+    if (args.pbc) m.pbc = *args.pbc;
+    if (args.forces) {
+        auto forces = numpy_input::parse_vec3_field(args.forces, "forces", n);
+        if (!forces.ok()) return std::move(forces).error();
+        m.forces = std::move(forces).value();
+    }
+    if (args.charges) {
+        auto charges = numpy_input::parse_float_array_field(args.charges, "charges", n);
+        if (!charges.ok()) return std::move(charges).error();
+        m.charges = std::move(charges).value();
+    }
+    if (args.velocities) {
+        auto velocities = numpy_input::parse_vec3_field(args.velocities, "velocities", n);
+        if (!velocities.ok()) return std::move(velocities).error();
+        m.velocities = std::move(velocities).value();
+    }
+    if (args.cell) {
+        auto cell = numpy_input::parse_mat3_field(args.cell, "cell");
+        if (!cell.ok()) return std::move(cell).error();
+        m.cell = std::move(cell).value();
+    }
+    if (args.stress) {
+        auto stress = numpy_input::parse_mat3_field(args.stress, "stress");
+        if (!stress.ok()) return std::move(stress).error();
+        m.stress = std::move(stress).value();
+    }
+    return m;
+}
+
+Molecule* ensure_owned(PyMoleculeObject* self) {
+    if (Molecule* m = std::get_if<Molecule>(&self->state)) return m;
+    view_unavailable();
+    return nullptr;
+}
+
+std::optional<Molecule> clone_as_owned(const PyMoleculeObject* self) {
+    if (const Molecule* m = std::get_if<Molecule>(&self->state)) return *m;
+    view_unavailable();
+    return std::nullopt;
+}
+
+PyObject* new_owned_molecule(Molecule molecule) {
+    return alloc_molecule(PyMolecule_Type, std::move(molecule));
+}
 
 PyTypeObject* create_molecule_type() {
     static const char kDoc[] =
@@ -23,7 +508,11 @@ PyTypeObject* create_molecule_type() {
         "Python wrapper for Molecule";
     PyType_Slot slots[] = {
         {Py_tp_new, reinterpret_cast<void*>(molecule_new)},
-        {Py_tp_dealloc, reinterpret_cast<void*>(binding::free_instance)},
+        {Py_tp_dealloc, reinterpret_cast<void*>(molecule_dealloc)},
+        {Py_tp_repr, reinterpret_cast<void*>(molecule_repr)},
+        {Py_mp_length, reinterpret_cast<void*>(molecule_len)},
+        {Py_tp_methods, kMoleculeMethods},
+        {Py_tp_getset, kMoleculeGetSet.data()},
         {Py_tp_doc, const_cast<char*>(kDoc)},
         {0, nullptr},
     };

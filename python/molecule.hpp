@@ -1,18 +1,64 @@
-// PyMolecule: a molecule as Python sees it.
+// PyMolecule: a molecule as Python sees it, owned (built from arrays, unpickled, or changed) or a
+// lazy view of one stored record.
 #pragma once
 
 #include "python/binding.hpp"
 
+#include <array>
+#include <optional>
+#include <string>
+#include <variant>
+
+#include "engine/atom.hpp"
+#include "python/numpy_input.hpp"
+
 namespace kestrove_rs::molecule {
+
+// Stands in for the lazy record view until the view joins the object: no object holds one yet.
+struct PendingView {};
+
+// What a PyMolecule holds: an owned molecule, or a view of a stored record. A view becomes an
+// owned molecule in place (ensure_owned) and never goes back.
+using MoleculeState = std::variant<kestrove::atom::Molecule, PendingView>;
 
 struct PyMoleculeObject {
     PyObject_HEAD
     binding::BorrowFlag borrow;
+    MoleculeState state;  // constructed in place by the allocating code, destroyed in tp_dealloc
 };
 
 // The registered type object; null before the module has been initialised.
 extern PyTypeObject* PyMolecule_Type;
 
 PyTypeObject* create_molecule_type();
+
+// A new owned PyMolecule holding `molecule`. Null with an exception set on failure.
+PyObject* new_owned_molecule(kestrove::atom::Molecule molecule);
+
+// The molecule of an owned object, after turning a view into one in place. Null with an
+// exception set when the view cannot be decoded; the object then stays as it was.
+kestrove::atom::Molecule* ensure_owned(PyMoleculeObject* self);
+
+// A deep copy of an owned molecule, or the full decoding of a view, leaving the object as it
+// is. Nothing with an exception set on failure.
+std::optional<kestrove::atom::Molecule> clone_as_owned(const PyMoleculeObject* self);
+
+// The arguments of PyMolecule(...) and PyMolecule.from_arrays(...) after argument conversion.
+struct MoleculeArgs {
+    PyObject* positions = nullptr;       // any object
+    PyObject* atomic_numbers = nullptr;  // a 1-D uint8 array
+    std::optional<double> energy;
+    PyObject* forces = nullptr;  // null when absent, likewise for the other array fields
+    PyObject* charges = nullptr;
+    PyObject* velocities = nullptr;
+    PyObject* cell = nullptr;
+    PyObject* stress = nullptr;
+    std::optional<std::array<bool, 3>> pbc;
+    std::optional<std::string> name;
+};
+
+// A new owned molecule from converted arguments; the first failure in the order positions,
+// atomic-number count, forces, charges, velocities, cell, stress is the ValueError text.
+numpy_input::Parsed<kestrove::atom::Molecule> from_arrays_impl(const MoleculeArgs& args);
 
 }  // namespace kestrove_rs::molecule

@@ -1,0 +1,123 @@
+// Stored values out to Python as new NumPy arrays and Python scalars.
+#include "python/numpy_output.hpp"
+
+#include <array>
+#include <type_traits>
+
+#include "engine/storage/dtypes.hpp"
+#include "python/numpy_bridge.hpp"
+
+namespace kestrove_rs::numpy_output {
+
+namespace types = kestrove::types;
+namespace dtypes = kestrove::storage::dtypes;
+using numpy::Dtype;
+
+namespace {
+
+// The arrays of the array type tags: element type and shape.
+enum class Shape : uint8_t { kVector, kTriples, kMatrix };
+
+struct ArrayTag {
+    uint8_t tag;
+    Dtype dtype;
+    Shape shape;
+};
+
+constexpr ArrayTag kArrayTags[] = {
+    {dtypes::kTagF64Array, Dtype::kFloat64, Shape::kVector},
+    {dtypes::kTagVec3F32, Dtype::kFloat32, Shape::kTriples},
+    {dtypes::kTagI64Array, Dtype::kInt64, Shape::kVector},
+    {dtypes::kTagF32Array, Dtype::kFloat32, Shape::kVector},
+    {dtypes::kTagVec3F64, Dtype::kFloat64, Shape::kTriples},
+    {dtypes::kTagI32Array, Dtype::kInt32, Shape::kVector},
+    {dtypes::kTagMat3F64, Dtype::kFloat64, Shape::kMatrix},
+    {dtypes::kTagMat3F32, Dtype::kFloat32, Shape::kMatrix},
+};
+
+// The element type of a vector's elements, arrays of them included.
+template <class T>
+constexpr Dtype dtype_of() {
+    if constexpr (std::is_same_v<T, float>) return Dtype::kFloat32;
+    if constexpr (std::is_same_v<T, double>) return Dtype::kFloat64;
+    if constexpr (std::is_same_v<T, int32_t>) return Dtype::kInt32;
+    if constexpr (std::is_same_v<T, int64_t>) return Dtype::kInt64;
+}
+
+template <class T>
+PyObject* vector_array(const std::vector<T>& values) {
+    const Py_ssize_t shape[1] = {static_cast<Py_ssize_t>(values.size())};
+    return numpy::new_array(dtype_of<T>(), shape, values.data());
+}
+
+template <class T>
+PyObject* triples_array(const std::vector<std::array<T, 3>>& values) {
+    static_assert(sizeof(std::array<T, 3>) == 3 * sizeof(T));
+    const Py_ssize_t shape[2] = {static_cast<Py_ssize_t>(values.size()), 3};
+    return numpy::new_array(dtype_of<T>(), shape, values.data());
+}
+
+}  // namespace
+
+PyObject* array_from_tag(uint8_t tag, const void* bytes, size_t count) {
+    for (const ArrayTag& entry : kArrayTags) {
+        if (entry.tag != tag) continue;
+        const auto n = static_cast<Py_ssize_t>(count);
+        switch (entry.shape) {
+            case Shape::kVector: {
+                const Py_ssize_t shape[1] = {n};
+                return numpy::new_array(entry.dtype, shape, bytes);
+            }
+            case Shape::kTriples: {
+                const Py_ssize_t shape[2] = {n, 3};
+                return numpy::new_array(entry.dtype, shape, bytes);
+            }
+            case Shape::kMatrix: {
+                const Py_ssize_t shape[2] = {3, 3};
+                return numpy::new_array(entry.dtype, shape, bytes);
+            }
+        }
+    }
+    PyErr_Format(PyExc_SystemError, "type tag %d is not an array tag", static_cast<int>(tag));
+    return nullptr;
+}
+
+PyObject* owned_vec3_array(const types::Vec3Data& data) {
+    return std::visit([](const auto& v) { return triples_array(v); }, data);
+}
+
+PyObject* owned_float_array(const types::FloatArrayData& data) {
+    return std::visit([](const auto& v) { return vector_array(v); }, data);
+}
+
+PyObject* owned_mat3x3_array(const types::Mat3Data& data) {
+    return std::visit(
+        [](const auto& m) {
+            using T = typename std::decay_t<decltype(m)>::value_type;
+            const Py_ssize_t shape[2] = {3, 3};
+            return numpy::new_array(dtype_of<T>(), shape, m.data());
+        },
+        data);
+}
+
+PyObject* property_value_to_pyobject(const types::PropertyValue& value) {
+    return std::visit(
+        [&](const auto& v) -> PyObject* {
+            using V = std::decay_t<decltype(v)>;
+            if constexpr (std::is_same_v<V, std::monostate>) {
+                Py_RETURN_NONE;
+            } else if constexpr (std::is_same_v<V, double>) {
+                return PyFloat_FromDouble(v);
+            } else if constexpr (std::is_same_v<V, int64_t>) {
+                return PyLong_FromLongLong(v);
+            } else if constexpr (std::is_same_v<V, std::string>) {
+                return binding::to_py_str(v);
+            } else {
+                // Arrays leave as the type tag a record would store them under.
+                return array_from_tag(dtypes::property_type_tag(value), v.data(), v.size());
+            }
+        },
+        value);
+}
+
+}  // namespace kestrove_rs::numpy_output
