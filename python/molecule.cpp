@@ -11,6 +11,7 @@
 namespace kestrove_rs::molecule {
 
 namespace types = kestrove::types;
+namespace view = kestrove::view;
 using binding::PyRef;
 using kestrove::atom::Molecule;
 
@@ -30,12 +31,13 @@ PyObject* view_unavailable() {
     return nullptr;
 }
 
-PyObject* alloc_molecule(PyTypeObject* type, Molecule molecule) {
+template <size_t State, class Value>
+PyObject* alloc_molecule(PyTypeObject* type, Value value) {
     PyObject* self = type->tp_alloc(type, 0);
     if (self == nullptr) return nullptr;
     PyMoleculeObject* object = as_mol(self);
     new (&object->borrow) binding::BorrowFlag();
-    new (&object->state) MoleculeState(std::in_place_index<0>, std::move(molecule));
+    new (&object->state) MoleculeState(std::in_place_index<State>, std::move(value));
     return self;
 }
 
@@ -47,7 +49,7 @@ void molecule_dealloc(PyObject* self) {
 // The atom count: position rows of an owned molecule, the record's count of a view.
 size_t atom_count(const PyMoleculeObject* self) {
     if (const Molecule* m = std::get_if<Molecule>(&self->state)) return m->num_positions();
-    return 0;
+    return std::get<view::SoaMoleculeView>(self->state).n_atoms();
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -264,7 +266,7 @@ PyObject* construct(PyTypeObject* type, PyObject* const* bound) {
     }
     auto molecule = from_arrays_impl(args);
     if (!molecule.ok()) return raise_value_error(molecule.error());
-    return alloc_molecule(type, std::move(molecule).value());
+    return alloc_molecule<0>(type, std::move(molecule).value());
 }
 
 PyObject* molecule_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
@@ -487,18 +489,31 @@ numpy_input::Parsed<Molecule> from_arrays_impl(const MoleculeArgs& args) {
 
 Molecule* ensure_owned(PyMoleculeObject* self) {
     if (Molecule* m = std::get_if<Molecule>(&self->state)) return m;
-    view_unavailable();
-    return nullptr;
+    auto decoded = std::get<view::SoaMoleculeView>(self->state).materialize();
+    if (!decoded.ok()) {
+        binding::raise(PyExc_ValueError, decoded.error());
+        return nullptr;
+    }
+    // Replacing the view releases its record bytes or its share of the memory map.
+    return &self->state.emplace<Molecule>(std::move(decoded).value());
 }
 
 std::optional<Molecule> clone_as_owned(const PyMoleculeObject* self) {
     if (const Molecule* m = std::get_if<Molecule>(&self->state)) return *m;
-    view_unavailable();
-    return std::nullopt;
+    auto decoded = std::get<view::SoaMoleculeView>(self->state).materialize();
+    if (!decoded.ok()) {
+        binding::raise(PyExc_ValueError, decoded.error());
+        return std::nullopt;
+    }
+    return std::move(decoded).value();
 }
 
 PyObject* new_owned_molecule(Molecule molecule) {
-    return alloc_molecule(PyMolecule_Type, std::move(molecule));
+    return alloc_molecule<0>(PyMolecule_Type, std::move(molecule));
+}
+
+PyObject* new_lazy_molecule(view::SoaMoleculeView view) {
+    return alloc_molecule<1>(PyMolecule_Type, std::move(view));
 }
 
 PyTypeObject* create_molecule_type() {

@@ -10,16 +10,14 @@
 #include <variant>
 
 #include "engine/atom.hpp"
+#include "engine/view/record_view.hpp"
 #include "python/numpy_input.hpp"
 
 namespace kestrove_rs::molecule {
 
-// Stands in for the lazy record view until the view joins the object: no object holds one yet.
-struct PendingView {};
-
 // What a PyMolecule holds: an owned molecule, or a view of a stored record. A view becomes an
 // owned molecule in place (ensure_owned) and never goes back.
-using MoleculeState = std::variant<kestrove::atom::Molecule, PendingView>;
+using MoleculeState = std::variant<kestrove::atom::Molecule, kestrove::view::SoaMoleculeView>;
 
 struct PyMoleculeObject {
     PyObject_HEAD
@@ -34,6 +32,9 @@ PyTypeObject* create_molecule_type();
 
 // A new owned PyMolecule holding `molecule`. Null with an exception set on failure.
 PyObject* new_owned_molecule(kestrove::atom::Molecule molecule);
+
+// A new lazy PyMolecule over one stored record. Null with an exception set on failure.
+PyObject* new_lazy_molecule(kestrove::view::SoaMoleculeView view);
 
 // The molecule of an owned object, after turning a view into one in place. Null with an
 // exception set when the view cannot be decoded; the object then stays as it was.
