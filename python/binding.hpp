@@ -168,6 +168,26 @@ private:
     bool exclusive_ = false;
 };
 
+// Releases the interpreter lock for its lifetime, and takes it back also when an exception
+// unwinds through the released region. Nothing inside may touch a Python object.
+class ReleasedLock {
+public:
+    ReleasedLock() : state_(PyEval_SaveThread()) {}
+    ReleasedLock(const ReleasedLock&) = delete;
+    ReleasedLock& operator=(const ReleasedLock&) = delete;
+    ~ReleasedLock() { PyEval_RestoreThread(state_); }
+
+private:
+    PyThreadState* state_;
+};
+
+// Runs `work` with the interpreter lock released and returns its result.
+template <class F>
+auto without_lock(F&& work) {
+    ReleasedLock released;
+    return work();
+}
+
 // A METH_FASTCALL | METH_KEYWORDS function as the PyCFunction a PyMethodDef holds.
 template <class F>
 PyCFunction fastcall(F* function) {

@@ -213,7 +213,7 @@ kestrove::storage::BorrowedRecord raw_item(const SoaMoleculeView& view) {
 }
 
 // Appends lazy molecules as their stored bytes: under the first one's schema when every layout
-// matches it, else each with its own positions type. Null with an exception set on failure.
+// matches it, else each with its own positions type. False with an exception set on failure.
 bool append_lazy(AtomDatabase& db, const std::vector<const SoaMoleculeView*>& views) {
     bool same = true;
     for (size_t i = 1; i < views.size() && same; ++i) {
@@ -359,17 +359,15 @@ PyObject* get_one(PyObject* self, uint64_t index) {
     auto context = soa_context(db);
     if (!context) return nullptr;
     if (uses_map(db)) {
-        std::optional<kestrove::Result<SoaMoleculeView>> loaded;
-        Py_BEGIN_ALLOW_THREADS loaded.emplace(
-            load_mmap_view(db, index, db.compression(), *context));
-        Py_END_ALLOW_THREADS if (!loaded->ok()) return binding::raise_engine_error(loaded->error());
-        return molecule::new_lazy_molecule(std::move(*loaded).value());
+        auto loaded = binding::without_lock(
+            [&] { return load_mmap_view(db, index, db.compression(), *context); });
+        if (!loaded.ok()) return binding::raise_engine_error(loaded.error());
+        return molecule::new_lazy_molecule(std::move(loaded).value());
     }
     const size_t indices[] = {static_cast<size_t>(index)};
-    std::optional<kestrove::Result<std::vector<kestrove::Bytes>>> read;
-    Py_BEGIN_ALLOW_THREADS read.emplace(db.get_raw_bytes(indices));
-    Py_END_ALLOW_THREADS if (!read->ok()) return binding::raise_engine_error(read->error());
-    std::vector<kestrove::Bytes>& buffers = read->value();
+    auto read = binding::without_lock([&] { return db.get_raw_bytes(indices); });
+    if (!read.ok()) return binding::raise_engine_error(read.error());
+    std::vector<kestrove::Bytes>& buffers = read.value();
     if (buffers.empty()) {
         return binding::raise(PyExc_ValueError,
                               "Missing raw bytes for molecule " + std::to_string(index));
@@ -416,15 +414,16 @@ std::optional<std::vector<SoaMoleculeView>> molecule_views(const AtomDatabase& d
         // the order asked, not the first one a worker happened to meet.
         std::vector<std::optional<SoaMoleculeView>> loaded(indices.size());
         const auto compression = db.compression();
-        std::optional<Error> failure;
-        Py_BEGIN_ALLOW_THREADS failure = kestrove::platform::parallel_all_for(
-            indices.size(), [&](size_t i) -> std::optional<Error> {
-                auto view = load_mmap_view(db, indices[i], compression, context);
-                if (!view.ok()) return std::move(view).error();
-                loaded[i].emplace(std::move(view).value());
-                return std::nullopt;
-            });
-        Py_END_ALLOW_THREADS if (failure) {
+        std::optional<Error> failure = binding::without_lock([&] {
+            return kestrove::platform::parallel_all_for(
+                indices.size(), [&](size_t i) -> std::optional<Error> {
+                    auto view = load_mmap_view(db, indices[i], compression, context);
+                    if (!view.ok()) return std::move(view).error();
+                    loaded[i].emplace(std::move(view).value());
+                    return std::nullopt;
+                });
+        });
+        if (failure) {
             binding::raise_engine_error(*failure);
             return std::nullopt;
         }
@@ -432,13 +431,12 @@ std::optional<std::vector<SoaMoleculeView>> molecule_views(const AtomDatabase& d
         return views;
     }
     std::vector<size_t> wanted(indices.begin(), indices.end());
-    std::optional<kestrove::Result<std::vector<kestrove::Bytes>>> read;
-    Py_BEGIN_ALLOW_THREADS read.emplace(db.get_raw_bytes(wanted));
-    Py_END_ALLOW_THREADS if (!read->ok()) {
-        binding::raise_engine_error(read->error());
+    auto read = binding::without_lock([&] { return db.get_raw_bytes(wanted); });
+    if (!read.ok()) {
+        binding::raise_engine_error(read.error());
         return std::nullopt;
     }
-    for (kestrove::Bytes& buffer : read->value()) {
+    for (kestrove::Bytes& buffer : read.value()) {
         auto view = SoaMoleculeView::from_bytes(std::move(buffer), context);
         if (!view.ok()) {
             binding::raise(PyExc_ValueError,
