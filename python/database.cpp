@@ -1,14 +1,24 @@
 // PyAtomDatabase: the Python handle on one database file.
 #include "python/database.hpp"
 
+#include <deque>
 #include <string>
+#include <vector>
 
+#include "engine/compression.hpp"
+#include "engine/view/record_view.hpp"
 #include "platform/file.hpp"
+#include "platform/thread_pool.hpp"
+#include "python/molecule.hpp"
 
 namespace kestrove_rs::database {
 
 using binding::PyRef;
+using kestrove::Error;
 using kestrove::storage::AtomDatabase;
+using kestrove::view::SoaContext;
+using kestrove::view::SoaMoleculeView;
+using molecule::PyMoleculeObject;
 
 PyTypeObject* PyAtomDatabase_Type = nullptr;
 
@@ -121,6 +131,354 @@ PyObject* database_open(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
     });
 }
 
+// ---------------------------------------------------------------------------------------------
+// Argument conversions of the add and get methods
+
+// An index: any object with an integer value from 0 to 2^64 - 1.
+bool extract_u64(PyObject* object, uint64_t& out) {
+    PyRef index;
+    if (!PyLong_Check(object)) {
+        index = PyRef::steal(PyNumber_Index(object));
+        if (!index) return false;
+        object = index.get();
+    }
+    const unsigned long long value = PyLong_AsUnsignedLongLong(object);
+    if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
+    out = value;
+    return true;
+}
+
+// The items of a sequence argument, each converted by `convert` (false with an exception set),
+// in order; the first failure stops. A str is refused although it is a sequence.
+template <class F>
+bool for_each_item(PyObject* sequence, F&& convert) {
+    if (PyUnicode_Check(sequence)) {
+        PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
+        return false;
+    }
+    if (!PySequence_Check(sequence)) {
+        binding::set_cannot_convert(sequence, "Sequence");
+        return false;
+    }
+    const Py_ssize_t n = PySequence_Size(sequence);
+    if (n < 0) return false;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyRef item = PyRef::steal(PySequence_GetItem(sequence, i));
+        if (!item || !convert(std::move(item))) return false;
+    }
+    return true;
+}
+
+bool extract_indices(PyObject* sequence, std::vector<uint64_t>& out) {
+    return for_each_item(sequence, [&](PyRef item) {
+        uint64_t index;
+        if (!extract_u64(item.get(), index)) return false;
+        out.push_back(index);
+        return true;
+    });
+}
+
+// Molecule arguments, each referenced and shared-borrowed until the call returns.
+class MoleculeArgs {
+public:
+    [[nodiscard]] bool add(PyRef object) {
+        if (!PyObject_TypeCheck(object.get(), molecule::PyMolecule_Type)) {
+            binding::set_cannot_convert(object.get(), "PyMolecule");
+            return false;
+        }
+        auto* mol = reinterpret_cast<PyMoleculeObject*>(object.get());
+        if (!borrows_.emplace_back().acquire_shared(mol->borrow)) return false;
+        refs_.push_back(std::move(object));
+        molecules_.push_back(mol);
+        return true;
+    }
+    const std::vector<PyMoleculeObject*>& molecules() const { return molecules_; }
+
+private:
+    // Declared before the borrows so that they are released first, while the objects live.
+    std::vector<PyRef> refs_;
+    std::deque<binding::BorrowGuard> borrows_;
+    std::vector<PyMoleculeObject*> molecules_;
+};
+
+// ---------------------------------------------------------------------------------------------
+// Adding molecules
+
+const SoaMoleculeView* lazy_view(const PyMoleculeObject* mol) {
+    return std::get_if<SoaMoleculeView>(&mol->state);
+}
+
+kestrove::storage::BorrowedRecord raw_item(const SoaMoleculeView& view) {
+    return {view.bytes(), static_cast<uint32_t>(view.n_atoms())};
+}
+
+// Appends lazy molecules as their stored bytes: under the first one's schema when every layout
+// matches it, else each with its own positions type. Null with an exception set on failure.
+bool append_lazy(AtomDatabase& db, const std::vector<const SoaMoleculeView*>& views) {
+    bool same = true;
+    for (size_t i = 1; i < views.size() && same; ++i) {
+        auto compared = views[i]->same_schema_as(*views[0]);
+        if (!compared.ok()) return binding::raise(PyExc_ValueError, compared.error()), false;
+        same = compared.value();
+    }
+    kestrove::Status appended;
+    if (same) {
+        auto schema = views[0]->database_schema();
+        if (!schema.ok()) return binding::raise(PyExc_ValueError, schema.error()), false;
+        std::vector<kestrove::storage::BorrowedRecord> items;
+        items.reserve(views.size());
+        for (const SoaMoleculeView* view : views) items.push_back(raw_item(*view));
+        appended = db.add_raw_soa_records_with_schema(items, schema.value());
+    } else {
+        std::vector<kestrove::storage::TypedRecord> items;
+        items.reserve(views.size());
+        for (const SoaMoleculeView* view : views) {
+            items.push_back({view->bytes(), static_cast<uint32_t>(view->n_atoms()),
+                             view->positions_type_tag()});
+        }
+        appended = db.add_raw_soa_records_with_positions_type(items);
+    }
+    if (!appended.ok()) return binding::raise_engine_error(appended.error()), false;
+    return true;
+}
+
+constexpr binding::Param kAddMoleculeParams[] = {{"molecule", true, false}};
+constexpr binding::Signature kAddMoleculeSig{"PyAtomDatabase.add_molecule()", kAddMoleculeParams};
+
+PyObject* database_add_molecule(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                PyObject* kwnames) {
+    return binding::guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        binding::BoundArgs<1> bound(kAddMoleculeSig);
+        if (!bound.bind(args, nargs, kwnames)) return nullptr;
+        binding::BorrowGuard borrow;
+        if (!borrow.acquire_exclusive(as_db(self)->borrow)) return nullptr;
+        MoleculeArgs molecules;
+        if (!molecules.add(PyRef::borrow(bound[0]))) return bound.failed(0);
+        const PyMoleculeObject* mol = molecules.molecules()[0];
+        AtomDatabase& db = *as_db(self)->db;
+        if (const SoaMoleculeView* view = lazy_view(mol)) {
+            if (!append_lazy(db, {view})) return nullptr;
+            Py_RETURN_NONE;
+        }
+        auto copy = molecule::clone_as_owned(mol);
+        if (!copy) return nullptr;
+        auto added = db.add_molecule(*copy);
+        if (!added.ok()) return binding::raise_engine_error(added.error());
+        Py_RETURN_NONE;
+    });
+}
+
+constexpr binding::Param kAddMoleculesParams[] = {{"molecules", true, false}};
+constexpr binding::Signature kAddMoleculesSig{"PyAtomDatabase.add_molecules()",
+                                              kAddMoleculesParams};
+
+PyObject* database_add_molecules(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                 PyObject* kwnames) {
+    return binding::guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        binding::BoundArgs<1> bound(kAddMoleculesSig);
+        if (!bound.bind(args, nargs, kwnames)) return nullptr;
+        binding::BorrowGuard borrow;
+        if (!borrow.acquire_exclusive(as_db(self)->borrow)) return nullptr;
+        MoleculeArgs molecules;
+        if (!for_each_item(bound[0], [&](PyRef item) { return molecules.add(std::move(item)); })) {
+            return bound.failed(0);
+        }
+
+        // Lazy molecules are appended first, then owned ones, each group in list order.
+        std::vector<const SoaMoleculeView*> views;
+        std::vector<kestrove::atom::Molecule> owned;
+        for (const PyMoleculeObject* mol : molecules.molecules()) {
+            if (const SoaMoleculeView* view = lazy_view(mol)) {
+                views.push_back(view);
+                continue;
+            }
+            auto copy = molecule::clone_as_owned(mol);
+            if (!copy) return nullptr;
+            owned.push_back(std::move(*copy));
+        }
+        AtomDatabase& db = *as_db(self)->db;
+        if (!views.empty() && !append_lazy(db, views)) return nullptr;
+        if (!owned.empty()) {
+            std::vector<const kestrove::atom::Molecule*> refs;
+            refs.reserve(owned.size());
+            for (const auto& m : owned) refs.push_back(&m);
+            auto added = db.add_molecules(refs);
+            if (!added.ok()) return binding::raise_engine_error(added.error());
+        }
+        Py_RETURN_NONE;
+    });
+}
+
+// ---------------------------------------------------------------------------------------------
+// Getting molecules
+
+// The decoding context of this call's records; null with ValueError set on failure.
+std::optional<SoaContext> soa_context(const AtomDatabase& db) {
+    auto context = SoaContext::from_database(db);
+    if (!context.ok()) {
+        binding::raise_engine_error(context.error());
+        return std::nullopt;
+    }
+    return context.value();
+}
+
+// Whether records are taken from the whole-file map: it exists and holds record 0.
+bool uses_map(const AtomDatabase& db) { return db.get_compressed_slice(0).has_value(); }
+
+// One record as a view, from the map: a share of it when uncompressed (no copy), else a
+// decompressed buffer. Touches no Python object.
+kestrove::Result<SoaMoleculeView> load_mmap_view(const AtomDatabase& db, uint64_t index,
+                                                 kestrove::compression::CompressionType compression,
+                                                 const SoaContext& context) {
+    const std::string at = std::to_string(index);
+    if (compression.kind == kestrove::compression::CompressionType::None) {
+        auto shared = db.get_shared_mmap_bytes(index);
+        if (!shared) return Error::invalid_data("Missing mmap bytes for molecule " + at);
+        return SoaMoleculeView::from_storage(kestrove::view::SoaBytes(std::move(*shared)),
+                                             context.bytes_per_atom, context.positions_type_tag);
+    }
+    auto slice = db.get_compressed_slice(index);
+    if (!slice) return Error::invalid_data("Missing compressed bytes for molecule " + at);
+    auto size = db.uncompressed_size(index);
+    if (!size) return Error::invalid_data("Missing uncompressed size for molecule " + at);
+    auto buffer = kestrove::compression::decompress(*slice, compression, *size);
+    if (!buffer.ok()) return std::move(buffer).error();
+    return SoaMoleculeView::from_storage(kestrove::view::SoaBytes(std::move(buffer).value()),
+                                         context.bytes_per_atom, context.positions_type_tag);
+}
+
+// The body shared by get_molecule and subscription, after the index has been converted.
+PyObject* get_one(PyObject* self, uint64_t index) {
+    const AtomDatabase& db = *as_db(self)->db;
+    const uint64_t count = db.len();
+    if (index >= count) {
+        return binding::raise(PyExc_IndexError, "Index " + std::to_string(index) +
+                                                    " out of bounds for database of length " +
+                                                    std::to_string(count));
+    }
+    auto context = soa_context(db);
+    if (!context) return nullptr;
+    if (uses_map(db)) {
+        std::optional<kestrove::Result<SoaMoleculeView>> loaded;
+        Py_BEGIN_ALLOW_THREADS loaded.emplace(
+            load_mmap_view(db, index, db.compression(), *context));
+        Py_END_ALLOW_THREADS if (!loaded->ok()) return binding::raise_engine_error(loaded->error());
+        return molecule::new_lazy_molecule(std::move(*loaded).value());
+    }
+    const size_t indices[] = {static_cast<size_t>(index)};
+    std::optional<kestrove::Result<std::vector<kestrove::Bytes>>> read;
+    Py_BEGIN_ALLOW_THREADS read.emplace(db.get_raw_bytes(indices));
+    Py_END_ALLOW_THREADS if (!read->ok()) return binding::raise_engine_error(read->error());
+    std::vector<kestrove::Bytes>& buffers = read->value();
+    if (buffers.empty()) {
+        return binding::raise(PyExc_ValueError,
+                              "Missing raw bytes for molecule " + std::to_string(index));
+    }
+    auto view = SoaMoleculeView::from_bytes(std::move(buffers[0]), *context);
+    if (!view.ok()) return binding::raise_engine_error(view.error());
+    return molecule::new_lazy_molecule(std::move(view).value());
+}
+
+constexpr binding::Param kIndexParams[] = {{"index", true, false}};
+constexpr binding::Signature kGetMoleculeSig{"PyAtomDatabase.get_molecule()", kIndexParams};
+
+PyObject* database_get_molecule(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                PyObject* kwnames) {
+    return binding::guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        binding::BoundArgs<1> bound(kGetMoleculeSig);
+        if (!bound.bind(args, nargs, kwnames)) return nullptr;
+        binding::BorrowGuard borrow;
+        if (!borrow.acquire_shared(as_db(self)->borrow)) return nullptr;
+        uint64_t index = 0;
+        if (!bound.convert(0, extract_u64, index)) return nullptr;
+        return get_one(self, index);
+    });
+}
+
+PyObject* database_subscript(PyObject* self, PyObject* key) {
+    return binding::guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        binding::BorrowGuard borrow;
+        if (!borrow.acquire_shared(as_db(self)->borrow)) return nullptr;
+        uint64_t index = 0;
+        if (!extract_u64(key, index)) return binding::argument_error("index");
+        return get_one(self, index);
+    });
+}
+
+// The views of get_molecules, in the order of `indices`; nothing with an exception set.
+std::optional<std::vector<SoaMoleculeView>> molecule_views(const AtomDatabase& db,
+                                                           const std::vector<uint64_t>& indices,
+                                                           const SoaContext& context) {
+    std::vector<SoaMoleculeView> views;
+    views.reserve(indices.size());
+    if (uses_map(db)) {
+        // Every record is loaded whatever fails, so that the failure reported is the first one in
+        // the order asked, not the first one a worker happened to meet.
+        std::vector<std::optional<SoaMoleculeView>> loaded(indices.size());
+        const auto compression = db.compression();
+        std::optional<Error> failure;
+        Py_BEGIN_ALLOW_THREADS failure = kestrove::platform::parallel_all_for(
+            indices.size(), [&](size_t i) -> std::optional<Error> {
+                auto view = load_mmap_view(db, indices[i], compression, context);
+                if (!view.ok()) return std::move(view).error();
+                loaded[i].emplace(std::move(view).value());
+                return std::nullopt;
+            });
+        Py_END_ALLOW_THREADS if (failure) {
+            binding::raise_engine_error(*failure);
+            return std::nullopt;
+        }
+        for (auto& view : loaded) views.push_back(std::move(*view));
+        return views;
+    }
+    std::vector<size_t> wanted(indices.begin(), indices.end());
+    std::optional<kestrove::Result<std::vector<kestrove::Bytes>>> read;
+    Py_BEGIN_ALLOW_THREADS read.emplace(db.get_raw_bytes(wanted));
+    Py_END_ALLOW_THREADS if (!read->ok()) {
+        binding::raise_engine_error(read->error());
+        return std::nullopt;
+    }
+    for (kestrove::Bytes& buffer : read->value()) {
+        auto view = SoaMoleculeView::from_bytes(std::move(buffer), context);
+        if (!view.ok()) {
+            binding::raise(PyExc_ValueError,
+                           Error::invalid_data("ValueError: " + view.error().display()).display());
+            return std::nullopt;
+        }
+        views.push_back(std::move(view).value());
+    }
+    return views;
+}
+
+constexpr binding::Param kIndicesParams[] = {{"indices", true, false}};
+constexpr binding::Signature kGetMoleculesSig{"PyAtomDatabase.get_molecules()", kIndicesParams};
+
+PyObject* database_get_molecules(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                 PyObject* kwnames) {
+    return binding::guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        binding::BoundArgs<1> bound(kGetMoleculesSig);
+        if (!bound.bind(args, nargs, kwnames)) return nullptr;
+        binding::BorrowGuard borrow;
+        if (!borrow.acquire_shared(as_db(self)->borrow)) return nullptr;
+        std::vector<uint64_t> indices;
+        if (!extract_indices(bound[0], indices)) return bound.failed(0);
+        if (indices.empty()) return PyList_New(0);
+        const AtomDatabase& db = *as_db(self)->db;
+        auto context = soa_context(db);
+        if (!context) return nullptr;
+        auto views = molecule_views(db, indices, *context);
+        if (!views) return nullptr;
+        PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(views->size())));
+        if (!list) return nullptr;
+        for (size_t i = 0; i < views->size(); ++i) {
+            PyObject* mol = molecule::new_lazy_molecule(std::move((*views)[i]));
+            if (mol == nullptr) return nullptr;
+            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), mol);
+        }
+        return list.release();
+    });
+}
+
 PyObject* database_flush(PyObject* self, PyObject*) {
     return binding::guarded<PyObject*>(nullptr, [&]() -> PyObject* {
         binding::BorrowGuard borrow;
@@ -149,6 +507,19 @@ PyMethodDef kDatabaseMethods[] = {
      "open(path, mmap=True, populate=False)\n--\n\nOpen an existing database.\n\n"
      "By default this uses a memory-mapped index and is read-only. Reopen with\n"
      "`mmap=False` if you need to append molecules."},
+    {"add_molecule", binding::fastcall(database_add_molecule), METH_FASTCALL | METH_KEYWORDS,
+     "add_molecule($self, molecule)\n--\n\nAdd a molecule to the database"},
+    {"add_molecules", binding::fastcall(database_add_molecules), METH_FASTCALL | METH_KEYWORDS,
+     "add_molecules($self, molecules)\n--\n\nAdd multiple molecules (processed in parallel)"},
+    {"get_molecule", binding::fastcall(database_get_molecule), METH_FASTCALL | METH_KEYWORDS,
+     "get_molecule($self, index)\n--\n\nGet a molecule by index as a lazy view-backed molecule."},
+    {"get_molecules", binding::fastcall(database_get_molecules), METH_FASTCALL | METH_KEYWORDS,
+     "get_molecules($self, indices)\n--\n\n"
+     "Get multiple molecules by indices (parallel batch reading)\n\n"
+     "This is MUCH faster than calling get_molecule() in a loop!\n"
+     "Uses parallel I/O to read multiple molecules at once.\n\n"
+     "Parameters:\n- indices: List of molecule indices to fetch\n\n"
+     "Returns:\n- List of molecules"},
     {"flush", database_flush, METH_NOARGS, "flush($self)\n--\n\nFlush and save the database"},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -164,6 +535,7 @@ PyTypeObject* create_database_type() {
         {Py_tp_dealloc, reinterpret_cast<void*>(database_dealloc)},
         {Py_tp_methods, kDatabaseMethods},
         {Py_mp_length, reinterpret_cast<void*>(database_len)},
+        {Py_mp_subscript, reinterpret_cast<void*>(database_subscript)},
         {Py_tp_doc, const_cast<char*>(kDoc)},
         {0, nullptr},
     };

@@ -1,0 +1,250 @@
+"""PyAtomDatabase: adding molecules and reading them back as lazy molecules."""
+
+import os
+import threading
+
+import numpy as np
+import pytest
+
+from kestrove import PyAtomDatabase, PyMolecule
+
+DATA_START = 2 * 4096
+KINDS = ["none", "lz4", "zstd"]
+
+
+def make_molecule(seed, n_atoms=None):
+    rng = np.random.default_rng(seed)
+    n = n_atoms if n_atoms is not None else int(rng.integers(1, 9))
+    mol = PyMolecule(
+        rng.standard_normal((n, 3)).astype(np.float32),
+        rng.integers(1, 90, n).astype(np.uint8),
+        energy=float(rng.standard_normal()),
+        forces=rng.standard_normal((n, 3)).astype(np.float32),
+        cell=rng.standard_normal((3, 3)),
+        pbc=(True, False, True),
+    )
+    mol.set_property("score", float(seed) + 0.25)
+    return mol
+
+
+def values(mol):
+    """Every field of a molecule (lazy or owned) as comparable values."""
+    m = mol.to_owned()
+    return (
+        m.positions.tobytes(),
+        m.atomic_numbers.tobytes(),
+        m.energy,
+        m.forces.tobytes(),
+        m.cell.tobytes(),
+        m.pbc,
+        m.get_property("score"),
+    )
+
+
+def create(path, molecules, compression="none"):
+    db = PyAtomDatabase(path, compression)
+    db.add_molecules(molecules)
+    db.flush()
+    return db
+
+
+def reopen(path, road):
+    if road == "created":
+        return None
+    return PyAtomDatabase.open(path, mmap=(road == "mmap"))
+
+
+@pytest.fixture
+def source(tmp_path):
+    """An uncompressed database of ten molecules: (path, molecules, end of its records)."""
+    path = str(tmp_path / "source.kstv")
+    molecules = [make_molecule(seed) for seed in range(10)]
+    db = PyAtomDatabase(path)
+    db.add_molecules(molecules)
+    end = os.path.getsize(path)
+    db.flush()
+    return path, molecules, end
+
+
+@pytest.mark.parametrize("road", ["created", "mmap", "file"])
+@pytest.mark.parametrize("kind", KINDS)
+def test_round_trip_keeps_values_order_and_repeats(tmp_path, kind, road):
+    molecules = [make_molecule(seed) for seed in range(6)]
+    path = str(tmp_path / "db.kstv")
+    db = create(path, molecules, kind)
+    if road != "created":
+        db = reopen(path, road)
+    indices = [5, 0, 5, 3]
+    got = db.get_molecules(indices)
+    assert [values(m) for m in got] == [values(molecules[i]) for i in indices]
+    assert got[0] is not got[2]
+    assert values(db.get_molecule(4)) == values(molecules[4])
+    assert values(db[np.int64(1)]) == values(molecules[1])
+    assert values(db[True]) == values(molecules[1])
+    assert db.get_molecules([]) == []
+
+
+@pytest.mark.parametrize("kind", KINDS)
+@pytest.mark.parametrize("road", ["mmap", "file"])
+def test_lazy_molecules_are_stored_byte_for_byte(tmp_path, source, kind, road):
+    path, molecules, end = source
+    mmap = road == "mmap"
+    middle = str(tmp_path / "middle.kstv")
+    create(middle, PyAtomDatabase.open(path, mmap=mmap).get_molecules(range(10)), kind)
+    again = PyAtomDatabase.open(middle, mmap=mmap).get_molecules(range(10))
+    final = str(tmp_path / "final.kstv")
+    PyAtomDatabase(final).add_molecules(again)
+    with open(path, "rb") as a, open(final, "rb") as b:
+        assert a.read()[DATA_START:end] == b.read()[DATA_START:end]
+    assert [values(m) for m in again] == [values(m) for m in molecules]
+
+
+def test_lazy_layouts_that_differ_and_owned_ones_are_grouped(tmp_path, source):
+    path, molecules, _ = source
+    db = PyAtomDatabase.open(path)
+    lazy = [db.get_molecule(i) for i in range(3)]
+    owned = [make_molecule(100), make_molecule(101)]
+    target = PyAtomDatabase(str(tmp_path / "t.kstv"), "lz4")
+    target.add_molecules([owned[0], lazy[2], owned[1], lazy[0]])
+    target.add_molecule(lazy[1])
+    target.add_molecule(owned[0])
+    expected = [lazy[2], lazy[0], owned[0], owned[1], lazy[1], owned[0]]
+    assert [values(target[i]) for i in range(len(target))] == [values(m) for m in expected]
+
+
+def test_failures_raise_the_documented_errors(tmp_path, source):
+    path, molecules, _ = source
+    lz4 = str(tmp_path / "lz4.kstv")
+    create(lz4, molecules, "lz4")
+    mapped, plain = PyAtomDatabase.open(path), PyAtomDatabase.open(path, mmap=False)
+    cases = [
+        (lambda: mapped.get_molecule(10), IndexError,
+         "Index 10 out of bounds for database of length 10"),
+        (lambda: mapped[10], IndexError, "Index 10 out of bounds for database of length 10"),
+        (lambda: mapped.get_molecules([10]), ValueError,
+         "Invalid data: Missing mmap bytes for molecule 10"),
+        (lambda: PyAtomDatabase.open(lz4).get_molecules([0, 11]), ValueError,
+         "Invalid data: Missing compressed bytes for molecule 11"),
+        (lambda: plain.get_molecules([12]), ValueError, None),
+        (lambda: mapped.get_molecule(-1), OverflowError, None),
+        (lambda: mapped[-1], OverflowError, None),
+        (lambda: mapped.get_molecule(2**64), OverflowError, None),
+        (lambda: mapped.get_molecule(1.0), TypeError, "argument 'index': "),
+        (lambda: mapped[0:2], TypeError, "argument 'index': "),
+        (lambda: mapped.get_molecules("01"), TypeError,
+         "argument 'indices': Can't extract `str` to `Vec`"),
+        (lambda: mapped.get_molecules(3), TypeError,
+         "argument 'indices': 'int' object cannot be converted to 'Sequence'"),
+        (lambda: plain.add_molecules("ab"), TypeError,
+         "argument 'molecules': Can't extract `str` to `Vec`"),
+        (lambda: plain.add_molecules([molecules[0], 1]), TypeError,
+         "argument 'molecules': 'int' object cannot be converted to 'PyMolecule'"),
+        (lambda: plain.add_molecule(None), TypeError,
+         "argument 'molecule': 'NoneType' object cannot be converted to 'PyMolecule'"),
+        (lambda: mapped.add_molecule(molecules[0]), ValueError,
+         "Invalid data: Cannot add molecules to a database opened with a memory-mapped index "
+         "(read-only); reopen without mmap to write."),
+    ]
+    for call, error, text in cases:
+        with pytest.raises(error) as raised:
+            call()
+        if text is not None:
+            assert str(raised.value).startswith(text), str(raised.value)
+    assert len(plain) == 10 and len(mapped) == 10
+    mapped.add_molecules([])  # nothing to append: the read-only engine is never asked
+
+
+def test_lazy_molecule_outlives_its_database_and_file(tmp_path, source):
+    path, molecules, _ = source
+    db = PyAtomDatabase.open(path)
+    lazy = db.get_molecules([3, 7])
+    del db
+    replacement = PyAtomDatabase(path, overwrite=True)
+    replacement.add_molecule(make_molecule(55))
+    replacement.flush()
+    assert [values(m) for m in lazy] == [values(molecules[3]), values(molecules[7])]
+    assert values(PyAtomDatabase.open(path)[0]) == values(make_molecule(55))
+
+
+@pytest.mark.parametrize("mmap", [True, False])
+def test_threads_read_one_database_at_once(source, mmap):
+    path, molecules, _ = source
+    db = PyAtomDatabase.open(path, mmap=mmap)
+    expected = [values(m) for m in molecules]
+    failures = []
+
+    def read(seed):
+        rng = np.random.default_rng(seed)
+        for _ in range(50):
+            indices = rng.integers(0, 10, 16)
+            got = db.get_molecules(indices)
+            if [values(m) for m in got] != [expected[i] for i in indices]:
+                failures.append(seed)
+
+    threads = [threading.Thread(target=read, args=(seed,)) for seed in range(6)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert failures == []
+
+
+def test_reentrant_conversions_meet_the_borrow(tmp_path, source):
+    path, molecules, _ = source
+    db = PyAtomDatabase.open(path, mmap=False)
+
+    class WritingIndex:
+        def __index__(self):
+            db.add_molecule(molecules[0])
+            return 0
+
+    class ReadingSequence:
+        def __len__(self):
+            return 1
+
+        def __getitem__(self, i):
+            if i:
+                raise IndexError
+            db.get_molecule(0)
+            return molecules[0]
+
+    class ReadingIndex:
+        def __index__(self):
+            return len(db) - 10
+
+    for call, text in [
+        (lambda: db.get_molecules([0, WritingIndex()]), "Already borrowed"),
+        (lambda: db[WritingIndex()], "Already borrowed"),
+        (lambda: db.get_molecule(WritingIndex()), "Already borrowed"),
+        (lambda: db.add_molecules(ReadingSequence()), "Already mutably borrowed"),
+    ]:
+        with pytest.raises(RuntimeError, match=text):
+            call()
+    assert values(db.get_molecules([ReadingIndex()])[0]) == values(molecules[0])
+    assert len(db) == 10
+
+
+def test_corrupt_records_give_clean_errors(source, run_python):
+    path, _, end = source
+    code = """
+        import sys
+        from kestrove import PyAtomDatabase
+        path, start, end = sys.argv[1], int(sys.argv[2]), int(sys.argv[3])
+        original = open(path, "rb").read()
+        for offset in range(start, end, 3):
+            for flip in (0x01, 0x80, 0xFF):
+                data = bytearray(original)
+                data[offset] ^= flip
+                open(path, "wb").write(data)
+                for mmap in (True, False):
+                    try:
+                        db = PyAtomDatabase.open(path, mmap=mmap)
+                        for m in db.get_molecules(range(len(db))) + [db[0], db[len(db) - 1]]:
+                            m.to_owned()
+                    except ValueError:
+                        pass
+        print("ok")
+    """
+    result = run_python(code, path, DATA_START, end, timeout=300)
+    assert result.returncode == 0, result.stderr[-2000:]
+    assert result.stdout.strip() == "ok"
