@@ -134,3 +134,55 @@ def test_flags_are_keyword_only_booleans(method):
         call(copy_arrays=None)
     with pytest.raises(TypeError):
         call(True)
+
+
+def assert_equal_tuples(a, b):
+    assert len(a) == len(b) == 11
+    for x, y in zip(a, b):
+        if isinstance(x, dict):
+            assert type(y) is dict and sorted(x) == sorted(y)
+            for key in x:
+                assert_equal_tuples_item(x[key], y[key])
+        else:
+            assert_equal_tuples_item(x, y)
+
+
+def assert_equal_tuples_item(x, y):
+    if isinstance(x, np.ndarray):
+        assert x.dtype == y.dtype and x.shape == y.shape and x.tobytes() == y.tobytes()
+    else:
+        assert type(x) is type(y) and x == y
+
+
+@pytest.mark.parametrize("dtype", [np.float32, np.float64])
+def test_lazy_molecule_exports_as_its_owned_copy_does(tmp_path, dtype):
+    from kestrove import PyAtomDatabase
+
+    m = with_atom_properties(full(dtype), {"charge_like": [1.0, 2.0, 3.0], "positions": [0.0, 0.0, 0.0]})
+    for key, value in {
+        "per_atom": np.arange(N, dtype=np.float64),
+        "per_atom_i64": np.arange(N, dtype=np.int64),
+        "per_atom_f32": np.arange(N, dtype=np.float32),
+        "per_atom_vec3": np.ones((N, 3), np.float64),
+        "longer": np.arange(N + 1, dtype=np.int32),
+        "forces": np.arange(N, dtype=np.float64),
+        "label": "x",
+        "count": 4,
+        "nothing": None,
+        "ratio": 0.5,
+    }.items():
+        m.set_property(key, value)
+    db = PyAtomDatabase(str(tmp_path / "ase.kstv"), "none")
+    db.add_molecule(m)
+    db.add_molecule(molecule(dtype))
+    db.flush()
+    lazy, plain = db.get_molecule(0), db.get_molecule(1)
+    owned = lazy.to_owned()
+    for flags in ({}, {"copy_info": False}, {"copy_arrays": False}, {"copy_info": False, "copy_arrays": False}):
+        assert_equal_tuples(lazy._ase_builtin_tuple_fast(**flags), owned._ase_builtin_tuple_fast(**flags))
+        assert_equal_tuples(lazy._ase_payload(**flags), owned._ase_payload(**flags))
+    assert_equal_tuples(plain._ase_builtin_tuple_fast(), plain.to_owned()._ase_builtin_tuple_fast())
+    assert plain._ase_builtin_tuple_fast()[2:] == (None,) * 9
+    atoms = to_atoms(lazy._ase_builtin_tuple_fast())
+    assert np.array_equal(atoms.arrays["per_atom_vec3"], np.ones((N, 3)))
+    assert atoms.info["label"] == "x" and atoms.get_potential_energy() == owned.energy

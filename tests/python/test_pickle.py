@@ -206,3 +206,37 @@ def test_unpickled_in_a_child_process(run_python):
     result = run_python(code, data.hex())
     assert result.returncode == 0, result.stderr
     assert_same_molecule(m, pickle.loads(bytes.fromhex(result.stdout)))
+
+
+def stored(tmp_path, m, name="pickle.kstv"):
+    """The molecule read back from a database as a lazy molecule."""
+    from kestrove import PyAtomDatabase
+
+    db = PyAtomDatabase(str(tmp_path / name), "zstd")
+    db.add_molecule(m)
+    db.flush()
+    return db.get_molecule(0)
+
+
+@pytest.mark.parametrize("protocol", [0, pickle.HIGHEST_PROTOCOL])
+@pytest.mark.parametrize("dtype", [F32, F64])
+def test_lazy_molecule_pickles_by_value(tmp_path, protocol, dtype):
+    lazy = stored(tmp_path, full_molecule(dtype, {"vec3": PROPERTY_VALUES["vec3_f64"]}))
+    back = pickle.loads(pickle.dumps(lazy, protocol=protocol))
+    assert payload(back) == payload(lazy) == payload(lazy.to_owned())
+    back.set_property("added", 1)
+    assert payload(lazy) == payload(lazy.to_owned())
+    many = stored(tmp_path, full_molecule(dtype), "many.kstv")
+    assert_same_molecule(many.to_owned(), pickle.loads(pickle.dumps(many, protocol=protocol)))
+
+
+def test_lazy_molecule_unpickled_in_a_child_process(tmp_path, run_python):
+    lazy = stored(tmp_path, full_molecule(F64, {"text": "x"}))
+    code = """
+        import pickle, sys
+        m = pickle.loads(bytes.fromhex(sys.argv[1]))
+        sys.stdout.write(m.__reduce__()[1][0].hex())
+    """
+    result = run_python(code, pickle.dumps(lazy).hex())
+    assert result.returncode == 0, result.stderr
+    assert bytes.fromhex(result.stdout) == payload(lazy.to_owned())
