@@ -55,8 +55,7 @@ numpy::Dtype dtype_of(view::ElemType elem) {
 PyObject* array_from_field(const view::ArrayField& field) {
     const Py_ssize_t shape[2] = {static_cast<Py_ssize_t>(field.shape[0]),
                                  static_cast<Py_ssize_t>(field.shape[1])};
-    return numpy::new_array(dtype_of(field.elem), std::span(shape, field.ndim),
-                            field.bytes.data());
+    return numpy::new_array(dtype_of(field.elem), std::span(shape, field.ndim), field.bytes.data());
 }
 
 PyObject* array_or_error(const kestrove::Result<view::ArrayField, std::string>& field) {
@@ -199,8 +198,8 @@ bool view_builtins(const view::SoaMoleculeView& v, std::array<PyRef, kTupleSize>
     if (!out[4]) return false;
     auto energy = v.energy();
     if (!energy.ok()) return fail_value_error(energy.error());
-    out[5] = energy.value() ? PyRef::steal(PyFloat_FromDouble(*energy.value()))
-                            : PyRef::borrow(Py_None);
+    out[5] =
+        energy.value() ? PyRef::steal(PyFloat_FromDouble(*energy.value())) : PyRef::borrow(Py_None);
     if (!out[5]) return false;
     out[6] = slot_item(BuiltinField::kForces, vec3);
     if (!out[6]) return false;
@@ -319,8 +318,7 @@ PyObject* ase_builtin_tuple(const molecule::PyMoleculeObject* self, bool copy_in
         if (!info) return nullptr;
         const bool filled =
             v != nullptr
-                ? append_view_ase_properties(self, arrays.get(), info.get(), copy_info,
-                                             copy_arrays)
+                ? append_view_ase_properties(self, arrays.get(), info.get(), copy_info, copy_arrays)
                 : append_owned_ase_properties(self, arrays.get(), info.get(), copy_info,
                                               copy_arrays);
         if (!filled) return nullptr;

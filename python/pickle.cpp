@@ -40,8 +40,9 @@ PyObject* molecule_reduce(PyObject* self, PyObject*) {
         if (!module) return nullptr;
         PyRef rebuild = PyRef::steal(PyObject_GetAttrString(module.get(), kRebuildName));
         if (!rebuild) return nullptr;
-        PyRef bytes = PyRef::steal(PyBytes_FromStringAndSize(
-            reinterpret_cast<const char*>(payload.data()), static_cast<Py_ssize_t>(payload.size())));
+        PyRef bytes =
+            PyRef::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(payload.data()),
+                                                   static_cast<Py_ssize_t>(payload.size())));
         if (!bytes) return nullptr;
         payload = kestrove::Bytes();
         PyRef arguments = PyRef::steal(PyTuple_Pack(1, bytes.get()));
