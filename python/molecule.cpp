@@ -5,8 +5,10 @@
 #include <type_traits>
 
 #include "engine/storage/dtypes.hpp"
+#include "python/ase_export.hpp"
 #include "python/numpy_bridge.hpp"
 #include "python/numpy_output.hpp"
+#include "python/pickle.hpp"
 
 namespace kestrove_rs::molecule {
 
@@ -426,6 +428,14 @@ PyMethodDef kMoleculeMethods[] = {
      "property_keys($self)\n--\n\nGet all property keys"},
     {"has_property", binding::fastcall(molecule_has_property), METH_FASTCALL | METH_KEYWORDS,
      "has_property($self, key)\n--\n\nCheck if a property exists"},
+    {"__reduce__", pickle::molecule_reduce, METH_NOARGS,
+     "__reduce__($self)\n--\n\nSupport for pickling"},
+    {"_ase_builtin_tuple_fast", binding::fastcall(ase_export::molecule_ase_builtin_tuple_fast),
+     METH_FASTCALL | METH_KEYWORDS,
+     "_ase_builtin_tuple_fast($self, *, copy_info=True, copy_arrays=True)\n--\n\n"},
+    {"_ase_payload", binding::fastcall(ase_export::molecule_ase_payload),
+     METH_FASTCALL | METH_KEYWORDS,
+     "_ase_payload($self, *, copy_info=True, copy_arrays=True)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
