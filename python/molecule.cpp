@@ -6,6 +6,7 @@
 
 #include "engine/storage/dtypes.hpp"
 #include "python/ase_export.hpp"
+#include "python/atom.hpp"
 #include "python/numpy_bridge.hpp"
 #include "python/numpy_output.hpp"
 #include "python/pickle.hpp"
@@ -25,12 +26,6 @@ PyMoleculeObject* as_mol(PyObject* self) { return reinterpret_cast<PyMoleculeObj
 
 PyObject* raise_value_error(const numpy_input::ParseError& error) {
     return binding::raise(PyExc_ValueError, error.message);
-}
-
-// The branch every reader takes on an object that holds a view, until views join the object.
-PyObject* view_unavailable() {
-    PyErr_SetString(PyExc_SystemError, "lazy molecules are not supported by this build");
-    return nullptr;
 }
 
 template <size_t State, class Value>
@@ -57,11 +52,10 @@ size_t atom_count(const PyMoleculeObject* self) {
 // ---------------------------------------------------------------------------------------------
 // The built-in fields with an attribute, described once; getters and setters loop over this.
 
-using Member = std::variant<std::optional<types::FloatArrayData> Molecule::*,
-                            std::optional<types::Mat3Data> Molecule::*,
-                            std::optional<types::FloatScalarData> Molecule::*,
-                            std::optional<types::Vec3Data> Molecule::*,
-                            std::optional<std::array<bool, 3>> Molecule::*>;
+using Member = std::variant<
+    std::optional<types::FloatArrayData> Molecule::*, std::optional<types::Mat3Data> Molecule::*,
+    std::optional<types::FloatScalarData> Molecule::*, std::optional<types::Vec3Data> Molecule::*,
+    std::optional<std::array<bool, 3>> Molecule::*>;
 
 struct BuiltinAttribute {
     // The attribute's name, which is also the field's section key and its lower-case label.
@@ -71,17 +65,23 @@ struct BuiltinAttribute {
     // The object becomes owned before the new value is parsed (else after).
     bool owned_before_value;
     Member member;
+    // Where a view finds the field.
+    view::BuiltinField slot;
     const char* doc;
 };
 
 constexpr BuiltinAttribute kBuiltinAttributes[] = {
-    {"forces", "Forces", false, &Molecule::forces, "forces property (getter)"},
-    {"energy", "energy", false, &Molecule::energy, "Get energy"},
-    {"charges", "Charges", false, &Molecule::charges, "charges property (getter)"},
-    {"velocities", "Velocities", false, &Molecule::velocities, "velocities property (getter)"},
-    {"cell", "Cell", false, &Molecule::cell, "cell property (getter)"},
-    {"stress", "Stress", true, &Molecule::stress, "stress property (getter)"},
-    {"pbc", "pbc", false, &Molecule::pbc, "pbc property (getter)"},
+    {"forces", "Forces", false, &Molecule::forces, view::BuiltinField::kForces,
+     "forces property (getter)"},
+    {"energy", "energy", false, &Molecule::energy, view::BuiltinField::kEnergy, "Get energy"},
+    {"charges", "Charges", false, &Molecule::charges, view::BuiltinField::kCharges,
+     "charges property (getter)"},
+    {"velocities", "Velocities", false, &Molecule::velocities, view::BuiltinField::kVelocities,
+     "velocities property (getter)"},
+    {"cell", "Cell", false, &Molecule::cell, view::BuiltinField::kCell, "cell property (getter)"},
+    {"stress", "Stress", true, &Molecule::stress, view::BuiltinField::kStress,
+     "stress property (getter)"},
+    {"pbc", "pbc", false, &Molecule::pbc, view::BuiltinField::kPbc, "pbc property (getter)"},
 };
 
 PyObject* to_python(const types::Vec3Data& v) { return numpy_output::owned_vec3_array(v); }
@@ -96,13 +96,56 @@ PyObject* to_python(const std::array<bool, 3>& flags) {
                         flags[2] ? Py_True : Py_False);
 }
 
+// A field read from a view's record: only its own payload is decoded, and copied once.
+PyObject* from_view_result(const kestrove::Result<view::ArrayField, std::string>& field) {
+    if (!field.ok()) return binding::raise(PyExc_ValueError, field.error());
+    return numpy_output::view_array_field(field.value());
+}
+PyObject* read_view_field(const view::SoaMoleculeView& v, const view::BuiltinSlot& slot,
+                          const types::Vec3Data*, const char* label) {
+    return from_view_result(v.vec3_slot_field(slot, label));
+}
+PyObject* read_view_field(const view::SoaMoleculeView& v, const view::BuiltinSlot& slot,
+                          const types::FloatArrayData*, const char* label) {
+    return from_view_result(v.float_array_slot_field(slot, label));
+}
+PyObject* read_view_field(const view::SoaMoleculeView& v, const view::BuiltinSlot& slot,
+                          const types::Mat3Data*, const char* label) {
+    return from_view_result(v.mat3_slot_field(slot, label));
+}
+PyObject* read_view_field(const view::SoaMoleculeView& v, const view::BuiltinSlot&,
+                          const types::FloatScalarData*, const char*) {
+    auto energy = v.energy();
+    if (!energy.ok()) return binding::raise(PyExc_ValueError, energy.error());
+    if (!energy.value()) Py_RETURN_NONE;
+    return PyFloat_FromDouble(*energy.value());
+}
+PyObject* read_view_field(const view::SoaMoleculeView& v, const view::BuiltinSlot&,
+                          const std::array<bool, 3>*, const char*) {
+    auto pbc = v.pbc();
+    if (!pbc.ok()) return binding::raise(PyExc_ValueError, pbc.error());
+    if (!pbc.value()) Py_RETURN_NONE;
+    return to_python(*pbc.value());
+}
+
 PyObject* get_builtin(PyObject* self, void* closure) {
     return binding::guarded<PyObject*>(nullptr, [&]() -> PyObject* {
         const auto& field = *static_cast<const BuiltinAttribute*>(closure);
         binding::BorrowGuard borrow;
         if (!borrow.acquire_shared(as_mol(self)->borrow)) return nullptr;
         const Molecule* m = std::get_if<Molecule>(&as_mol(self)->state);
-        if (m == nullptr) return view_unavailable();
+        if (m == nullptr) {
+            const auto& v = std::get<view::SoaMoleculeView>(as_mol(self)->state);
+            const auto& slot = v.slot(field.slot);
+            if (!slot) Py_RETURN_NONE;
+            return std::visit(
+                [&](auto member) -> PyObject* {
+                    using T = typename std::decay_t<decltype(std::declval<Molecule&>().*
+                                                             member)>::value_type;
+                    return read_view_field(v, *slot, static_cast<const T*>(nullptr), field.name);
+                },
+                field.member);
+        }
         return std::visit(
             [&](auto member) -> PyObject* {
                 const auto& value = m->*member;
@@ -169,8 +212,8 @@ int set_array_field(PyObject* self, PyObject* value, const BuiltinAttribute& fie
     binding::BorrowGuard borrow;
     if (!borrow.acquire_exclusive(object->borrow)) return -1;
     if (field.owned_before_value && ensure_owned(object) == nullptr) return -1;
-    auto parsed = parse_field(static_cast<const T*>(nullptr), value, field.setter_label,
-                              atom_count(object));
+    auto parsed =
+        parse_field(static_cast<const T*>(nullptr), value, field.setter_label, atom_count(object));
     if (!parsed.ok()) return (raise_value_error(parsed.error()), -1);
     Molecule* m = ensure_owned(object);
     if (m == nullptr) return -1;
@@ -187,8 +230,8 @@ int set_builtin(PyObject* self, PyObject* value, void* closure) {
         const auto& field = *static_cast<const BuiltinAttribute*>(closure);
         return std::visit(
             [&](auto member) -> int {
-                using T = typename std::decay_t<decltype(std::declval<Molecule&>().*member)>::
-                    value_type;
+                using T =
+                    typename std::decay_t<decltype(std::declval<Molecule&>().*member)>::value_type;
                 if constexpr (std::is_same_v<T, types::FloatScalarData> ||
                               std::is_same_v<T, std::array<bool, 3>>) {
                     return set_scalar_field(self, value, field, member);
@@ -205,7 +248,10 @@ PyObject* get_positions(PyObject* self, void*) {
         binding::BorrowGuard borrow;
         if (!borrow.acquire_shared(as_mol(self)->borrow)) return nullptr;
         const Molecule* m = std::get_if<Molecule>(&as_mol(self)->state);
-        if (m == nullptr) return view_unavailable();
+        if (m == nullptr) {
+            const auto& v = std::get<view::SoaMoleculeView>(as_mol(self)->state);
+            return from_view_result(v.positions_field());
+        }
         return numpy_output::owned_vec3_array(m->positions);
     });
 }
@@ -215,7 +261,12 @@ PyObject* get_atomic_numbers(PyObject* self, void*) {
         binding::BorrowGuard borrow;
         if (!borrow.acquire_shared(as_mol(self)->borrow)) return nullptr;
         const Molecule* m = std::get_if<Molecule>(&as_mol(self)->state);
-        if (m == nullptr) return view_unavailable();
+        if (m == nullptr) {
+            const auto numbers =
+                std::get<view::SoaMoleculeView>(as_mol(self)->state).atomic_numbers();
+            const Py_ssize_t shape[1] = {static_cast<Py_ssize_t>(numbers.size())};
+            return numpy::new_array(numpy::Dtype::kUInt8, shape, numbers.data());
+        }
         const Py_ssize_t shape[1] = {static_cast<Py_ssize_t>(m->atomic_numbers.size())};
         return numpy::new_array(numpy::Dtype::kUInt8, shape, m->atomic_numbers.data());
     });
@@ -318,11 +369,20 @@ PyObject* molecule_repr(PyObject* self) {
     return binding::guarded<PyObject*>(nullptr, [&]() -> PyObject* {
         binding::BorrowGuard borrow;
         if (!borrow.acquire_shared(as_mol(self)->borrow)) return nullptr;
-        const Molecule* m = std::get_if<Molecule>(&as_mol(self)->state);
-        if (m == nullptr) return view_unavailable();
-        const std::string text = "Molecule(n_atoms=" + std::to_string(m->num_positions()) +
-                                 ", has_forces=" + (m->forces ? "true" : "false") +
-                                 ", has_energy=" + (m->energy ? "true" : "false") + ")";
+        const PyMoleculeObject* object = as_mol(self);
+        bool has_forces, has_energy;
+        if (const Molecule* m = std::get_if<Molecule>(&object->state)) {
+            has_forces = m->forces.has_value();
+            has_energy = m->energy.has_value();
+        } else {
+            // Presence only: the payloads are neither decoded nor checked.
+            const auto& v = std::get<view::SoaMoleculeView>(object->state);
+            has_forces = v.has(view::BuiltinField::kForces);
+            has_energy = v.has(view::BuiltinField::kEnergy);
+        }
+        const std::string text = "Molecule(n_atoms=" + std::to_string(atom_count(object)) +
+                                 ", has_forces=" + (has_forces ? "true" : "false") +
+                                 ", has_energy=" + (has_energy ? "true" : "false") + ")";
         return binding::to_py_str(text);
     });
 }
@@ -336,43 +396,55 @@ constexpr binding::Signature kHasPropertySig{"PyMolecule.has_property()", kKeyPa
 constexpr binding::Param kSetPropertyParams[] = {{"key", true, false}, {"value", true, false}};
 constexpr binding::Signature kSetPropertySig{"PyMolecule.set_property()", kSetPropertyParams};
 
-// Binds and converts the one `key` argument under a shared borrow, then looks it up in an owned
-// molecule: `found` receives the value or null.
-template <class F>
+// Per-molecule properties of a view are its kind-2 sections.
+constexpr uint8_t kMoleculePropertyKind = 2;
+
+// The property `key` as a Python value (`want_value`), KeyError when missing; or whether it is
+// there. A view decodes only the keys it passes and the one matching payload.
+PyObject* lookup_property(const PyMoleculeObject* object, const std::string& key, bool want_value) {
+    if (const Molecule* m = std::get_if<Molecule>(&object->state)) {
+        const auto found = m->properties.find(key);
+        if (found != m->properties.end()) {
+            if (!want_value) Py_RETURN_TRUE;
+            return numpy_output::property_value_to_pyobject(found->second);
+        }
+    } else {
+        const auto& v = std::get<view::SoaMoleculeView>(object->state);
+        auto section = v.find_section(kMoleculePropertyKind, key);
+        if (!section.ok()) return binding::raise(PyExc_ValueError, section.error());
+        if (section.value() != nullptr) {
+            if (!want_value) Py_RETURN_TRUE;
+            auto field = v.property_section_field(*section.value());
+            if (!field.ok()) return binding::raise(PyExc_ValueError, field.error());
+            return numpy_output::property_field_to_pyobject(field.value());
+        }
+    }
+    if (!want_value) Py_RETURN_FALSE;
+    return binding::raise(PyExc_KeyError, "Property '" + key + "' not found");
+}
+
+// Binds and converts the one `key` argument under a shared borrow, then looks it up.
 PyObject* with_property(PyObject* self, const binding::Signature& sig, PyObject* const* args,
-                        Py_ssize_t nargs, PyObject* kwnames, F&& answer) {
+                        Py_ssize_t nargs, PyObject* kwnames, bool want_value) {
     return binding::guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-        PyObject* bound[1];
-        if (!binding::bind_fastcall(sig, args, nargs, kwnames, bound)) return nullptr;
+        binding::BoundArgs<1> bound(sig);
+        if (!bound.bind(args, nargs, kwnames)) return nullptr;
         binding::BorrowGuard borrow;
         if (!borrow.acquire_shared(as_mol(self)->borrow)) return nullptr;
         std::string key;
-        if (!binding::extract_str(bound[0], key)) return binding::argument_error("key");
-        const Molecule* m = std::get_if<Molecule>(&as_mol(self)->state);
-        if (m == nullptr) return view_unavailable();
-        const auto found = m->properties.find(key);
-        return answer(key, found == m->properties.end() ? nullptr : &found->second);
+        if (!bound.convert(0, binding::extract_str, key)) return nullptr;
+        return lookup_property(as_mol(self), key, want_value);
     });
 }
 
 PyObject* molecule_get_property(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                 PyObject* kwnames) {
-    return with_property(self, kGetPropertySig, args, nargs, kwnames,
-                         [](const std::string& key, const types::PropertyValue* value) {
-                             if (value == nullptr) {
-                                 return binding::raise(PyExc_KeyError,
-                                                       "Property '" + key + "' not found");
-                             }
-                             return numpy_output::property_value_to_pyobject(*value);
-                         });
+    return with_property(self, kGetPropertySig, args, nargs, kwnames, true);
 }
 
 PyObject* molecule_has_property(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                 PyObject* kwnames) {
-    return with_property(self, kHasPropertySig, args, nargs, kwnames,
-                         [](const std::string&, const types::PropertyValue* value) {
-                             return PyBool_FromLong(value != nullptr);
-                         });
+    return with_property(self, kHasPropertySig, args, nargs, kwnames, false);
 }
 
 PyObject* molecule_set_property(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -401,10 +473,19 @@ PyObject* molecule_property_keys(PyObject* self, PyObject*) {
     return binding::guarded<PyObject*>(nullptr, [&]() -> PyObject* {
         binding::BorrowGuard borrow;
         if (!borrow.acquire_shared(as_mol(self)->borrow)) return nullptr;
-        const Molecule* m = std::get_if<Molecule>(&as_mol(self)->state);
-        if (m == nullptr) return view_unavailable();
         PyRef list = PyRef::steal(PyList_New(0));
         if (!list) return nullptr;
+        const Molecule* m = std::get_if<Molecule>(&as_mol(self)->state);
+        if (m == nullptr) {
+            auto keys = std::get<view::SoaMoleculeView>(as_mol(self)->state)
+                            .section_keys(kMoleculePropertyKind);
+            if (!keys.ok()) return binding::raise(PyExc_ValueError, keys.error());
+            for (std::string_view key : keys.value()) {
+                PyRef text = PyRef::steal(binding::to_py_str(key));
+                if (!text || PyList_Append(list.get(), text.get()) < 0) return nullptr;
+            }
+            return list.release();
+        }
         for (const auto& [key, value] : m->properties) {
             PyRef text = PyRef::steal(binding::to_py_str(key));
             if (!text || PyList_Append(list.get(), text.get()) < 0) return nullptr;
@@ -413,11 +494,73 @@ PyObject* molecule_property_keys(PyObject* self, PyObject*) {
     });
 }
 
+// ---------------------------------------------------------------------------------------------
+// Subscription and atoms
+
+PyObject* atom_at(const PyMoleculeObject* object, Py_ssize_t key) {
+    const size_t n = atom_count(object);
+    const int64_t i = key < 0 ? static_cast<int64_t>(key) + static_cast<int64_t>(n) : key;
+    if (i < 0 || static_cast<uint64_t>(i) >= n) {
+        return binding::raise(PyExc_IndexError, "Atom index " + std::to_string(key) +
+                                                    " out of bounds for molecule of length " +
+                                                    std::to_string(n));
+    }
+    if (const Molecule* m = std::get_if<Molecule>(&object->state)) {
+        auto atom = m->atom(static_cast<size_t>(i));
+        if (!atom)
+            return binding::raise(PyExc_ValueError, "Failed to read atom from owned molecule");
+        return new_py_atom(*atom);
+    }
+    auto atom = std::get<view::SoaMoleculeView>(object->state).atom_at(static_cast<size_t>(i));
+    if (!atom.ok()) return binding::raise(PyExc_ValueError, atom.error());
+    if (!atom.value()) return binding::raise(PyExc_ValueError, "Failed to read atom from view");
+    return new_py_atom(*atom.value());
+}
+
+PyObject* molecule_subscript(PyObject* self, PyObject* key) {
+    return binding::guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        binding::BorrowGuard borrow;
+        if (!borrow.acquire_shared(as_mol(self)->borrow)) return nullptr;
+        if (PyUnicode_Check(key)) {
+            std::string text;
+            if (!binding::extract_str(key, text)) return nullptr;
+            return lookup_property(as_mol(self), text, true);
+        }
+        int64_t index = 0;
+        if (PyFloat_Check(key) || !binding::extract_i64(key, index)) {
+            // The integer attempt's own error is not shown.
+            PyErr_Clear();
+            return binding::raise(PyExc_TypeError, "Molecule indices must be integers or strings");
+        }
+        return atom_at(as_mol(self), static_cast<Py_ssize_t>(index));
+    });
+}
+
+PyObject* molecule_atoms(PyObject* self, PyObject*) {
+    return binding::guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        binding::BorrowGuard borrow;
+        if (!borrow.acquire_shared(as_mol(self)->borrow)) return nullptr;
+        auto copy = clone_as_owned(as_mol(self));
+        if (!copy) return nullptr;
+        const auto atoms = copy->to_atoms();
+        PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(atoms.size())));
+        if (!list) return nullptr;
+        for (size_t i = 0; i < atoms.size(); ++i) {
+            PyObject* item = new_py_atom(atoms[i]);
+            if (item == nullptr) return nullptr;
+            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+        }
+        return list.release();
+    });
+}
+
 PyMethodDef kMoleculeMethods[] = {
-    {"from_arrays", binding::fastcall(molecule_from_arrays), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
+    {"from_arrays", binding::fastcall(molecule_from_arrays),
+     METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
      "from_arrays(positions, atomic_numbers, *, energy=None, forces=None, charges=None, "
      "velocities=None, cell=None, stress=None, pbc=None, name=None)\n--\n\n"
      "Create a molecule from numpy arrays."},
+    {"atoms", molecule_atoms, METH_NOARGS, "atoms($self)\n--\n\nGet atoms as a list"},
     {"to_owned", molecule_to_owned, METH_NOARGS,
      "to_owned($self)\n--\n\nMaterialize the molecule into an owned, self-contained object."},
     {"get_property", binding::fastcall(molecule_get_property), METH_FASTCALL | METH_KEYWORDS,
@@ -536,6 +679,7 @@ PyTypeObject* create_molecule_type() {
         {Py_tp_dealloc, reinterpret_cast<void*>(molecule_dealloc)},
         {Py_tp_repr, reinterpret_cast<void*>(molecule_repr)},
         {Py_mp_length, reinterpret_cast<void*>(molecule_len)},
+        {Py_mp_subscript, reinterpret_cast<void*>(molecule_subscript)},
         {Py_tp_methods, kMoleculeMethods},
         {Py_tp_getset, kMoleculeGetSet.data()},
         {Py_tp_doc, const_cast<char*>(kDoc)},

@@ -120,4 +120,56 @@ PyObject* property_value_to_pyobject(const types::PropertyValue& value) {
         value);
 }
 
+PyObject* view_array_field(const kestrove::view::ArrayField& field) {
+    using kestrove::view::ElemType;
+    numpy::Dtype dtype = numpy::Dtype::kFloat64;
+    switch (field.elem) {
+        case ElemType::kF32:
+            dtype = numpy::Dtype::kFloat32;
+            break;
+        case ElemType::kF64:
+            dtype = numpy::Dtype::kFloat64;
+            break;
+        case ElemType::kI32:
+            dtype = numpy::Dtype::kInt32;
+            break;
+        case ElemType::kI64:
+            dtype = numpy::Dtype::kInt64;
+            break;
+    }
+    Py_ssize_t shape[2];
+    size_t elements = 1;
+    for (size_t d = 0; d < field.ndim; ++d) {
+        shape[d] = static_cast<Py_ssize_t>(field.shape[d]);
+        elements *= field.shape[d];
+    }
+    // The readers size `bytes` from the shape; a mismatch would read past the record.
+    if (field.ndim < 1 || field.ndim > 2 ||
+        elements * numpy::dtype_size(dtype) != field.bytes.size()) {
+        PyErr_SetString(PyExc_SystemError, "array field does not match its bytes");
+        return nullptr;
+    }
+    return numpy::new_array(dtype, std::span<const Py_ssize_t>(shape, field.ndim),
+                            field.bytes.data());
+}
+
+PyObject* property_field_to_pyobject(const kestrove::view::PropertyField& field) {
+    return std::visit(
+        [](const auto& v) -> PyObject* {
+            using T = std::decay_t<decltype(v)>;
+            if constexpr (std::is_same_v<T, std::monostate>) {
+                Py_RETURN_NONE;
+            } else if constexpr (std::is_same_v<T, double>) {
+                return PyFloat_FromDouble(v);
+            } else if constexpr (std::is_same_v<T, int64_t>) {
+                return PyLong_FromLongLong(v);
+            } else if constexpr (std::is_same_v<T, std::string_view>) {
+                return binding::to_py_str(v);
+            } else {
+                return view_array_field(v);
+            }
+        },
+        field);
+}
+
 }  // namespace kestrove_rs::numpy_output

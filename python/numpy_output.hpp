@@ -9,6 +9,7 @@
 #include <cstdint>
 
 #include "engine/types.hpp"
+#include "engine/view/record_view.hpp"
 
 namespace kestrove_rs::numpy_output {
 
@@ -27,5 +28,12 @@ PyObject* owned_mat3x3_array(const kestrove::types::Mat3Data& data);
 
 // The Python value of an owned molecule's custom property: None, float, int, str or a new array.
 PyObject* property_value_to_pyobject(const kestrove::types::PropertyValue& value);
+
+// A field read in place from a record, copied once into a new array of its shape and element
+// type (the record's bytes may lie at any alignment).
+PyObject* view_array_field(const kestrove::view::ArrayField& field);
+
+// The Python value of a custom section read in place: None, float, int, str or a new array.
+PyObject* property_field_to_pyobject(const kestrove::view::PropertyField& field);
 
 }  // namespace kestrove_rs::numpy_output

@@ -125,6 +125,8 @@ def test_failures_raise_the_documented_errors(tmp_path, source):
          "Invalid data: Missing mmap bytes for molecule 10"),
         (lambda: PyAtomDatabase.open(lz4).get_molecules([0, 11]), ValueError,
          "Invalid data: Missing compressed bytes for molecule 11"),
+        (lambda: PyAtomDatabase.open(lz4).get_molecules([0] * 300 + [13] + [0] * 300 + [11]),
+         ValueError, "Invalid data: Missing compressed bytes for molecule 13"),
         (lambda: plain.get_molecules([12]), ValueError, None),
         (lambda: mapped.get_molecule(-1), OverflowError, None),
         (lambda: mapped[-1], OverflowError, None),

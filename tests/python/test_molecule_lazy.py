@@ -1,0 +1,186 @@
+"""PyMolecule over a stored record: field reads, lookups and state changes of lazy molecules."""
+
+import numpy as np
+import pytest
+
+from kestrove import PyAtomDatabase, PyMolecule
+
+FIELDS = ["positions", "atomic_numbers", "forces", "velocities", "charges", "cell", "stress",
+          "energy", "pbc"]
+
+
+def special_values(dtype, shape):
+    """Values a lossy copy would change: NaN payloads, -0.0, subnormals, extremes."""
+    info = np.finfo(dtype)
+    pool = np.array([np.nan, -0.0, info.smallest_subnormal, info.max, -info.tiny, 1.0 / 3.0],
+                    dtype=dtype)
+    values = np.resize(pool, int(np.prod(shape))).reshape(shape)
+    bits = values.view(np.uint32 if dtype == np.float32 else np.uint64)
+    bits.flat[0] |= 0x5  # a NaN with a payload
+    return values
+
+
+def full_molecule(dtype, n=5):
+    mol = PyMolecule(
+        special_values(dtype, (n, 3)),
+        np.arange(1, n + 1, dtype=np.uint8),
+        energy=-0.0,
+        forces=special_values(dtype, (n, 3))[::-1].copy(),
+        velocities=special_values(dtype, (n, 3)),
+        charges=special_values(dtype, (n,)),
+        cell=special_values(dtype, (3, 3)),
+        stress=special_values(dtype, (3, 3)).T.copy(),
+        pbc=(False, True, False),
+    )
+    mol.set_property("label", "water")
+    mol.set_property("weights", np.arange(4, dtype=np.int64))
+    return mol
+
+
+def read(mol, field):
+    value = getattr(mol, field)
+    if isinstance(value, np.ndarray):
+        return value.dtype, value.shape, value.tobytes()
+    if isinstance(value, float):
+        return np.float64(value).tobytes()
+    return value
+
+
+def stored(tmp_path, molecules, compression="none", mmap=True):
+    path = str(tmp_path / f"{compression}.kstv")
+    db = PyAtomDatabase(path, compression)
+    db.add_molecules(molecules)
+    db.flush()
+    return PyAtomDatabase.open(path, mmap=mmap)
+
+
+def undecodable(tmp_path):
+    """A lazy molecule whose text property is not UTF-8: its fields read, it cannot become owned."""
+    path = str(tmp_path / "bad.kstv")
+    db = PyAtomDatabase(path)
+    db.add_molecule(full_molecule(np.float32, 3))
+    db.flush()
+    data = open(path, "rb").read()
+    assert data.count(b"water") == 1
+    open(path, "wb").write(data.replace(b"water", b"\xffater"))
+    return PyAtomDatabase.open(path)[0]
+
+
+@pytest.mark.parametrize("compression,mmap", [("none", True), ("none", False), ("zstd", True)])
+@pytest.mark.parametrize("dtype", [np.float32, np.float64])
+def test_lazy_getters_equal_owned_bit_for_bit(tmp_path, dtype, compression, mmap):
+    owned = full_molecule(dtype)
+    lazy = stored(tmp_path, [owned], compression, mmap)[0]
+    for field in FIELDS:
+        assert read(lazy, field) == read(owned, field), field
+        assert read(lazy, field) == read(lazy.to_owned(), field), field
+    assert lazy.get_property("label") == "water"
+    np.testing.assert_array_equal(lazy.get_property("weights"), np.arange(4))
+    assert lazy["label"] == "water"
+    assert (lazy.has_property("weights"), lazy.has_property("stress")) == (True, False)
+    assert len(lazy) == 5 and repr(lazy) == repr(owned)
+    a, b = lazy[-1], owned[4]
+    assert a.atomic_number == b.atomic_number
+    assert np.array(a.position()).tobytes() == np.array(b.position()).tobytes()
+    assert [x.atomic_number for x in lazy.atoms()] == [1, 2, 3, 4, 5]
+    lazy.positions[0, 0] = 7  # a new array each time: the record is not changed
+    assert read(lazy, "positions") == read(owned, "positions")
+
+
+def test_absent_fields_and_lookups_keep_a_view_lazy(tmp_path):
+    bare = PyMolecule(np.zeros((2, 3), np.float32), np.array([1, 8], np.uint8))
+    bare.set_property("label", "a")
+    bare.set_property("weights", 1.5)
+    lazy = stored(tmp_path, [bare])[0]
+    assert [getattr(lazy, f) for f in FIELDS[2:]] == [None] * 7
+    assert repr(lazy) == "Molecule(n_atoms=2, has_forces=false, has_energy=false)"
+    with pytest.raises(KeyError, match="Property 'nope' not found"):
+        lazy.get_property("nope")
+    with pytest.raises(IndexError, match="Atom index -3 out of bounds for molecule of length 2"):
+        lazy[-3]
+    for key in (1.0, slice(0, 1), 2**70, None):
+        with pytest.raises(TypeError, match="Molecule indices must be integers or strings"):
+            lazy[key]
+    assert lazy[True].atomic_number == 8
+
+
+@pytest.mark.parametrize(
+    "field,value",
+    [("forces", np.ones((3, 3), np.float64)), ("stress", np.eye(3, dtype=np.float32)),
+     ("energy", 2.5), ("energy", None), ("pbc", None), ("charges", np.ones(3, np.float32))],
+)
+def test_setters_on_lazy_molecules_store_the_new_value(tmp_path, field, value):
+    lazy = stored(tmp_path, [full_molecule(np.float32, 3)])[0]
+    setattr(lazy, field, value)
+    got = getattr(lazy, field)
+    if isinstance(value, np.ndarray):
+        assert (got.dtype, got.tobytes()) == (value.dtype, value.tobytes())
+    else:
+        assert got == value
+    assert read(lazy, "positions") == read(full_molecule(np.float32, 3), "positions")
+
+
+# A molecule that cannot be decoded in whole shows which step of a setter comes first: the
+# value's check (its own error) or the change to an owned molecule (the decoding error).
+DECODE = "Invalid UTF-8 in string property"
+
+
+@pytest.mark.parametrize(
+    "field,value,error,text",
+    [
+        ("forces", None, ValueError, "Forces must be a float32 or float64 ndarray"),
+        ("forces", np.ones((2, 3)), ValueError, r"Forces must have shape \(3, 3\)"),
+        ("forces", np.ones((3, 3)), ValueError, DECODE),
+        ("cell", [[1, 0, 0]] * 3, ValueError, "Cell must be a float32 or float64 ndarray"),
+        ("cell", np.eye(3), ValueError, DECODE),
+        ("stress", "bad", ValueError, DECODE),
+        ("energy", "x", TypeError, "argument 'energy'"),
+        ("energy", 1.0, ValueError, DECODE),
+        ("pbc", [True, True, True], TypeError, "argument 'pbc'"),
+        ("pbc", (True, True), ValueError, "expected tuple of length 3, but got tuple of length 2"),
+    ],
+)
+def test_setter_checks_value_and_ownership_in_order(tmp_path, field, value, error, text):
+    lazy = undecodable(tmp_path)
+    before = read(lazy, field)
+    with pytest.raises(error, match=text):
+        setattr(lazy, field, value)
+    assert read(lazy, field) == before
+
+
+def test_an_undecodable_record_still_reads_field_by_field(tmp_path):
+    lazy = undecodable(tmp_path)
+    expected = full_molecule(np.float32, 3)
+    for field in FIELDS:
+        assert read(lazy, field) == read(expected, field), field
+    np.testing.assert_array_equal(lazy.get_property("weights"), np.arange(4))
+    assert lazy[0].atomic_number == 1
+    for call in (lambda: lazy.get_property("label"), lazy.to_owned, lazy.atoms,
+                 lambda: lazy.set_property("x", 1)):
+        with pytest.raises(ValueError, match=DECODE):
+            call()
+
+
+def test_corrupt_record_bytes_give_value_errors(tmp_path):
+    path = str(tmp_path / "c.kstv")
+    db = PyAtomDatabase(path)
+    db.add_molecule(full_molecule(np.float64, 4))
+    end = len(open(path, "rb").read())
+    db.flush()
+    original = open(path, "rb").read()
+    start = 2 * 4096
+    rng = np.random.default_rng(0)
+    for offset in rng.integers(start, end, 200):
+        data = bytearray(original)
+        data[offset] ^= int(rng.integers(1, 256))
+        open(path, "wb").write(data)
+        try:
+            mol = PyAtomDatabase.open(path)[0]
+        except ValueError:
+            continue
+        for call in [lambda: [getattr(mol, f) for f in FIELDS], mol.property_keys,
+                     lambda: mol.get_property("label"), mol.atoms, lambda: mol[3], mol.to_owned]:
+            try:
+                call()
+            except (ValueError, KeyError):
+                pass
