@@ -296,3 +296,21 @@ def test_interrupted_batch_keeps_last_commit(tmp_path):
     again = PyAtomDatabase.open(path)
     assert len(again) == 100
     assert again[99].to_owned().positions.tobytes() == arrays["positions"][49].tobytes()
+
+
+def test_custom_columns_in_given_order_read_back(tmp_path):
+    path = str(tmp_path / "a")
+    arrays, kw, props = batch_arrays(11, 4, 3)
+    unsorted = dict(reversed(list(props.items())))
+    db = PyAtomDatabase(path)
+    db.add_arrays_batch(**arrays, **kw, properties=unsorted)
+    db.flush()
+    back = PyAtomDatabase.open(path).get_molecules([0, 1, 2, 3])
+    for i, (got, want) in enumerate(zip(back, as_molecules(arrays, kw, props))):
+        got, want = got.to_owned(), want.to_owned()
+        for key in ("positions", "forces", "charges", "velocities", "cell", "stress"):
+            assert getattr(got, key).tobytes() == getattr(want, key).tobytes()
+        assert (got.energy, got.pbc) == (want.energy, want.pbc)
+        for key, value in props.items():
+            a, b = np.asarray(got.get_property(key)), np.asarray(want.get_property(key))
+            assert a.dtype == b.dtype and a.tobytes() == b.tobytes()
