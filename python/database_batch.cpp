@@ -170,8 +170,10 @@ kestrove::Result<Bytes, std::string> build_row(const BatchInput& in, size_t i,
     if (in.cell) builtins.cell = in.cell->typed(i);
     if (in.stress) builtins.stress = in.stress->typed(i);
     if (in.pbc) {
+        // Any nonzero byte is true: a bool view of other bytes must not reach the record as is.
         const uint8_t* p = in.pbc->base + 3 * i;
-        builtins.pbc = std::array<uint8_t, 3>{p[0], p[1], p[2]};
+        builtins.pbc =
+            std::array<uint8_t, 3>{uint8_t{p[0] != 0}, uint8_t{p[1] != 0}, uint8_t{p[2] != 0}};
     }
     if (in.names != nullptr) builtins.name = std::string_view((*in.names)[i]);
     for (size_t c = 0; c < in.custom.size(); ++c) {
@@ -239,8 +241,9 @@ PyObject* build_and_append(kestrove::storage::AtomDatabase& db, const BatchInput
     }
     if (failure) return binding::raise(PyExc_ValueError, *failure);
     // Atom counts beyond 32 bits never get here: the record builder refuses them.
-    auto appended = binding::without_lock(
-        [&] { return db.add_owned_soa_records_with_schema(std::move(records), std::move(schema)); });
+    auto appended = binding::without_lock([&] {
+        return db.add_owned_soa_records_with_schema(std::move(records), std::move(schema));
+    });
     if (!appended.ok()) return binding::raise_engine_error(appended.error());
     Py_RETURN_NONE;
 }
@@ -271,13 +274,22 @@ Failure extract_matrix_column(PyObject* array, Dtype dtype, size_t batch, const 
     if (!c_contiguous(array)) return "custom property '" + key + "' must be C-contiguous";
     uint8_t tag = 0;
     switch (dtype) {
-        case Dtype::kFloat32: tag = 6; break;
-        case Dtype::kFloat64: tag = 3; break;
-        case Dtype::kInt64: tag = 5; break;
-        default: tag = 8; break;
+        case Dtype::kFloat32:
+            tag = 6;
+            break;
+        case Dtype::kFloat64:
+            tag = 3;
+            break;
+        case Dtype::kInt64:
+            tag = 5;
+            break;
+        default:
+            tag = 8;
+            break;
     }
-    out = {key, copy_contiguous(array), std::nullopt, dim(array, 1) * numpy::dtype_size(dtype),
-           kind, tag};
+    out = {key,          copy_contiguous(array),
+           std::nullopt, dim(array, 1) * numpy::dtype_size(dtype),
+           kind,         tag};
     return std::nullopt;
 }
 
@@ -291,8 +303,9 @@ Failure extract_vec3_column(const PyFloatArray3& array, size_t batch, size_t dim
     }
     if (!c_contiguous(a)) return "custom property '" + key + "' must be C-contiguous";
     const bool f32 = array.is_first();
-    out = {key, copy_contiguous(a), std::nullopt, dim1 * (f32 ? 12u : 24u), kind,
-           static_cast<uint8_t>(f32 ? 4 : 7)};
+    out = {key,          copy_contiguous(a),
+           std::nullopt, dim1 * (f32 ? 12u : 24u),
+           kind,         static_cast<uint8_t>(f32 ? 4 : 7)};
     return std::nullopt;
 }
 
@@ -350,7 +363,10 @@ Failure molecule_column(PyObject* value, size_t batch, const std::string& key,
         out = {key,
                floats.is_first() ? widen_1d<float, double>(floats.get())
                                  : widen_1d<double, double>(floats.get()),
-               std::nullopt, 8, 2, 0};
+               std::nullopt,
+               8,
+               2,
+               0};
         return std::nullopt;
     }
     if (auto ints = PyIntArray1::from_any(value); ints.matched()) {
@@ -359,7 +375,10 @@ Failure molecule_column(PyObject* value, size_t batch, const std::string& key,
         out = {key,
                ints.is_first() ? widen_1d<int32_t, int64_t>(ints.get())
                                : widen_1d<int64_t, int64_t>(ints.get()),
-               std::nullopt, 8, 2, 1};
+               std::nullopt,
+               8,
+               2,
+               1};
         return std::nullopt;
     }
     if (auto dtype = matrix_dtype(value)) {
@@ -382,8 +401,8 @@ Failure atom_column(PyObject* value, size_t batch, size_t n_atoms, const std::st
             return failure;
         }
         if (dim(value, 1) != n_atoms) {
-            return "atom property '" + key + "' must have shape " +
-                   shape_text({batch, n_atoms}) + ")";
+            return "atom property '" + key + "' must have shape " + shape_text({batch, n_atoms}) +
+                   ")";
         }
         return std::nullopt;
     }
@@ -555,8 +574,8 @@ Failure general_columns(const BatchArgs& a, BatchInput& in, OwnedColumns& owned)
     }
     const char* vec3 = "(batch, n_atoms, 3)";
     if (given(a.forces)) {
-        if (Failure failure = builtin_float_column(a.forces, "forces", 3, {batch, n, 3}, vec3, 4,
-                                                   7, owned, in.forces)) {
+        if (Failure failure = builtin_float_column(a.forces, "forces", 3, {batch, n, 3}, vec3, 4, 7,
+                                                   owned, in.forces)) {
             return failure;
         }
     }
@@ -648,8 +667,9 @@ Fast fast_columns(const BatchArgs& a, BatchInput& in, OwnedColumns& owned, Failu
         }
     }
     if (given(a.forces)) {
-        if (Failure f = borrow_rows(a.forces, {batch, n, 3}, "forces must have shape (" + bn +
-                                    ", 3)", "forces", n * 12, 4, forces)) {
+        if (Failure f =
+                borrow_rows(a.forces, {batch, n, 3}, "forces must have shape (" + bn + ", 3)",
+                            "forces", n * 12, 4, forces)) {
             return fail(std::move(f));
         }
     }
@@ -672,9 +692,9 @@ Fast fast_columns(const BatchArgs& a, BatchInput& in, OwnedColumns& owned, Failu
         if (!classified.matched()) return Fast::kDeclined;
         const bool f32 = classified.is_first();
         const std::string field = name;
-        if (Failure f = borrow_rows(value, {batch, 3, 3},
-                                    field + " must have shape (" + b + ", 3, 3)", field,
-                                    f32 ? 36 : 72, f32 ? 12 : 10, out)) {
+        if (Failure f =
+                borrow_rows(value, {batch, 3, 3}, field + " must have shape (" + b + ", 3, 3)",
+                            field, f32 ? 36 : 72, f32 ? 12 : 10, out)) {
             return fail(std::move(f));
         }
         return Fast::kReady;
@@ -688,7 +708,7 @@ Fast fast_columns(const BatchArgs& a, BatchInput& in, OwnedColumns& owned, Failu
     if (given(a.pbc)) {
         if (Failure f = check_pbc(a.pbc, batch)) return fail(std::move(f));
         if (!c_contiguous(a.pbc)) return fail(std::string("pbc must be C-contiguous"));
-        // NumPy bools are single bytes 0 or 1, the record's own encoding.
+        // NumPy bools are single bytes, read in place; build_row writes each as 0 or 1.
         pbc = RowSource{data_of(a.pbc), 3, 9};
     }
     if (Failure f = check_names(a.names, batch)) return fail(std::move(f));
@@ -754,10 +774,10 @@ bool extract_names(PyObject* sequence, std::vector<std::string>& out) {
 }
 
 constexpr binding::Param kParams[] = {
-    {"positions", true, false},   {"atomic_numbers", true, false}, {"energy", false, true},
-    {"forces", false, true},      {"charges", false, true},        {"velocities", false, true},
-    {"cell", false, true},        {"stress", false, true},         {"pbc", false, true},
-    {"name", false, true},        {"properties", false, true},     {"atom_properties", false, true},
+    {"positions", true, false}, {"atomic_numbers", true, false}, {"energy", false, true},
+    {"forces", false, true},    {"charges", false, true},        {"velocities", false, true},
+    {"cell", false, true},      {"stress", false, true},         {"pbc", false, true},
+    {"name", false, true},      {"properties", false, true},     {"atom_properties", false, true},
 };
 constexpr binding::Signature kSig{"PyAtomDatabase.add_arrays_batch()", kParams};
 
@@ -779,7 +799,7 @@ PyObject* add_arrays_batch(PyObject* self, PyObject* const* args, Py_ssize_t nar
             binding::set_cannot_convert(bound[8], "PyArray<T, D>");
             return bound.failed(8);
         }
-        BatchArgs batch_args{bound[0], bound[1], bound[2], bound[3], bound[4], bound[5],
+        BatchArgs batch_args{bound[0], bound[1], bound[2], bound[3],     bound[4],  bound[5],
                              bound[6], bound[7], bound[8], std::nullopt, bound[10], bound[11]};
         if (bound.present(9)) {
             if (!extract_names(bound[9], batch_args.names.emplace())) return bound.failed(9);

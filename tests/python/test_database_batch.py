@@ -314,3 +314,16 @@ def test_custom_columns_in_given_order_read_back(tmp_path):
         for key, value in props.items():
             a, b = np.asarray(got.get_property(key)), np.asarray(want.get_property(key))
             assert a.dtype == b.dtype and a.tobytes() == b.tobytes()
+
+
+@pytest.mark.parametrize("f64", [False, True])
+def test_pbc_bool_view_of_other_bytes_is_stored_as_flags(tmp_path, f64):
+    arrays, _, _ = batch_arrays(2, 2, 3, f64=f64, optional=False, custom=False)
+    odd = np.array([[2, 0, 255], [0, 7, 1]], np.uint8).view(bool)
+    plain = np.array([[1, 0, 1], [0, 1, 1]], bool)
+    a, b = str(tmp_path / "a"), str(tmp_path / "b")
+    for path, pbc in ((a, odd), (b, plain)):
+        db = PyAtomDatabase(path)
+        db.add_arrays_batch(**arrays, pbc=pbc)
+        db.flush()
+    assert file_bytes(a) == file_bytes(b)
