@@ -77,6 +77,8 @@ struct BatchInput {
     size_t n_atoms = 0;
     RowSource positions;
     RowSource numbers;
+    // General path: the positions bytes of one row overflowed; refused once the columns are read.
+    bool positions_overflow = false;
     std::optional<RowSource> energy, forces, charges, velocities, cell, stress, pbc;
     const std::vector<std::string>* names = nullptr;
     std::vector<BatchSectionColumn> custom;
@@ -559,9 +561,8 @@ Failure general_columns(const BatchArgs& a, BatchInput& in, OwnedColumns& owned)
     owned.numbers = copy_contiguous(a.atomic_numbers);
     // The positions bytes of one row; overflow is refused before any record is built.
     uint64_t row_bytes = 0;
-    if (__builtin_mul_overflow(static_cast<uint64_t>(n), f32 ? 12u : 24u, &row_bytes)) {
-        return std::string("positions byte length overflow");
-    }
+    in.positions_overflow =
+        __builtin_mul_overflow(static_cast<uint64_t>(n), f32 ? 12u : 24u, &row_bytes);
     in.positions = {owned.positions.data(), row_bytes, static_cast<uint8_t>(f32 ? 4 : 7)};
     in.numbers = {owned.numbers.data(), n, 0};
     // The column vector must not reallocate once sources point into it.
@@ -741,6 +742,9 @@ PyObject* add_arrays_batch_impl(kestrove::storage::AtomDatabase& db, const Batch
     if (!extract_custom_columns(args.properties, args.atom_properties, in.batch, in.n_atoms,
                                 in.custom)) {
         return nullptr;
+    }
+    if (in.positions_overflow) {
+        return binding::raise(PyExc_ValueError, "positions byte length overflow");
     }
     return build_and_append(db, in);
 }
