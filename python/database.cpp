@@ -9,6 +9,7 @@
 #include "engine/view/record_view.hpp"
 #include "platform/file.hpp"
 #include "platform/thread_pool.hpp"
+#include "python/database_batch.hpp"
 #include "python/molecule.hpp"
 
 namespace kestrove_rs::database {
@@ -518,6 +519,12 @@ PyMethodDef kDatabaseMethods[] = {
      "Uses parallel I/O to read multiple molecules at once.\n\n"
      "Parameters:\n- indices: List of molecule indices to fetch\n\n"
      "Returns:\n- List of molecules"},
+    {"add_arrays_batch", binding::fastcall(batch::add_arrays_batch), METH_FASTCALL | METH_KEYWORDS,
+     "add_arrays_batch($self, positions, atomic_numbers, *, energy=None, forces=None, "
+     "charges=None, velocities=None, cell=None, stress=None, pbc=None, name=None, "
+     "properties=None, atom_properties=None)\n--\n\n"
+     "Add a batch of molecules from stacked numpy arrays.\n\n"
+     "This avoids creating one Python Molecule object per record."},
     {"flush", database_flush, METH_NOARGS, "flush($self)\n--\n\nFlush and save the database"},
     {nullptr, nullptr, 0, nullptr},
 };
