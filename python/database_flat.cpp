@@ -1,6 +1,8 @@
 // Flat batch extraction: many records as one dictionary of concatenated NumPy arrays.
 #include "python/database_flat.hpp"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cstring>
 #include <limits>
@@ -37,6 +39,10 @@ constexpr uint8_t kBuiltinKind = 0;
 constexpr uint8_t kAtomPropertyKind = 1;
 constexpr uint8_t kPropertyKind = 2;
 constexpr uint8_t kF64PositionsTag = 7;
+// Every record holds its u32 atom count, a u16 section count and, per atom, at least a
+// single-precision position triple and an atomic number.
+constexpr uint64_t kRecordFrame = 6;
+constexpr uint64_t kMinAtomBytes = 13;
 
 // The built-in fields a record may hold as kind-0 sections; any other kind-0 key is not ours.
 constexpr std::string_view kBuiltinKeys[] = {"charges", "cell",   "energy", "forces",
@@ -287,6 +293,20 @@ kestrove::Result<std::span<const uint8_t>> map_record(
     return std::span<const uint8_t>(scratch);
 }
 
+// The widest per-molecule slot a record of `db` can hold: its file's size, times the largest
+// expansion the compressors reach in practice when records are compressed.
+uint64_t max_slot_bytes(const AtomDatabase& db) {
+    constexpr uint64_t kMaxExpansion = 1024;
+    struct stat info {};
+    if (::stat(db.path().c_str(), &info) != 0 || info.st_size < 0) {
+        return std::numeric_limits<uint32_t>::max();
+    }
+    const auto size = static_cast<uint64_t>(info.st_size);
+    return db.compression().kind == kestrove::compression::CompressionType::None
+               ? size
+               : size * kMaxExpansion;
+}
+
 // A column buffer of `bytes` zero bytes; the size was derived from untrusted counts and is
 // checked to be addressable.
 kestrove::Result<HeapBuffer> zeroed(uint64_t bytes) {
@@ -300,7 +320,8 @@ kestrove::Result<HeapBuffer> zeroed(uint64_t bytes) {
 
 // Lays out the columns from the first record and the stored schema, and allocates them.
 kestrove::Status lay_out(Batch& batch, std::vector<SectionSchema> first,
-                         const std::optional<kestrove::storage::DatabaseSchema>& stored) {
+                         const std::optional<kestrove::storage::DatabaseSchema>& stored,
+                         uint64_t max_slot_bytes) {
     std::vector<SectionSchema> schemas;
     if (!stored) {
         schemas = std::move(first);
@@ -329,12 +350,17 @@ kestrove::Status lay_out(Batch& batch, std::vector<SectionSchema> first,
         Column column;
         column.output = output_of(schema);
         if (column.output == Output::kArray || column.output == Output::kBytes) {
-            // A payload length is a u32: a wider element or slot comes from a corrupt schema.
+            // A stored schema is untrusted: a per-atom element has its tag's size, and a slot
+            // is a payload that some record of this file holds.
             const uint64_t unit = schema.per_atom ? schema.elem_bytes : schema.slot_bytes;
             const uint64_t rows = schema.per_atom ? batch.total_atoms : batch.n_molecules;
+            const auto row = array_row(schema.type_tag);
+            const bool fits = schema.per_atom
+                                  ? row && unit == numpy::dtype_size(row->dtype) *
+                                                       static_cast<uint64_t>(row->inner)
+                                  : unit <= max_slot_bytes;
             uint64_t bytes;
-            if (unit > std::numeric_limits<uint32_t>::max() ||
-                __builtin_mul_overflow(unit, rows, &bytes)) {
+            if (!fits || __builtin_mul_overflow(unit, rows, &bytes)) {
                 return Error::invalid_data("Section " + quoted(schema.key) +
                                            " payload length overflow");
             }
@@ -360,6 +386,15 @@ kestrove::Status fill_batch(const AtomDatabase& db, const std::vector<uint64_t>&
         auto count = db.num_atoms(indices[m]);
         if (!count) {
             return Error::invalid_data("Index " + std::to_string(indices[m]) + " out of bounds");
+        }
+        // The buffers are sized from these counts before any record is read: a count the entry's
+        // record size cannot hold (positions, atomic numbers and the two count fields) is refused
+        // here rather than allocated.
+        const auto record_size = db.uncompressed_size(indices[m]);
+        if (!record_size || uint64_t{*count} * kMinAtomBytes + kRecordFrame > *record_size) {
+            return Error::invalid_data("Index entry of molecule " + std::to_string(indices[m]) +
+                                       " declares " + std::to_string(*count) +
+                                       " atoms that its record cannot hold");
         }
         std::memcpy(static_cast<uint8_t*>(batch.counts.data()) + m * sizeof(uint32_t), &*count,
                     sizeof(uint32_t));
@@ -402,7 +437,7 @@ kestrove::Status fill_batch(const AtomDatabase& db, const std::vector<uint64_t>&
                 kestrove::view::section_schema_from_ref(section, parsed.n_atoms));
             first.push_back(std::move(schema));
         }
-        KESTROVE_TRY(lay_out(batch, std::move(first), stored));
+        KESTROVE_TRY(lay_out(batch, std::move(first), stored, max_slot_bytes(db)));
     }
 
     uint64_t position_bytes;
