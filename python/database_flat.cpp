@@ -33,6 +33,10 @@ using numpy::HeapBuffer;
 
 namespace {
 
+#ifndef KESTROVE_FLAT_ATOMS_PER_TASK
+#define KESTROVE_FLAT_ATOMS_PER_TASK 4096
+#endif
+
 constexpr uint8_t kTextTag = 2;
 constexpr uint8_t kNullTag = 13;
 constexpr uint8_t kBuiltinKind = 0;
@@ -278,15 +282,18 @@ std::optional<Error> fill_one(Batch& batch, size_t m, std::span<const uint8_t> r
 kestrove::Result<std::span<const uint8_t>> map_record(
     const AtomDatabase& db, uint64_t index, kestrove::compression::CompressionType compression,
     kestrove::Bytes& scratch) {
-    const std::string at = std::to_string(index);
+    const auto missing = [index](const char* what) {
+        return Error::invalid_data(std::string("Missing ") + what + " for molecule " +
+                                   std::to_string(index));
+    };
     auto slice = db.get_compressed_slice(index);
     if (compression.kind == kestrove::compression::CompressionType::None) {
-        if (!slice) return Error::invalid_data("Missing mmap bytes for molecule " + at);
+        if (!slice) return missing("mmap bytes");
         return *slice;
     }
-    if (!slice) return Error::invalid_data("Missing compressed bytes for molecule " + at);
+    if (!slice) return missing("compressed bytes");
     auto size = db.uncompressed_size(index);
-    if (!size) return Error::invalid_data("Missing uncompressed size for molecule " + at);
+    if (!size) return missing("uncompressed size");
     auto buffer = kestrove::compression::decompress(*slice, compression, *size);
     if (!buffer.ok()) return std::move(buffer).error();
     scratch = std::move(buffer).value();
@@ -374,6 +381,14 @@ kestrove::Status lay_out(Batch& batch, std::vector<SectionSchema> first,
     return {};
 }
 
+// Molecules per task: enough copying per task (about kAtomsPerTask atoms) that waking a worker
+// pays off; a small batch runs on fewer threads, or inline.
+size_t flat_chunk(const Batch& batch) {
+    constexpr uint64_t kAtomsPerTask = KESTROVE_FLAT_ATOMS_PER_TASK;
+    const uint64_t mean_atoms = std::max<uint64_t>(1, batch.total_atoms / batch.n_molecules);
+    return static_cast<size_t>(std::max<uint64_t>(1, kAtomsPerTask / mean_atoms));
+}
+
 // Steps of the call that need no interpreter lock: counts, layout and the parallel fill.
 kestrove::Status fill_batch(const AtomDatabase& db, const std::vector<uint64_t>& indices,
                             Batch& batch) {
@@ -455,7 +470,7 @@ kestrove::Status fill_batch(const AtomDatabase& db, const std::vector<uint64_t>&
     std::mutex failure_mutex;
     size_t failed_at = std::numeric_limits<size_t>::max();
     std::optional<Error> failure;
-    kestrove::platform::parallel_for(n, 0, [&](size_t begin, size_t end) {
+    kestrove::platform::parallel_for(n, flat_chunk(batch), [&](size_t begin, size_t end) {
         ParsedSoaRecord parsed;
         kestrove::Bytes scratch;
         for (size_t m = begin; m < end; ++m) {
