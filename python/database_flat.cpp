@@ -33,10 +33,6 @@ using numpy::HeapBuffer;
 
 namespace {
 
-#ifndef KESTROVE_FLAT_ATOMS_PER_TASK
-#define KESTROVE_FLAT_ATOMS_PER_TASK 4096
-#endif
-
 constexpr uint8_t kTextTag = 2;
 constexpr uint8_t kNullTag = 13;
 constexpr uint8_t kBuiltinKind = 0;
@@ -49,8 +45,8 @@ constexpr uint64_t kRecordFrame = 6;
 constexpr uint64_t kMinAtomBytes = 13;
 
 // The built-in fields a record may hold as kind-0 sections; any other kind-0 key is not ours.
-constexpr std::string_view kBuiltinKeys[] = {"charges", "cell",   "energy", "forces",
-                                             "name",    "pbc",    "stress", "velocities"};
+constexpr std::string_view kBuiltinKeys[] = {"charges", "cell", "energy", "forces",
+                                             "name",    "pbc",  "stress", "velocities"};
 
 // The NumPy element type and trailing shape of a fixed-size column, by type tag.
 struct ArrayRow {
@@ -192,9 +188,9 @@ std::optional<Error> copy_payload(Batch& batch, size_t m, size_t r, const SoaSec
         }
         if (len != expected) return invalid_length(section.key, len, expected);
         if (schema.slot_bytes != 0 && stored && len != 0) {
-            std::memcpy(static_cast<uint8_t*>(column.buffer.data()) +
-                            batch.offsets[m] * schema.elem_bytes,
-                        section.payload.data(), len);
+            std::memcpy(
+                static_cast<uint8_t*>(column.buffer.data()) + batch.offsets[m] * schema.elem_bytes,
+                section.payload.data(), len);
         }
         return std::nullopt;
     }
@@ -228,8 +224,8 @@ std::optional<Error> fill_one(Batch& batch, size_t m, std::span<const uint8_t> r
     const uint64_t expected_atoms = batch.offsets[m + 1] - batch.offsets[m];
     if (r != expected_atoms) {
         // The rows were laid out from the index; a record of another size would spill over.
-        return Error::invalid_data("Molecule " + std::to_string(m) + " holds " +
-                                   std::to_string(r) + " atoms but its index entry says " +
+        return Error::invalid_data("Molecule " + std::to_string(m) + " holds " + std::to_string(r) +
+                                   " atoms but its index entry says " +
                                    std::to_string(expected_atoms));
     }
     const size_t bpa = batch.context.bytes_per_atom;
@@ -362,10 +358,9 @@ kestrove::Status lay_out(Batch& batch, std::vector<SectionSchema> first,
             const uint64_t unit = schema.per_atom ? schema.elem_bytes : schema.slot_bytes;
             const uint64_t rows = schema.per_atom ? batch.total_atoms : batch.n_molecules;
             const auto row = array_row(schema.type_tag);
-            const bool fits = schema.per_atom
-                                  ? row && unit == numpy::dtype_size(row->dtype) *
-                                                       static_cast<uint64_t>(row->inner)
-                                  : unit <= max_slot_bytes;
+            const bool fits = schema.per_atom ? row && unit == numpy::dtype_size(row->dtype) *
+                                                                   static_cast<uint64_t>(row->inner)
+                                              : unit <= max_slot_bytes;
             uint64_t bytes;
             if (!fits || __builtin_mul_overflow(unit, rows, &bytes)) {
                 return Error::invalid_data("Section " + quoted(schema.key) +
@@ -384,7 +379,7 @@ kestrove::Status lay_out(Batch& batch, std::vector<SectionSchema> first,
 // Molecules per task: enough copying per task (about kAtomsPerTask atoms) that waking a worker
 // pays off; a small batch runs on fewer threads, or inline.
 size_t flat_chunk(const Batch& batch) {
-    constexpr uint64_t kAtomsPerTask = KESTROVE_FLAT_ATOMS_PER_TASK;
+    constexpr uint64_t kAtomsPerTask = 4096;
     const uint64_t mean_atoms = std::max<uint64_t>(1, batch.total_atoms / batch.n_molecules);
     return static_cast<size_t>(std::max<uint64_t>(1, kAtomsPerTask / mean_atoms));
 }
@@ -447,9 +442,8 @@ kestrove::Status fill_batch(const AtomDatabase& db, const std::vector<uint64_t>&
         std::vector<SectionSchema> first;
         first.reserve(parsed.sections.size());
         for (const SoaSectionRef& section : parsed.sections) {
-            KESTROVE_ASSIGN_OR_RETURN(
-                SectionSchema schema,
-                kestrove::view::section_schema_from_ref(section, parsed.n_atoms));
+            KESTROVE_ASSIGN_OR_RETURN(SectionSchema schema, kestrove::view::section_schema_from_ref(
+                                                                section, parsed.n_atoms));
             first.push_back(std::move(schema));
         }
         KESTROVE_TRY(lay_out(batch, std::move(first), stored, max_slot_bytes(db)));
@@ -531,10 +525,10 @@ PyObject* column_object(Column& column, size_t n_molecules) {
     const ArrayRow row = *array_row(schema.type_tag);
     const size_t row_bytes = numpy::dtype_size(row.dtype) * static_cast<size_t>(row.inner);
     if (bytes % row_bytes != 0) {
-        return binding::raise(PyExc_ValueError,
-                              "cannot reshape " + std::to_string(bytes) + " bytes of section " +
-                                  quoted(schema.key) + " into rows of " +
-                                  std::to_string(row_bytes) + " bytes");
+        return binding::raise(PyExc_ValueError, "cannot reshape " + std::to_string(bytes) +
+                                                    " bytes of section " + quoted(schema.key) +
+                                                    " into rows of " + std::to_string(row_bytes) +
+                                                    " bytes");
     }
     const auto n = static_cast<Py_ssize_t>(bytes / row_bytes);
     if (row.dtype == Dtype::kBool) {
@@ -579,9 +573,8 @@ PyObject* get_molecules_flat_soa_impl(const AtomDatabase& database,
     const auto atoms = static_cast<Py_ssize_t>(batch.total_atoms);
     PyRef dict = PyRef::steal(PyDict_New());
     if (!dict) return nullptr;
-    const Dtype positions_dtype = batch.context.positions_type_tag == kF64PositionsTag
-                                      ? Dtype::kFloat64
-                                      : Dtype::kFloat32;
+    const Dtype positions_dtype =
+        batch.context.positions_type_tag == kF64PositionsTag ? Dtype::kFloat64 : Dtype::kFloat32;
     if (!set_item(dict.get(), "n_atoms", adopt(Dtype::kUInt32, {n}, std::move(batch.counts))) ||
         !set_item(dict.get(), "positions",
                   adopt(positions_dtype, {atoms, 3}, std::move(batch.positions))) ||
@@ -596,7 +589,7 @@ PyObject* get_molecules_flat_soa_impl(const AtomDatabase& database,
         if (column.output == Output::kSkip) continue;
         PyRef value = PyRef::steal(column_object(column, batch.n_molecules));
         if (!value) return nullptr;
-        PyObject* target = column.schema.kind == kBuiltinKind       ? dict.get()
+        PyObject* target = column.schema.kind == kBuiltinKind        ? dict.get()
                            : column.schema.kind == kAtomPropertyKind ? atom_properties.get()
                                                                      : properties.get();
         PyRef key = PyRef::steal(binding::to_py_str(column.schema.key));
