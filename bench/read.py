@@ -211,7 +211,9 @@ def main():
         print(f"{'road':28} {'threads':>7} {'molecules/s':>12} {'vs NumPy':>9}")
         sys.stdout.flush()
         for n in FLAT_THREADS:
-            env = dict(os.environ, RAYON_NUM_THREADS=str(n))
+            # OpenBLAS's idle threads spin after NumPy's import and would take cores from the
+            # pool; neither road here calls BLAS.
+            env = dict(os.environ, RAYON_NUM_THREADS=str(n), OPENBLAS_NUM_THREADS="1")
             subprocess.run([sys.executable, __file__, "--flat-child", tmp, str(count)], env=env,
                            check=True)
 

@@ -379,7 +379,7 @@ kestrove::Status lay_out(Batch& batch, std::vector<SectionSchema> first,
 // Molecules per task: enough copying per task (about kAtomsPerTask atoms) that waking a worker
 // pays off; a small batch runs on fewer threads, or inline.
 size_t flat_chunk(const Batch& batch) {
-    constexpr uint64_t kAtomsPerTask = 4096;
+    constexpr uint64_t kAtomsPerTask = 1024;
     const uint64_t mean_atoms = std::max<uint64_t>(1, batch.total_atoms / batch.n_molecules);
     return static_cast<size_t>(std::max<uint64_t>(1, kAtomsPerTask / mean_atoms));
 }
