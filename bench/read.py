@@ -1,13 +1,16 @@
 """Random-access batch reads: get_molecules plus reading positions, forces, energy and atomic
 numbers of every molecule, side by side with plain NumPy building the same per-molecule dicts of
-copies from .npy files opened with mmap_mode="r". Warm page cache (each road is run once before
-it is timed).
+copies from .npy files opened with mmap_mode="r". Then get_molecules_flat against NumPy
+fancy-index gathers of the same rows, with 1, 2, 4 and 8 worker threads (each in a subprocess
+with RAYON_NUM_THREADS set), and a full scan in storage order against NumPy reading the whole
+arrays. Warm page cache (each road is run once before it is timed).
 
 Run by hand after installing the package: python bench/read.py [molecules]
 The worker pool's size follows RAYON_NUM_THREADS.
 """
 
 import os
+import subprocess
 import sys
 import tempfile
 import time
@@ -98,7 +101,84 @@ def numpy_batches(arrays, batches):
     return run
 
 
+FLAT_THREADS = (1, 2, 4, 8)
+SCAN_CHUNK = 4096
+
+
+def flat_batches(db, batches):
+    def run():
+        for indices in batches:
+            db.get_molecules_flat(indices)
+
+    return run
+
+
+def numpy_flat_batches(arrays, batches):
+    """The same batch dictionaries by fancy-index gathers on the stacked arrays."""
+    offsets = np.asarray(arrays["offsets"])
+    sizes = np.diff(offsets).astype(np.int64)
+    pos, forces, nums = arrays["positions"], arrays["forces"], arrays["atomic_numbers"]
+    energy, cell, score = arrays["energy"], arrays["cell"], arrays["score"]
+
+    def run():
+        for indices in batches:
+            idx = np.asarray(indices)
+            n = sizes[idx]
+            starts = offsets[idx]
+            first = np.cumsum(n) - n
+            rows = np.arange(int(n.sum())) + np.repeat(starts - first, n)
+            dict(n_atoms=n.astype(np.uint32), positions=pos[rows], atomic_numbers=nums[rows], forces=forces[rows],
+                 energy=energy[idx], cell=cell[idx], pbc=np.ones((len(idx), 3), bool),
+                 properties=dict(score=score[idx]))
+
+    return run
+
+
+def flat_scan(db, count):
+    def run():
+        for start in range(0, count, SCAN_CHUNK):
+            db.get_molecules_flat(range(start, min(start + SCAN_CHUNK, count)))
+
+    return run
+
+
+def numpy_scan(arrays):
+    def run():
+        for key in arrays:
+            np.array(arrays[key])
+
+    return run
+
+
+def flat_child(tmp, count):
+    """Prints the flat rows for this process's pool size (RAYON_NUM_THREADS)."""
+    data_keys = ("offsets", "positions", "forces", "atomic_numbers", "energy", "cell", "score")
+    arrays = {k: np.load(os.path.join(tmp, k + ".npy"), mmap_mode="r") for k in data_keys}
+    rng = np.random.default_rng(1)
+    batches = [rng.integers(0, count, BATCH).tolist() for _ in range(BATCHES)]
+    done = BATCH * BATCHES
+    threads = os.environ.get("RAYON_NUM_THREADS")
+    numpy_s = best_seconds(numpy_flat_batches(arrays, batches))
+    scan_s = best_seconds(numpy_scan(arrays))
+    print(f"{'numpy gather':28} {threads:>7} {done / numpy_s:12,.0f} {1.0:9.2f}")
+    print(f"{'numpy whole-array scan':28} {threads:>7} {count / scan_s:12,.0f} {1.0:9.2f}")
+    for compression in ("none", "lz4", "zstd"):
+        path = os.path.join(tmp, compression + ".kstv")
+        for mmap in (True, False):
+            db = PyAtomDatabase.open(path, mmap=mmap)
+            ours = best_seconds(flat_batches(db, batches))
+            road = f"flat {compression} mmap={mmap}"
+            print(f"{road:28} {threads:>7} {done / ours:12,.0f} {numpy_s / ours:9.2f}")
+            ours = best_seconds(flat_scan(db, count))
+            road = f"flat scan {compression} mmap={mmap}"
+            print(f"{road:28} {threads:>7} {count / ours:12,.0f} {scan_s / ours:9.2f}")
+    sys.stdout.flush()
+
+
 def main():
+    if len(sys.argv) > 1 and sys.argv[1] == "--flat-child":
+        flat_child(sys.argv[2], int(sys.argv[3]))
+        return
     count = int(sys.argv[1]) if len(sys.argv) > 1 else 100_000
     data = synthetic(count)
     rng = np.random.default_rng(1)
@@ -119,9 +199,23 @@ def main():
             write_database(path, data, compression)
             for mmap in (True, False):
                 db = PyAtomDatabase.open(path, mmap=mmap)
-                ours = best_seconds(kestrove_batches(db, batches))
                 road = f"get_molecules {compression} mmap={mmap}"
+                try:
+                    ours = best_seconds(kestrove_batches(db, batches))
+                except SystemError as e:  # a build without the lazy getters
+                    print(f"{road:28} {'n/a':>12} ({e})")
+                    continue
                 print(f"{road:28} {done / ours:12,.0f} {numpy_s / ours:9.2f}")
+        print()
+        print("get_molecules_flat (batches: molecules/s; scans: molecules/s in storage order)")
+        print(f"{'road':28} {'threads':>7} {'molecules/s':>12} {'vs NumPy':>9}")
+        sys.stdout.flush()
+        for n in FLAT_THREADS:
+            # OpenBLAS's idle threads spin after NumPy's import and would take cores from the
+            # pool; neither road here calls BLAS.
+            env = dict(os.environ, RAYON_NUM_THREADS=str(n), OPENBLAS_NUM_THREADS="1")
+            subprocess.run([sys.executable, __file__, "--flat-child", tmp, str(count)], env=env,
+                           check=True)
 
 
 if __name__ == "__main__":

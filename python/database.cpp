@@ -10,6 +10,8 @@
 #include "platform/file.hpp"
 #include "platform/thread_pool.hpp"
 #include "python/database_batch.hpp"
+#include "python/database_flat.hpp"
+#include "python/index_args.hpp"
 #include "python/molecule.hpp"
 
 namespace kestrove_rs::database {
@@ -134,50 +136,6 @@ PyObject* database_open(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
 
 // ---------------------------------------------------------------------------------------------
 // Argument conversions of the add and get methods
-
-// An index: any object with an integer value from 0 to 2^64 - 1.
-bool extract_u64(PyObject* object, uint64_t& out) {
-    PyRef index;
-    if (!PyLong_Check(object)) {
-        index = PyRef::steal(PyNumber_Index(object));
-        if (!index) return false;
-        object = index.get();
-    }
-    const unsigned long long value = PyLong_AsUnsignedLongLong(object);
-    if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
-    out = value;
-    return true;
-}
-
-// The items of a sequence argument, each converted by `convert` (false with an exception set),
-// in order; the first failure stops. A str is refused although it is a sequence.
-template <class F>
-bool for_each_item(PyObject* sequence, F&& convert) {
-    if (PyUnicode_Check(sequence)) {
-        PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
-        return false;
-    }
-    if (!PySequence_Check(sequence)) {
-        binding::set_cannot_convert(sequence, "Sequence");
-        return false;
-    }
-    const Py_ssize_t n = PySequence_Size(sequence);
-    if (n < 0) return false;
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        PyRef item = PyRef::steal(PySequence_GetItem(sequence, i));
-        if (!item || !convert(std::move(item))) return false;
-    }
-    return true;
-}
-
-bool extract_indices(PyObject* sequence, std::vector<uint64_t>& out) {
-    return for_each_item(sequence, [&](PyRef item) {
-        uint64_t index;
-        if (!extract_u64(item.get(), index)) return false;
-        out.push_back(index);
-        return true;
-    });
-}
 
 // Molecule arguments, each referenced and shared-borrowed until the call returns.
 class MoleculeArgs {
@@ -510,6 +468,12 @@ PyMethodDef kDatabaseMethods[] = {
      "add_molecule($self, molecule)\n--\n\nAdd a molecule to the database"},
     {"add_molecules", binding::fastcall(database_add_molecules), METH_FASTCALL | METH_KEYWORDS,
      "add_molecules($self, molecules)\n--\n\nAdd multiple molecules (processed in parallel)"},
+    {"add_arrays_batch", binding::fastcall(batch::add_arrays_batch), METH_FASTCALL | METH_KEYWORDS,
+     "add_arrays_batch($self, positions, atomic_numbers, *, energy=None, forces=None, "
+     "charges=None, velocities=None, cell=None, stress=None, pbc=None, name=None, "
+     "properties=None, atom_properties=None)\n--\n\n"
+     "Add a batch of molecules from stacked numpy arrays.\n\n"
+     "This avoids creating one Python Molecule object per record."},
     {"get_molecule", binding::fastcall(database_get_molecule), METH_FASTCALL | METH_KEYWORDS,
      "get_molecule($self, index)\n--\n\nGet a molecule by index as a lazy view-backed molecule."},
     {"get_molecules", binding::fastcall(database_get_molecules), METH_FASTCALL | METH_KEYWORDS,
@@ -519,12 +483,27 @@ PyMethodDef kDatabaseMethods[] = {
      "Uses parallel I/O to read multiple molecules at once.\n\n"
      "Parameters:\n- indices: List of molecule indices to fetch\n\n"
      "Returns:\n- List of molecules"},
-    {"add_arrays_batch", binding::fastcall(batch::add_arrays_batch), METH_FASTCALL | METH_KEYWORDS,
-     "add_arrays_batch($self, positions, atomic_numbers, *, energy=None, forces=None, "
-     "charges=None, velocities=None, cell=None, stress=None, pbc=None, name=None, "
-     "properties=None, atom_properties=None)\n--\n\n"
-     "Add a batch of molecules from stacked numpy arrays.\n\n"
-     "This avoids creating one Python Molecule object per record."},
+    {"get_molecules_flat", binding::fastcall(flat::get_molecules_flat),
+     METH_FASTCALL | METH_KEYWORDS,
+     "get_molecules_flat($self, indices)\n--\n\n"
+     "Get multiple molecules as batched numpy arrays (zero-copy fast path).\n\n"
+     "Returns a dict with contiguous arrays instead of per-molecule Python objects.\n"
+     "This is the fastest way to load training batches.\n\n"
+     "The dict always contains:\n"
+     "  \"n_atoms\":        uint32  (n_molecules,)\n"
+     "  \"positions\":      float32 (total_atoms, 3)\n"
+     "  \"atomic_numbers\": uint8   (total_atoms,)\n\n"
+     "Optional builtin fields (present if the first molecule has them):\n"
+     "  \"energy\":     float64 (n_molecules,)\n"
+     "  \"forces\":     float32 (total_atoms, 3)\n"
+     "  \"charges\":    float64 (total_atoms,)\n"
+     "  \"velocities\": float32 (total_atoms, 3)\n"
+     "  \"cell\":       float64 (n_molecules, 3, 3)\n"
+     "  \"stress\":     float64 (n_molecules, 3, 3)\n"
+     "  \"pbc\":        bool    (n_molecules, 3)\n\n"
+     "Custom properties are in nested dicts:\n"
+     "  \"atom_properties\": {key: array, ...}\n"
+     "  \"properties\":      {key: array, ...}"},
     {"flush", database_flush, METH_NOARGS, "flush($self)\n--\n\nFlush and save the database"},
     {nullptr, nullptr, 0, nullptr},
 };

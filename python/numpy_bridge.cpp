@@ -7,6 +7,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <new>
 
 namespace kestrove_rs::numpy {
@@ -17,9 +18,10 @@ namespace {
 
 bool g_imported = false;
 // Native-order descriptors of every Dtype, in enum order; kept for the life of the process.
-PyArray_Descr* g_descriptors[6] = {};
+PyArray_Descr* g_descriptors[7] = {};
 
-constexpr int kTypeNums[6] = {NPY_UINT8, NPY_BOOL, NPY_INT32, NPY_INT64, NPY_FLOAT32, NPY_FLOAT64};
+constexpr int kTypeNums[7] = {NPY_UINT8,   NPY_BOOL,    NPY_INT32, NPY_INT64,
+                               NPY_FLOAT32, NPY_FLOAT64, NPY_UINT32};
 
 PyArrayObject* as_array(PyObject* array) { return reinterpret_cast<PyArrayObject*>(array); }
 
@@ -74,7 +76,7 @@ void free_capsule_buffer(PyObject* capsule) {
 bool ensure_imported() {
     if (g_imported) return true;
     if (_import_array() < 0) return false;
-    for (size_t i = 0; i < 6; ++i) {
+    for (size_t i = 0; i < std::size(kTypeNums); ++i) {
         g_descriptors[i] = PyArray_DescrFromType(kTypeNums[i]);
         if (g_descriptors[i] == nullptr) return false;
     }

@@ -19,7 +19,7 @@
 namespace kestrove_rs::numpy {
 
 // The element types the extension reads and writes, always in native (little-endian) order.
-enum class Dtype : uint8_t { kUInt8, kBool, kInt32, kInt64, kFloat32, kFloat64 };
+enum class Dtype : uint8_t { kUInt8, kBool, kInt32, kInt64, kFloat32, kFloat64, kUInt32 };
 
 constexpr size_t dtype_size(Dtype dtype) {
     switch (dtype) {
@@ -27,6 +27,7 @@ constexpr size_t dtype_size(Dtype dtype) {
         case Dtype::kBool:
             return 1;
         case Dtype::kInt32:
+        case Dtype::kUInt32:
         case Dtype::kFloat32:
             return 4;
         case Dtype::kInt64:

@@ -1,0 +1,269 @@
+"""PyAtomDatabase.get_molecules_flat: training batches as concatenated NumPy arrays."""
+
+import os
+import re
+import threading
+
+import numpy as np
+import pytest
+
+from kestrove import PyAtomDatabase, PyMolecule
+
+DATA_START = 2 * 4096
+KINDS = ["none", "lz4", "zstd"]
+
+
+def make_molecule(seed, dtype=np.float32, forces=True, text=None, vec=True):
+    rng = np.random.default_rng(seed)
+    n = int(rng.integers(1, 7))
+    fields = dict(energy=float(rng.standard_normal()), cell=rng.standard_normal((3, 3)),
+                  pbc=(True, False, bool(seed % 2)))
+    if forces:
+        fields["forces"] = rng.standard_normal((n, 3)).astype(dtype)
+    mol = PyMolecule(rng.standard_normal((n, 3)).astype(dtype),
+                     rng.integers(1, 90, n).astype(np.uint8), **fields)
+    if vec:  # a per-molecule array: its stored schema entry never equals its flat column
+        mol.set_property("vec", rng.standard_normal(4))
+    if text is not None:
+        mol.set_property("label", text)
+    return mol
+
+
+def create(path, molecules, compression="none"):
+    db = PyAtomDatabase(path, compression)
+    db.add_molecules(molecules)
+    db.flush()
+    return db
+
+
+def expected_flat(molecules, indices):
+    ms = [molecules[i].to_owned() for i in indices]
+    return {
+        "n_atoms": np.array([len(m.atomic_numbers) for m in ms], np.uint32),
+        "positions": np.concatenate([m.positions for m in ms]),
+        "atomic_numbers": np.concatenate([m.atomic_numbers for m in ms]),
+        "energy": np.array([m.energy for m in ms]),
+        "forces": np.concatenate([m.forces for m in ms]),
+        "cell": np.stack([m.cell for m in ms]),
+        "pbc": np.array([m.pbc for m in ms]),
+        "vec": np.concatenate([m.get_property("vec") for m in ms]),
+    }
+
+
+def assert_flat(got, want):
+    got = dict(got)
+    assert got.pop("properties")["vec"].tobytes() == want.pop("vec").tobytes()
+    assert sorted(got) == sorted(want)
+    for key, value in want.items():
+        assert got[key].dtype == value.dtype, key
+        assert got[key].shape == value.shape, key
+        assert got[key].tobytes() == value.tobytes(), key
+
+
+def patch(path, edit):
+    data = bytearray(open(path, "rb").read())
+    edit(data)
+    open(path, "wb").write(data)
+
+
+@pytest.mark.parametrize("dtype", [np.float32, np.float64])
+@pytest.mark.parametrize("road", ["created", "mmap", "file"])
+@pytest.mark.parametrize("kind", KINDS)
+def test_flat_batches_match_the_molecules(tmp_path, kind, road, dtype):
+    path = str(tmp_path / "db.kstv")
+    molecules = [make_molecule(seed, dtype) for seed in range(8)]
+    db = create(path, molecules, kind)
+    if road != "created":
+        db = PyAtomDatabase.open(path, mmap=(road == "mmap"))
+    for indices in ([2, 0, 2], [7], list(range(8)), np.array([5, 1, 5, 3])):
+        got = db.get_molecules_flat(indices)
+        assert list(got)[:3] == ["n_atoms", "positions", "atomic_numbers"]
+        assert "atom_properties" not in got
+        assert_flat(got, expected_flat(molecules, list(indices)))
+    empty = db.get_molecules_flat([])
+    assert list(empty) == ["n_atoms", "positions", "atomic_numbers"]
+    assert [(a.dtype, a.shape) for a in empty.values()] == [
+        (np.uint32, (0,)), (np.float32, (0, 3)), (np.uint8, (0,))]
+
+
+def test_arguments_bounds_and_borrows(tmp_path):
+    path = str(tmp_path / "db.kstv")
+    create(path, [make_molecule(seed) for seed in range(4)])
+    # Record 0 made unreadable: the bounds are checked before any record is read.
+    patch(path, lambda d: d.__setitem__(slice(DATA_START, DATA_START + 4), b"\xff" * 4))
+    db = PyAtomDatabase.open(path, mmap=False)
+    with pytest.raises(ValueError, match=r"^Invalid data: Index 4 out of bounds$"):
+        db.get_molecules_flat([0, 4])
+    with pytest.raises(TypeError, match="Can't extract `str` to `Vec`"):
+        db.get_molecules_flat("01")
+    with pytest.raises(OverflowError):
+        db.get_molecules_flat([-1])
+
+    class WritingIndex:
+        def __index__(self):
+            db.add_molecule(make_molecule(9))
+            return 1
+
+    with pytest.raises(RuntimeError, match="Already borrowed"):
+        db.get_molecules_flat([1, WritingIndex()])
+    assert len(db) == 4
+
+
+def test_missing_fields_and_texts_choose_the_mode(tmp_path):
+    path = str(tmp_path / "db.kstv")
+    molecules = [make_molecule(0), make_molecule(1, forces=False, text="first"),
+                 make_molecule(2, text="drüben"), make_molecule(3)]
+    create(path, molecules)
+    db = PyAtomDatabase.open(path)
+    # The first record holds forces but not the label: the stored schema differs, keyed mode.
+    got = db.get_molecules_flat([0, 1, 2, 3])
+    assert got["properties"]["label"] == [None, "first", "drüben", None]
+    n = got["n_atoms"]
+    assert not got["forces"][n[0]:n[0] + n[1]].any()
+    assert got["forces"][:n[0]].tobytes() == molecules[0].forces.tobytes()
+    # The first record holds every stored section: positional mode refuses a shorter one.
+    path = str(tmp_path / "positional.kstv")
+    create(path, [make_molecule(1, forces=False, vec=False), make_molecule(2, vec=False)])
+    db = PyAtomDatabase.open(path)
+    with pytest.raises(ValueError, match=r"SOA schema mismatch for molecule 1: expected \d+ "):
+        db.get_molecules_flat([1, 0])
+
+
+def test_first_failing_position_is_reported(tmp_path):
+    path = str(tmp_path / "db.kstv")
+    molecules = [make_molecule(seed, forces=seed not in (2, 5, 9), vec=False) for seed in range(12)]
+    molecules[0].set_property("label", "x")  # keeps the first record equal to the stored schema
+    for m in molecules[1:]:
+        m.set_property("label", "y")
+    create(path, molecules)
+    db = PyAtomDatabase.open(path)
+    indices = [0, 1] + [3, 4] * 500 + [2] + [6] * 500 + [5, 9] * 200
+    for _ in range(20):
+        with pytest.raises(ValueError, match=r"for molecule 1002: expected"):
+            db.get_molecules_flat(indices)
+
+
+@pytest.mark.parametrize("mmap", [True, False])
+def test_record_with_more_atoms_than_its_index_entry_is_refused(tmp_path, mmap):
+    path = str(tmp_path / "db.kstv")
+    mol = PyMolecule(np.ones((1, 3), np.float32), np.array([6], np.uint8))
+    mol.set_property("vec", np.zeros(4))  # parses as zero sections once the count says 2
+    create(path, [mol, make_molecule(1)])
+    patch(path, lambda d: d.__setitem__(slice(DATA_START, DATA_START + 4), b"\x02\0\0\0"))
+    db = PyAtomDatabase.open(path, mmap=mmap)
+    with pytest.raises(ValueError, match="Molecule 1 holds 2 atoms but its index entry says 1"):
+        db.get_molecules_flat([1, 0])
+
+
+def scalar_props_database(path, n=3):
+    db = PyAtomDatabase(path)
+    for i in range(n):
+        m = PyMolecule(np.full((2, 3), i, np.float32), np.array([1, 2], np.uint8))
+        m.set_property("positions", float(i))
+        m.set_property("a", 1.0 + i)
+        m.set_property("b", 10.0 + i)
+        m.set_property("none", np.zeros(0))
+        db.add_molecule(m)
+    db.flush()
+
+
+def test_sections_in_another_order_are_matched_by_key(tmp_path):
+    path = str(tmp_path / "db.kstv")
+    scalar_props_database(path)
+
+    def swap_in_record_1(data):
+        # Record 1's sections "a" and "b" (16 bytes each, adjacent) change places.
+        starts = [m.start() - 1 for m in re.finditer(rb"\x01a\x00\x08\0\0\0", bytes(data))]
+        a = starts[1]
+        data[a:a + 32] = data[a + 16:a + 32] + data[a:a + 16]
+
+    patch(path, swap_in_record_1)
+    got = PyAtomDatabase.open(path).get_molecules_flat([0, 1, 2])
+    assert got["properties"]["a"].tolist() == [1.0, 2.0, 3.0]
+    assert got["properties"]["b"].tolist() == [10.0, 11.0, 12.0]
+    # A per-molecule array stored with zero values is an empty array, not a list.
+    assert got["properties"]["none"].dtype == np.float64
+    assert got["properties"]["none"].shape == (0,)
+
+
+def test_foreign_sections_are_skipped_and_unknown_tags_are_bytes(tmp_path):
+    path = str(tmp_path / "db.kstv")
+    scalar_props_database(path)
+
+    def foreign(data):
+        blob = bytes(data)
+        for m in re.finditer(rb"positions", blob):  # property "positions" becomes kind 0
+            s = m.start()
+            data[s - 2 if blob[s - 2:s] == b"\x02\x09" else s - 13] = 0
+        for m in re.finditer(rb"\x01a\x00\x08\0\0\0", blob):  # "a" becomes kind 3
+            data[m.start() - 1] = 3
+        for m in re.finditer(rb"\x01b\x00\x08\0\0\0", blob):  # "b" gets tag 20
+            data[m.start() + 2] = 20
+        # The schema lock's entries: kind, tag, per-atom flag, then the key length at m.start().
+        for m in re.finditer(rb"\x01\0\x08\0\0\0\x08\0\0\0a", blob):
+            data[m.start() - 3] = 3
+        for m in re.finditer(rb"\x01\0\x08\0\0\0\x08\0\0\0b", blob):
+            data[m.start() - 2] = 20
+
+    patch(path, foreign)
+    got = PyAtomDatabase.open(path).get_molecules_flat([0, 2])
+    assert got["positions"].tolist() == [[0.0] * 3] * 2 + [[2.0] * 3] * 2
+    assert "a" not in got["properties"]
+    assert got["properties"]["b"].dtype == np.uint8
+    assert got["properties"]["b"].tobytes() == np.array([10.0, 12.0]).tobytes()
+
+
+@pytest.mark.parametrize("mmap", [True, False])
+def test_threads_read_batches_at_once(tmp_path, mmap):
+    path = str(tmp_path / "db.kstv")
+    molecules = [make_molecule(seed) for seed in range(16)]
+    create(path, molecules)
+    db = PyAtomDatabase.open(path, mmap=mmap)
+    failures = []
+
+    def read(seed):
+        rng = np.random.default_rng(seed)
+        for _ in range(40):
+            indices = rng.integers(0, 16, 32)
+            try:
+                assert_flat(db.get_molecules_flat(indices), expected_flat(molecules, indices))
+            except AssertionError:
+                failures.append(seed)
+
+    threads = [threading.Thread(target=read, args=(seed,)) for seed in range(6)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert failures == []
+
+
+@pytest.mark.parametrize("kind", ["none", "zstd"])
+def test_corrupt_files_give_clean_errors(tmp_path, run_python, kind):
+    path = str(tmp_path / "db.kstv")
+    molecules = [make_molecule(seed, text="t" if seed % 3 else None) for seed in range(6)]
+    create(path, molecules, kind)
+    code = """
+        import sys
+        from kestrove import PyAtomDatabase
+        path, start = sys.argv[1], int(sys.argv[2])
+        original = open(path, "rb").read()
+        variants = [original[:cut] for cut in range(start, len(original), 7)]
+        for offset in range(start, len(original), 2):
+            for flip in (0x01, 0x80, 0xFF):
+                data = bytearray(original)
+                data[offset] ^= flip
+                variants.append(bytes(data))
+        for data in variants:
+            open(path, "wb").write(data)
+            for mmap in (True, False):
+                try:
+                    db = PyAtomDatabase.open(path, mmap=mmap)
+                    db.get_molecules_flat(list(range(len(db))) + [0])
+                except ValueError:
+                    pass
+        print("ok")
+    """
+    result = run_python(code, path, DATA_START, timeout=300)
+    assert result.returncode == 0, result.stderr[-2000:]
+    assert result.stdout.strip() == "ok"
