@@ -218,6 +218,10 @@ PyObject* ase_method(const binding::Signature& sig, PyObject* self, PyObject* co
     return binding::guarded<PyObject*>(nullptr, [&]() -> PyObject* {
         binding::BoundArgs<2> bound(sig);
         if (!bound.bind(args, nargs, kwnames)) return nullptr;
+        // The borrow comes before the conversions, as in every other method.
+        auto* object = reinterpret_cast<molecule::PyMoleculeObject*>(self);
+        binding::BorrowGuard borrow;
+        if (!borrow.acquire_shared(object->borrow)) return nullptr;
         bool copy_info = true;
         bool copy_arrays = true;
         // None is not a boolean: only an omitted argument takes the default.
@@ -227,9 +231,6 @@ PyObject* ase_method(const binding::Signature& sig, PyObject* self, PyObject* co
         if (bound[1] != nullptr && !bound.convert(1, binding::extract_bool, copy_arrays)) {
             return nullptr;
         }
-        auto* object = reinterpret_cast<molecule::PyMoleculeObject*>(self);
-        binding::BorrowGuard borrow;
-        if (!borrow.acquire_shared(object->borrow)) return nullptr;
         return ase_builtin_tuple(object, copy_info, copy_arrays);
     });
 }

@@ -1,6 +1,7 @@
 """PyAtomDatabase: adding molecules and reading them back as lazy molecules."""
 
 import os
+import struct
 import threading
 
 import numpy as np
@@ -117,7 +118,18 @@ def test_failures_raise_the_documented_errors(tmp_path, source):
     lz4 = str(tmp_path / "lz4.kstv")
     create(lz4, molecules, "lz4")
     mapped, plain = PyAtomDatabase.open(path), PyAtomDatabase.open(path, mmap=False)
+    # A copy whose first index entry says record 0 is one byte long, too short to parse.
+    short = str(tmp_path / "short.kstv")
+    data = bytearray(open(path, "rb").read())
+    entry = data.index(struct.pack("<Q", DATA_START), DATA_START)
+    struct.pack_into("<II", data, entry + 8, 1, 1)
+    open(short, "wb").write(data)
+    too_small = "Invalid data: SOA record too small"
     cases = [
+        (lambda: PyAtomDatabase.open(short).get_molecules([1, 0]), ValueError, too_small),
+        (lambda: PyAtomDatabase.open(short, mmap=False)[0], ValueError, too_small),
+        (lambda: PyAtomDatabase.open(short, mmap=False).get_molecules([1, 0]), ValueError,
+         "Invalid data: ValueError: " + too_small),
         (lambda: mapped.get_molecule(10), IndexError,
          "Index 10 out of bounds for database of length 10"),
         (lambda: mapped[10], IndexError, "Index 10 out of bounds for database of length 10"),

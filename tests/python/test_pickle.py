@@ -158,6 +158,9 @@ def test_golden_bytes():
          PREFIX + "invalid value: integer `10`, expected variant index 0 <= i < 10"),
         (b"\x00" + struct.pack("<IQ", 0, 2**61) + b"\x00" * 12, EOF_TEXT),
         (b"\x01" + struct.pack("<Q", 2) + b"\xff\xfe", PREFIX + "string is not valid utf8: invalid utf-8 sequence of 1 bytes from index 0"),
+        (b"\x01" + struct.pack("<Q", 4) + b"\xf0\x90\x80A", PREFIX + "string is not valid utf8: invalid utf-8 sequence of 3 bytes from index 0"),
+        (b"\x01" + struct.pack("<Q", 3) + b"ok\xc3", PREFIX + "string is not valid utf8: incomplete utf-8 byte sequence from index 2"),
+        (encode()[:39] + b"\x01\x01\x02\x01", PREFIX + "invalid u8 while decoding bool, expected 0 or 1, found 2"),
     ],
 )
 def test_invalid_payloads(data, message):
