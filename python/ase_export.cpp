@@ -37,30 +37,9 @@ bool fail_value_error(const std::string& message) {
     return false;
 }
 
-numpy::Dtype dtype_of(view::ElemType elem) {
-    switch (elem) {
-        case view::ElemType::kF32:
-            return numpy::Dtype::kFloat32;
-        case view::ElemType::kF64:
-            return numpy::Dtype::kFloat64;
-        case view::ElemType::kI32:
-            return numpy::Dtype::kInt32;
-        case view::ElemType::kI64:
-            return numpy::Dtype::kInt64;
-    }
-    return numpy::Dtype::kFloat64;
-}
-
-// A new array holding a copy of a field's record bytes.
-PyObject* array_from_field(const view::ArrayField& field) {
-    const Py_ssize_t shape[2] = {static_cast<Py_ssize_t>(field.shape[0]),
-                                 static_cast<Py_ssize_t>(field.shape[1])};
-    return numpy::new_array(dtype_of(field.elem), std::span(shape, field.ndim), field.bytes.data());
-}
-
 PyObject* array_or_error(const kestrove::Result<view::ArrayField, std::string>& field) {
     if (!field.ok()) return raise_value_error(field.error());
-    return array_from_field(field.value());
+    return numpy_output::view_array_field(field.value());
 }
 
 // The Python value of a view's custom section: None, float, int, str or a new array.
@@ -68,22 +47,7 @@ PyObject* property_section_to_pyobject(const view::SoaMoleculeView& v,
                                        const view::LazySection& section) {
     auto field = v.property_section_field(section);
     if (!field.ok()) return raise_value_error(field.error());
-    return std::visit(
-        [](const auto& value) -> PyObject* {
-            using V = std::decay_t<decltype(value)>;
-            if constexpr (std::is_same_v<V, std::monostate>) {
-                Py_RETURN_NONE;
-            } else if constexpr (std::is_same_v<V, double>) {
-                return PyFloat_FromDouble(value);
-            } else if constexpr (std::is_same_v<V, int64_t>) {
-                return PyLong_FromLongLong(value);
-            } else if constexpr (std::is_same_v<V, std::string_view>) {
-                return binding::to_py_str(value);
-            } else {
-                return array_from_field(value);
-            }
-        },
-        field.value());
+    return numpy_output::property_field_to_pyobject(field.value());
 }
 
 // Element size of the per-molecule array tags, for the rule that sends an array of one element

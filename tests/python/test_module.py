@@ -90,6 +90,10 @@ def test_molecule_signature_kinds():
             "`mmap=False` if you need to append molecules.",
         ),
         (kr._molecule_from_pickle_bytes, "(payload)", None),
+        (PyMolecule.__reduce__, "($self)", None),
+        (PyMolecule._ase_payload, "($self, *, copy_info=True, copy_arrays=True)", None),
+        (PyMolecule.atoms, "($self)", "Get atoms as a list"),
+        (PyMolecule.has_property, "($self, key)", "Check if a property exists"),
     ],
 )
 def test_method_docstring_and_text_signature(method, text_signature, doc):

@@ -184,3 +184,22 @@ def test_corrupt_record_bytes_give_value_errors(tmp_path):
                 call()
             except (ValueError, KeyError):
                 pass
+
+
+def test_stress_setter_drops_a_stored_stress_property(tmp_path):
+    mol = PyMolecule(np.zeros((2, 3)), np.ones(2, np.uint8))
+    mol.set_property("strexx", 1.0)  # renamed in the file: set_property refuses "stress"
+    mol.set_property("a", 1)
+    path = str(tmp_path / "s.kstv")
+    db = PyAtomDatabase(path)
+    db.add_molecule(mol)
+    db.flush()
+    data = open(path, "rb").read()
+    open(path, "wb").write(data.replace(b"strexx", b"stress"))
+    lazy = PyAtomDatabase.open(path)[0]
+    assert (lazy.get_property("stress"), lazy.stress) == (1.0, None)
+    with pytest.raises(ValueError, match="Stress must be a float32 or float64 ndarray"):
+        lazy.stress = None  # owned now, the property kept
+    assert sorted(lazy.property_keys()) == ["a", "stress"]
+    lazy.stress = np.eye(3, dtype=np.float32)
+    assert lazy.property_keys() == ["a"] and lazy.stress.dtype == np.float32
