@@ -6,14 +6,17 @@ PYTHON ?= python3
 # Extra flags for `pip install`, e.g. --no-build-isolation when the build tools are installed.
 PIP_FLAGS ?=
 JOBS   ?= $(shell nproc 2>/dev/null || echo 2)
+# Seconds of fuzzing per target for `make fuzz`.
+FUZZ_SECONDS ?= 30
+FUZZ_CXX ?= clang++
 
 CXX_DIRS := engine platform python tests bench
 
-.PHONY: all test test-engine test-asan test-python format bench clean
+.PHONY: all test test-engine test-asan test-tsan test-python fuzz fuzz-seeds test-numpy1 format bench clean
 
 all: test
 
-test: test-engine test-asan test-python
+test: test-engine test-asan test-tsan test-python
 
 # The engine tests in a debug build.
 test-engine:
@@ -29,6 +32,14 @@ test-asan:
 		UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 		$(CTEST) --output-on-failure -j$(JOBS)
 
+# The engine tests again under ThreadSanitizer: the worker pool, parallel appends and reads.
+# Forked children keep running after the fork (TSan would otherwise end them).
+test-tsan:
+	$(CMAKE) -S . -B build/tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTROVE_TSAN=ON
+	$(CMAKE) --build build/tsan -j $(JOBS)
+	cd build/tsan && TSAN_OPTIONS="die_after_fork=0 halt_on_error=1 second_deadlock_stack=1" \
+		$(CTEST) --output-on-failure -j$(JOBS)
+
 # The Python package, once it exists: install it with its test extra, then run pytest.
 # pytest's exit status 5 (no tests collected) is reported but not treated as a failure.
 test-python:
@@ -41,6 +52,22 @@ test-python:
 	else \
 		echo "test-python: src/kestrove or tests/python not present yet; skipped"; \
 	fi
+
+# libFuzzer targets of tests/fuzz/ (clang, AddressSanitizer, UndefinedBehaviorSanitizer): replays
+# every regression input, then fuzzes each target for FUZZ_SECONDS. Any finding fails and is kept
+# under tests/fuzz/regressions/<target>/.
+fuzz:
+	$(CMAKE) -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+		-DCMAKE_CXX_COMPILER=$(FUZZ_CXX) -DKESTROVE_FUZZ=ON -DKESTROVE_BUILD_TESTS=OFF
+	$(CMAKE) --build build/fuzz -j $(JOBS)
+	tests/fuzz/run_fuzz.sh build/fuzz $(FUZZ_SECONDS)
+
+# Rewrites the seed corpora in tests/fuzz/corpus/ with the engine's own writers.
+fuzz-seeds:
+	$(CMAKE) -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+		-DCMAKE_CXX_COMPILER=$(FUZZ_CXX) -DKESTROVE_FUZZ=ON -DKESTROVE_BUILD_TESTS=OFF
+	$(CMAKE) --build build/fuzz -j $(JOBS) --target make_fuzz_seeds
+	build/fuzz/make_fuzz_seeds tests/fuzz/corpus
 
 format:
 	@if command -v clang-format >/dev/null 2>&1; then \
