@@ -7,7 +7,7 @@ PYTHON ?= python3
 PIP_FLAGS ?=
 JOBS   ?= $(shell nproc 2>/dev/null || echo 2)
 # Seconds of fuzzing per target for `make fuzz`.
-FUZZ_SECONDS ?= 30
+FUZZ_SECONDS ?= 20
 FUZZ_CXX ?= clang++
 
 CXX_DIRS := engine platform python tests bench
@@ -16,7 +16,7 @@ CXX_DIRS := engine platform python tests bench
 
 all: test
 
-test: test-engine test-asan test-tsan test-python
+test: test-engine test-asan test-tsan fuzz test-python test-numpy1
 
 # The engine tests in a debug build.
 test-engine:
@@ -68,6 +68,41 @@ fuzz-seeds:
 		-DCMAKE_CXX_COMPILER=$(FUZZ_CXX) -DKESTROVE_FUZZ=ON -DKESTROVE_BUILD_TESTS=OFF
 	$(CMAKE) --build build/fuzz -j $(JOBS) --target make_fuzz_seeds
 	build/fuzz/make_fuzz_seeds tests/fuzz/corpus
+
+# The Python tests again with NumPy 1 (1.26), in a virtual environment of their own, against a
+# wheel of the same build that test-python installed (scikit-build-core keeps one build tree per
+# wheel tag): the one binary must run with NumPy 1 and 2. The wheel's extension is checked to be
+# the installed one, byte for byte.
+NUMPY1_VENV ?= build/venv-numpy1
+test-numpy1:
+	@if [ -d src/kestrove ] && [ -d tests/python ]; then \
+		set -e; \
+		rm -rf build/wheel; \
+		$(PYTHON) -m pip wheel $(PIP_FLAGS) --no-deps -w build/wheel .; \
+		wheel=$$(ls build/wheel/kestrove-*.whl); \
+		installed=$$($(PYTHON) -c 'import kestrove._kestrove_rs as m; print(m.__file__)' \
+			2>/dev/null || true); \
+		if [ -n "$$installed" ]; then \
+			$(PYTHON) -c 'import hashlib, sys, zipfile; \
+				z = zipfile.ZipFile(sys.argv[1]); \
+				name = next(n for n in z.namelist() if n.startswith("kestrove/_kestrove_rs")); \
+				same = z.read(name) == open(sys.argv[2], "rb").read(); \
+				print("test-numpy1: wheel extension is the installed one:", same); \
+				sys.exit(0 if same else 1)' "$$wheel" "$$installed"; \
+		fi; \
+		[ -x $(NUMPY1_VENV)/bin/python ] || $(PYTHON) -m venv $(NUMPY1_VENV); \
+		$(NUMPY1_VENV)/bin/python -m pip install --disable-pip-version-check -q \
+			'numpy>=1.26,<2' "$$wheel[test]"; \
+		$(NUMPY1_VENV)/bin/python -m pip install --disable-pip-version-check -q \
+			--force-reinstall --no-deps "$$wheel"; \
+		$(NUMPY1_VENV)/bin/python -c 'import numpy; print("test-numpy1: numpy", numpy.__version__); \
+			assert numpy.__version__.startswith("1.")'; \
+		status=0; $(NUMPY1_VENV)/bin/python -m pytest tests/python || status=$$?; \
+		if [ $$status -eq 5 ]; then echo "pytest: no Python tests collected"; \
+		elif [ $$status -ne 0 ]; then exit $$status; fi; \
+	else \
+		echo "test-numpy1: src/kestrove or tests/python not present yet; skipped"; \
+	fi
 
 format:
 	@if command -v clang-format >/dev/null 2>&1; then \

@@ -268,8 +268,8 @@ TEST(DatabaseCrashTest, AppendAndFlushCutAtManySizesReopenAtExactlyOneCommit) {
 // newest slot leaves the previous commit; a flip in the other slot leaves the newest; a flip in
 // the first eight bytes of slot 0 refuses the file, whose format those bytes name.
 TEST(DatabaseCrashTest, TornOrBitFlippedSlotReopensAtExactlyOneCommit) {
-    const size_t tears[] = {0, 1, 4, 8, 9, 16, 24, 32, 40, 48, 52, 56, 60, 68, 76, 80, 512, 2048,
-                            4091, 4092, 4093, 4095};
+    const size_t tears[] = {0,  1,  4,  8,  9,  16,  24,   32,   40,   48,   52,
+                            56, 60, 68, 76, 80, 512, 2048, 4091, 4092, 4093, 4095};
     std::vector<size_t> flips;
     for (size_t at = 0; at < 80; at += 3) flips.push_back(at);
     for (size_t at : {81, 1000, 2047, 4091, 4092, 4093, 4094, 4095}) flips.push_back(at);
@@ -281,10 +281,10 @@ TEST(DatabaseCrashTest, TornOrBitFlippedSlotReopensAtExactlyOneCommit) {
         ASSERT_NO_FATAL_FAILURE(write_commits(base, 2, newest_commit, commits));
         const uint64_t newest_at = (newest_commit % 2) * header::kHeaderSlotSize;
         const uint64_t other_at = header::kHeaderSlotSize - newest_at;
-        const std::string before = commits.heads[newest_commit - 1].substr(
-            newest_at, header::kHeaderSlotSize);
-        const std::string after = commits.heads[newest_commit].substr(newest_at,
-                                                                      header::kHeaderSlotSize);
+        const std::string before =
+            commits.heads[newest_commit - 1].substr(newest_at, header::kHeaderSlotSize);
+        const std::string after =
+            commits.heads[newest_commit].substr(newest_at, header::kHeaderSlotSize);
         for (size_t k : tears) {
             SCOPED_TRACE("commit " + std::to_string(newest_commit) + ", slot torn after " +
                          std::to_string(k) + " bytes");
@@ -302,13 +302,13 @@ TEST(DatabaseCrashTest, TornOrBitFlippedSlotReopensAtExactlyOneCommit) {
                              " of the slot at " + std::to_string(slot_at) + " flipped");
                 const std::string path = dir.file("db");
                 copy_over(base, path);
-                const uint8_t byte = static_cast<uint8_t>(
-                    read_whole_file(path)[slot_at + at] ^ (1u << (at % 8)));
+                const uint8_t byte =
+                    static_cast<uint8_t>(read_whole_file(path)[slot_at + at] ^ (1u << (at % 8)));
                 overwrite(path, slot_at + at, &byte, 1);
                 if (slot_at == 0 && at < 8) {
-                    const std::string expected = at < 4
-                        ? "Invalid data: Invalid file format"
-                        : "Invalid data: Unsupported file format version";
+                    const std::string expected =
+                        at < 4 ? "Invalid data: Invalid file format"
+                               : "Invalid data: Unsupported file format version";
                     for (bool mmap : {false, true}) {
                         const std::string error =
                             error_of(AtomDatabase::open_with_options(path, mmap, false));

@@ -66,8 +66,8 @@ void read_every_road(const AtomDatabase& db) {
     FUZZ_CHECK(!db.get_compressed_slice(n) && !db.get_shared_mmap_bytes(n));
     FUZZ_CHECK(!db.num_atoms(n) && !db.uncompressed_size(n));
     if (const auto schema = db.schema_info()) {
-        for (const auto& section : schema->sections) (void)touch({
-            reinterpret_cast<const uint8_t*>(section.key.data()), section.key.size()});
+        for (const auto& section : schema->sections)
+            (void)touch({reinterpret_cast<const uint8_t*>(section.key.data()), section.key.size()});
     }
 }
 

@@ -29,8 +29,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         FUZZ_CHECK(mapped.is_mapped() && mapped.size() == stated);
         for (uint64_t i = 0; i < std::min<uint64_t>(stated, 300); ++i) {
             const auto entry = mapped.get(i);
-            const uint64_t end = offset + storage::index::kCountBytes +
-                                 storage::index::kEntryBytes * (i + 1);
+            const uint64_t end =
+                offset + storage::index::kCountBytes + storage::index::kEntryBytes * (i + 1);
             const bool inside = offset == 0 || offset == 1 ? end <= size : false;
             FUZZ_CHECK(entry.has_value() == inside);
             if (offset == 0 && decoded.ok()) FUZZ_CHECK(*entry == decoded.value()[i]);

@@ -109,8 +109,8 @@ struct DatabaseSeed {
     uint32_t kind;
     bool rich;
     bool double_positions;
-    size_t commits;       // each of two molecules
-    bool uncommitted;     // one more molecule appended after the last commit
+    size_t commits;    // each of two molecules
+    bool uncommitted;  // one more molecule appended after the last commit
 };
 
 void write_database_seeds(const std::string& scratch) {
@@ -137,8 +137,7 @@ void write_database_seeds(const std::string& scratch) {
                 check(db.flush(), "flush");
             }
             if (seed.uncommitted) {
-                check(db.add_molecule(molecule(1, 99, seed.rich, seed.double_positions)),
-                      "append");
+                check(db.add_molecule(molecule(1, 99, seed.rich, seed.double_positions)), "append");
             }
         }
         const std::vector<uint8_t> file = fuzz::read_file(path);
@@ -183,8 +182,8 @@ void write_database_seeds(const std::string& scratch) {
                                 molecule(0, 7, false, false)};
     for (size_t r = 0; r < std::size(records); ++r) {
         const uint32_t format = storage::soa::minimum_record_format_for_molecule(records[r]);
-        const Bytes record = value_or_die(
-            storage::soa::serialize_molecule_soa(records[r], format), "serialize");
+        const Bytes record =
+            value_or_die(storage::soa::serialize_molecule_soa(records[r], format), "serialize");
         const uint8_t positions_type = r == 1 ? 7 : 4;
         write_seed("soa_record", "record-" + std::to_string(r),
                    concat({le<uint8_t>(format == 3), le<uint8_t>(positions_type), record}));
@@ -194,8 +193,8 @@ void write_database_seeds(const std::string& scratch) {
             const std::string name =
                 "kind" + std::to_string(type.kind) + "-record-" + std::to_string(r);
             write_seed("decompress", name + "-exact-hint",
-                       concat({le<uint8_t>(type.kind), le<uint8_t>(1),
-                               le<uint64_t>(record.size()), packed}));
+                       concat({le<uint8_t>(type.kind), le<uint8_t>(1), le<uint64_t>(record.size()),
+                               packed}));
             write_seed("decompress", name + "-no-hint",
                        concat({le<uint8_t>(type.kind), le<uint8_t>(0), le<uint64_t>(0), packed}));
         }
