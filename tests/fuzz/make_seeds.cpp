@@ -148,6 +148,11 @@ void write_database_seeds(const std::string& scratch) {
         auto fixed = *input;
         fixed[0] = 3;
         write_seed("database_file", seed.name + "-checksummed", fixed);
+        if (seed.commits > 0) {
+            // ... and appending its first record back instead of a molecule.
+            fixed[0] = seed.double_positions ? 3 | 4 | 8 : 3 | 8;
+            write_seed("database_file", seed.name + "-append-stored", fixed);
+        }
 
         // The blobs and the best slot of this file, for their own targets.
         using namespace storage::header;
