@@ -15,6 +15,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <functional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -197,6 +198,138 @@ TEST(DatabaseCrashTest, FlushCutShortReopensAtThePreviousCommit) {
             expect_reopens_at_commit(path, commits, 1);
         } else {
             expect_reopens_at_commit(path, with_batch, 2);
+        }
+    }
+}
+
+// Offsets in [0, total] at which to cut a write: every one of `boundaries` and its neighbours,
+// and `spread` more spaced evenly, so that the count stays bounded however long the write is.
+std::vector<uint64_t> cut_points(uint64_t total, const std::vector<uint64_t>& boundaries,
+                                 uint64_t spread) {
+    std::set<uint64_t> cuts = {0, 1, total};
+    for (uint64_t b : boundaries) {
+        for (uint64_t c : {b - 1, b, b + 1}) {
+            if (b > 0 && c <= total) cuts.insert(c);
+        }
+    }
+    for (uint64_t i = 1; i < spread; ++i) cuts.insert(total * i / spread);
+    return {cuts.begin(), cuts.end()};
+}
+
+// An append and its flush, run as one operation and cut short at many file sizes between the
+// committed end and the final size: records, schema-lock blob and index blob. Short of the final
+// size the reopen sees the previous commit exactly; at it, the new one.
+TEST(DatabaseCrashTest, AppendAndFlushCutAtManySizesReopenAtExactlyOneCommit) {
+    size_t tried = 0;
+    for (uint32_t kind : {0u, 1u, 2u}) {
+        ScratchDir dir;
+        const std::string base = dir.file("base");
+        Commits commits;
+        ASSERT_NO_FATAL_FAILURE(write_commits(base, kind, 1, commits));
+        const auto batch = sample_molecules(4, 60);
+
+        // A run to completion on a copy gives the sizes of what the operation writes.
+        const std::string dry = dir.file("dry");
+        copy_over(base, dry);
+        std::vector<uint64_t> boundaries;
+        {
+            ASSERT_OK_AND_ASSIGN(auto db, AtomDatabase::open_with_options(dry, false, false));
+            ASSERT_OK(db.add_molecules(pointers(batch)));
+            for (const auto& entry : db.index().owned_entries()) {
+                boundaries.push_back(entry.offset + entry.compressed_size - commits.ends[1]);
+            }
+            ASSERT_OK(db.flush());
+        }
+        const auto h = slot_header(dry, 0);
+        ASSERT_TRUE(h.has_value());
+        boundaries.push_back(h->schema_offset - commits.ends[1]);
+        boundaries.push_back(h->index_offset - commits.ends[1]);
+        const uint64_t total = file_size(dry) - commits.ends[1];
+        Commits next = commits;
+        next.records.push_back(commits.records[1]);
+        for (Bytes& r : serialized(batch, 2)) next.records[2].push_back(std::move(r));
+        next.ends.push_back(file_size(dry));
+
+        for (uint64_t cut : cut_points(total, boundaries, 24)) {
+            SCOPED_TRACE("kind " + std::to_string(kind) + ", cut after " + std::to_string(cut) +
+                         " of " + std::to_string(total));
+            const std::string path = dir.file("db");
+            copy_over(base, path);
+            const int code = run_in_child([&] {
+                auto db = AtomDatabase::open_with_options(path, false, false);
+                if (!db.ok() || !limit_file_size(commits.ends[1] + cut)) return int{kSetupFailed};
+                const Status appended = db.value().add_molecules(pointers(batch));
+                return exit_code_of(appended.ok() ? db.value().flush() : appended);
+            });
+            ++tried;
+            EXPECT_EQ(code, cut < total ? kOpFailedWithIo : kOpSucceeded);
+            EXPECT_EQ(file_size(path), commits.ends[1] + cut);
+            if (cut < total) {
+                ASSERT_NO_FATAL_FAILURE(expect_reopens_at_commit(path, commits, 1));
+            } else {
+                ASSERT_NO_FATAL_FAILURE(expect_reopens_at_commit(path, next, 2));
+            }
+        }
+    }
+    RecordProperty("cut_points", std::to_string(tried));
+}
+
+// The slot of the newest commit written only in part (a torn write: its first `k` bytes new, the
+// rest still the bytes it held before), or either slot with one bit flipped. A torn or flipped
+// newest slot leaves the previous commit; a flip in the other slot leaves the newest; a flip in
+// the first eight bytes of slot 0 refuses the file, whose format those bytes name.
+TEST(DatabaseCrashTest, TornOrBitFlippedSlotReopensAtExactlyOneCommit) {
+    const size_t tears[] = {0,  1,  4,  8,  9,  16,  24,   32,   40,   48,   52,
+                            56, 60, 68, 76, 80, 512, 2048, 4091, 4092, 4093, 4095};
+    std::vector<size_t> flips;
+    for (size_t at = 0; at < 80; at += 3) flips.push_back(at);
+    for (size_t at : {81, 1000, 2047, 4091, 4092, 4093, 4094, 4095}) flips.push_back(at);
+
+    for (size_t newest_commit : {1, 2}) {
+        ScratchDir dir;
+        const std::string base = dir.file("base");
+        Commits commits;
+        ASSERT_NO_FATAL_FAILURE(write_commits(base, 2, newest_commit, commits));
+        const uint64_t newest_at = (newest_commit % 2) * header::kHeaderSlotSize;
+        const uint64_t other_at = header::kHeaderSlotSize - newest_at;
+        const std::string before =
+            commits.heads[newest_commit - 1].substr(newest_at, header::kHeaderSlotSize);
+        const std::string after =
+            commits.heads[newest_commit].substr(newest_at, header::kHeaderSlotSize);
+        for (size_t k : tears) {
+            SCOPED_TRACE("commit " + std::to_string(newest_commit) + ", slot torn after " +
+                         std::to_string(k) + " bytes");
+            const std::string path = dir.file("db");
+            copy_over(base, path);
+            const std::string torn = after.substr(0, k) + before.substr(k);
+            ASSERT_NE(torn, after);
+            overwrite(path, newest_at, torn.data(), torn.size());
+            ASSERT_NO_FATAL_FAILURE(expect_reopens_at_commit(path, commits, newest_commit - 1));
+        }
+        for (uint64_t slot_at : {newest_at, other_at}) {
+            for (size_t at : flips) {
+                SCOPED_TRACE("commit " + std::to_string(newest_commit) + ", bit " +
+                             std::to_string(at % 8) + " of byte " + std::to_string(at) +
+                             " of the slot at " + std::to_string(slot_at) + " flipped");
+                const std::string path = dir.file("db");
+                copy_over(base, path);
+                const uint8_t byte =
+                    static_cast<uint8_t>(read_whole_file(path)[slot_at + at] ^ (1u << (at % 8)));
+                overwrite(path, slot_at + at, &byte, 1);
+                if (slot_at == 0 && at < 8) {
+                    const std::string expected =
+                        at < 4 ? "Invalid data: Invalid file format"
+                               : "Invalid data: Unsupported file format version";
+                    for (bool mmap : {false, true}) {
+                        const std::string error =
+                            error_of(AtomDatabase::open_with_options(path, mmap, false));
+                        EXPECT_EQ(error.substr(0, expected.size()), expected);
+                    }
+                    continue;
+                }
+                const uint64_t g = slot_at == newest_at ? newest_commit - 1 : newest_commit;
+                ASSERT_NO_FATAL_FAILURE(expect_reopens_at_commit(path, commits, g));
+            }
         }
     }
 }

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <optional>
 #include <random>
 #include <string>
 #include <thread>
@@ -620,6 +621,64 @@ TEST(AtomDatabaseTest, ReadsFromSeveralThreadsAtOnceAgree) {
         for (auto& thread : threads) thread.join();
         EXPECT_EQ(mismatches, std::vector<int>(6, 0));
     }
+}
+
+// The worker pool serves every database of the process: appends that compress on it and reads
+// that decompress on it, from several threads at once, each on a database of its own, and shares
+// of mapped records dropped on threads other than the one that took them.
+TEST(AtomDatabaseTest, AppendsAndReadsOfDifferentDatabasesShareThePoolFromSeveralThreads) {
+    ScratchDir dir;
+    const auto molecules = sample_molecules(40);
+    const auto expected = serialized(molecules, 2);
+    const std::string read_path = dir.file("read");
+    write_committed(read_path, molecules, CompressionType::Lz4);
+    ASSERT_OK_AND_ASSIGN(auto opened, AtomDatabase::open_with_options(read_path, true, false));
+    std::optional<AtomDatabase> database(std::move(opened));
+    const AtomDatabase& mapped = *database;
+    const std::vector<size_t> all = all_positions(mapped);
+
+    std::vector<std::string> failures(6);
+    std::vector<std::optional<SharedMmapBytes>> shares(3);
+    std::vector<std::thread> threads;
+    for (uint32_t kind : {0u, 1u, 2u}) {
+        threads.emplace_back([&, kind] {
+            auto db = AtomDatabase::create_with_format(dir.file(std::to_string(kind)), kind, 3);
+            for (int round = 0; db.ok() && round < 3; ++round) {
+                const Status added = db.value().add_molecules(pointers(molecules));
+                if (!added.ok() || !db.value().flush().ok()) failures[kind] = "append or flush";
+            }
+            auto back = db.ok() ? db.value().get_raw_bytes(all)
+                                : Result<std::vector<Bytes>>(Error::io("create failed"));
+            if (!back.ok() || back.value() != expected) failures[kind] = "read back";
+        });
+    }
+    for (size_t t = 0; t < 3; ++t) {
+        threads.emplace_back([&, t] {
+            for (int round = 0; round < 10; ++round) {
+                auto records = mapped.read_decompress_parallel(all);
+                if (!records.ok() || records.value().records != expected) {
+                    failures[3 + t] = "parallel read";
+                }
+            }
+            shares[t] = mapped.get_shared_mmap_bytes(t);
+        });
+    }
+    for (auto& thread : threads) thread.join();
+    EXPECT_EQ(failures, std::vector<std::string>(6));
+    // The database goes first; each share is then dropped on a thread of its own, while the
+    // others still read through theirs.
+    database.reset();
+    threads.clear();
+    for (size_t t = 0; t < 3; ++t) {
+        threads.emplace_back([&, t] {
+            ASSERT_TRUE(shares[t].has_value());
+            auto record = compression::decompress(shares[t]->as_slice(), {CompressionType::Lz4, 0},
+                                                  expected[t].size());
+            EXPECT_TRUE(record.ok() && record.value() == expected[t]);
+            shares[t].reset();
+        });
+    }
+    for (auto& thread : threads) thread.join();
 }
 
 // An index entry holds sizes in 32 bits; a larger record is refused before any of its call is
