@@ -5,10 +5,11 @@ fancy-index gathers of the same rows, with 1, 2, 4 and 8 worker threads (each in
 with RAYON_NUM_THREADS set), and a full scan in storage order against NumPy reading the whole
 arrays. Warm page cache (each road is run once before it is timed).
 
-Run by hand after installing the package: python bench/read.py [molecules]
+Run by hand after installing the package: python bench/read.py [molecules] [--threads 1,2,4,8]
 The worker pool's size follows RAYON_NUM_THREADS.
 """
 
+import argparse
 import os
 import subprocess
 import sys
@@ -179,7 +180,13 @@ def main():
     if len(sys.argv) > 1 and sys.argv[1] == "--flat-child":
         flat_child(sys.argv[2], int(sys.argv[3]))
         return
-    count = int(sys.argv[1]) if len(sys.argv) > 1 else 100_000
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("molecules", nargs="?", type=int, default=100_000)
+    parser.add_argument("--threads", default=",".join(map(str, FLAT_THREADS)),
+                        help="comma-separated pool sizes for the flat rows (default: 1,2,4,8)")
+    args = parser.parse_args()
+    count = args.molecules
+    flat_threads = [int(t) for t in args.threads.split(",")]
     data = synthetic(count)
     rng = np.random.default_rng(1)
     batches = [rng.integers(0, count, BATCH).tolist() for _ in range(BATCHES)]
@@ -210,7 +217,7 @@ def main():
         print("get_molecules_flat (batches: molecules/s; scans: molecules/s in storage order)")
         print(f"{'road':28} {'threads':>7} {'molecules/s':>12} {'vs NumPy':>9}")
         sys.stdout.flush()
-        for n in FLAT_THREADS:
+        for n in flat_threads:
             # OpenBLAS's idle threads spin after NumPy's import and would take cores from the
             # pool; neither road here calls BLAS.
             env = dict(os.environ, RAYON_NUM_THREADS=str(n), OPENBLAS_NUM_THREADS="1")

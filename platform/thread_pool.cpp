@@ -45,6 +45,10 @@ bool spin_until(Done done) {
             cpu_relax();
         }
         if (std::chrono::steady_clock::now() >= deadline) return done();
+        // On a machine with more runnable threads than cores, a poller would hold a core that
+        // the thread it waits for (or the application) needs; yielding costs one system call
+        // when nothing else is waiting to run.
+        std::this_thread::yield();
     }
 }
 

@@ -296,6 +296,18 @@ kestrove::Result<std::span<const uint8_t>> map_record(
     return std::span<const uint8_t>(scratch);
 }
 
+// Asks the processor to start loading the stored bytes of record `index` from the map, so that
+// reading them overlaps the work on the record before it: random records are cache misses, and
+// following one record's fields is a chain of them.
+void prefetch_record(const AtomDatabase& db, uint64_t index) {
+    constexpr size_t kCacheLine = 64;
+    constexpr size_t kMaxPrefetchBytes = 4096;
+    const auto slice = db.get_compressed_slice(index);
+    if (!slice) return;
+    const size_t bytes = std::min(slice->size(), kMaxPrefetchBytes);
+    for (size_t at = 0; at < bytes; at += kCacheLine) __builtin_prefetch(slice->data() + at);
+}
+
 // The widest per-molecule slot a record of `db` can hold: its file's size, times the largest
 // expansion the compressors reach in practice when records are compressed.
 uint64_t max_slot_bytes(const AtomDatabase& db) {
@@ -376,12 +388,15 @@ kestrove::Status lay_out(Batch& batch, std::vector<SectionSchema> first,
     return {};
 }
 
-// Molecules per task: enough copying per task (about kAtomsPerTask atoms) that waking a worker
-// pays off; a small batch runs on fewer threads, or inline.
-size_t flat_chunk(const Batch& batch) {
-    constexpr uint64_t kAtomsPerTask = 1024;
+// Molecules per task: enough work per task that waking a worker pays off; a small batch runs on
+// fewer threads, or inline. Copying a record costs far less per atom than decompressing one, so a
+// task that decompresses holds fewer atoms, which spreads a batch over more threads.
+size_t flat_chunk(const Batch& batch, bool decompresses) {
+    constexpr uint64_t kCopiedAtomsPerTask = 1024;
+    constexpr uint64_t kDecompressedAtomsPerTask = 256;
+    const uint64_t atoms_per_task = decompresses ? kDecompressedAtomsPerTask : kCopiedAtomsPerTask;
     const uint64_t mean_atoms = std::max<uint64_t>(1, batch.total_atoms / batch.n_molecules);
-    return static_cast<size_t>(std::max<uint64_t>(1, kAtomsPerTask / mean_atoms));
+    return static_cast<size_t>(std::max<uint64_t>(1, atoms_per_task / mean_atoms));
 }
 
 // Steps of the call that need no interpreter lock: counts, layout and the parallel fill.
@@ -393,22 +408,23 @@ kestrove::Status fill_batch(const AtomDatabase& db, const std::vector<uint64_t>&
     batch.offsets.resize(n + 1);
     batch.offsets[0] = 0;
     for (size_t m = 0; m < n; ++m) {
-        auto count = db.num_atoms(indices[m]);
-        if (!count) {
+        // One lookup gives both counts: random entries are cache misses.
+        const auto entry = db.index().get(indices[m]);
+        if (!entry) {
             return Error::invalid_data("Index " + std::to_string(indices[m]) + " out of bounds");
         }
+        const uint32_t count = entry->num_atoms;
         // The buffers are sized from these counts before any record is read: a count the entry's
         // record size cannot hold (positions, atomic numbers and the two count fields) is refused
         // here rather than allocated.
-        const auto record_size = db.uncompressed_size(indices[m]);
-        if (!record_size || uint64_t{*count} * kMinAtomBytes + kRecordFrame > *record_size) {
+        if (uint64_t{count} * kMinAtomBytes + kRecordFrame > entry->uncompressed_size) {
             return Error::invalid_data("Index entry of molecule " + std::to_string(indices[m]) +
-                                       " declares " + std::to_string(*count) +
+                                       " declares " + std::to_string(count) +
                                        " atoms that its record cannot hold");
         }
-        std::memcpy(static_cast<uint8_t*>(batch.counts.data()) + m * sizeof(uint32_t), &*count,
+        std::memcpy(static_cast<uint8_t*>(batch.counts.data()) + m * sizeof(uint32_t), &count,
                     sizeof(uint32_t));
-        if (__builtin_add_overflow(batch.offsets[m], uint64_t{*count}, &batch.offsets[m + 1])) {
+        if (__builtin_add_overflow(batch.offsets[m], uint64_t{count}, &batch.offsets[m + 1])) {
             return Error::invalid_data("atom offset overflow");
         }
     }
@@ -464,11 +480,15 @@ kestrove::Status fill_batch(const AtomDatabase& db, const std::vector<uint64_t>&
     std::mutex failure_mutex;
     size_t failed_at = std::numeric_limits<size_t>::max();
     std::optional<Error> failure;
-    kestrove::platform::parallel_for(n, flat_chunk(batch), [&](size_t begin, size_t end) {
+    const bool decompresses =
+        from_map && compression.kind != kestrove::compression::CompressionType::None;
+    const size_t chunk = flat_chunk(batch, decompresses);
+    kestrove::platform::parallel_for(n, chunk, [&](size_t begin, size_t end) {
         ParsedSoaRecord parsed;
         kestrove::Bytes scratch;
         for (size_t m = begin; m < end; ++m) {
             std::optional<Error> result;
+            if (from_map && m + 1 < end) prefetch_record(db, indices[m + 1]);
             if (from_map) {
                 auto record = map_record(db, indices[m], compression, scratch);
                 if (record.ok()) {

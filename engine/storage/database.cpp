@@ -1,6 +1,7 @@
 // The open database file: creation, opening, appends, commits and reads.
 #include "engine/storage/database.hpp"
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 
@@ -532,12 +533,10 @@ std::optional<std::span<const uint8_t>> AtomDatabase::mapped_range(
     return data_mmap_->bytes().subspan(entry.offset, entry.compressed_size);
 }
 
-Result<Bytes> AtomDatabase::read_stored_from_file(const MoleculeIndex& entry) const {
-    KESTROVE_ASSIGN_OR_RETURN(const File file, File::open_read(path_));
+Result<Bytes> AtomDatabase::read_stored_from_file(const File& file, uint64_t file_len,
+                                                  const MoleculeIndex& entry) const {
     // Sizes come from the index: check them against the file before allocating for them.
-    auto file_len = file.size();
-    if (!file_len.ok()) return std::move(file_len).error();
-    if (!fits_in(entry, file_len.value())) return platform::short_read_error();
+    if (!fits_in(entry, file_len)) return platform::short_read_error();
     Bytes stored(entry.compressed_size);
     KESTROVE_TRY(file.read_exact_at(entry.offset, stored.data(), stored.size()));
     return stored;
@@ -545,6 +544,17 @@ Result<Bytes> AtomDatabase::read_stored_from_file(const MoleculeIndex& entry) co
 
 Result<std::vector<Bytes>> AtomDatabase::decompress_entries_parallel(
     std::span<const MoleculeIndex> entries) const {
+    // One read handle serves every record outside the map: positional reads share it safely, and
+    // opening the file per record cost more than reading the record. Its length is taken once;
+    // the file only grows while a reader holds the database, and a record cut off since then
+    // still fails as a short read.
+    std::optional<File> file;
+    uint64_t file_len = 0;
+    if (std::any_of(entries.begin(), entries.end(),
+                    [this](const MoleculeIndex& entry) { return !mapped_range(entry); })) {
+        KESTROVE_ASSIGN_OR_RETURN(file, File::open_read(path_));
+        KESTROVE_ASSIGN_OR_RETURN(file_len, file->size());
+    }
     std::vector<Bytes> records(entries.size());
     auto failure =
         platform::parallel_try_for(entries.size(), [&](size_t i) -> std::optional<Error> {
@@ -553,7 +563,7 @@ Result<std::vector<Bytes>> AtomDatabase::decompress_entries_parallel(
             if (auto mapped = mapped_range(entry)) {
                 record = compression::decompress(*mapped, compression_, entry.uncompressed_size);
             } else {
-                auto stored = read_stored_from_file(entry);
+                auto stored = read_stored_from_file(*file, file_len, entry);
                 if (!stored.ok()) return std::move(stored).error();
                 if (compression_.kind == compression::CompressionType::None) {
                     record = std::move(stored).value();  // already a fresh copy of the record

@@ -195,8 +195,9 @@ private:
     Status compress_into(std::vector<CompressedRecord>& out, Source source, Release release) const;
     // Appends the records at the end of the file and only then extends the index.
     Status write_compressed(std::vector<CompressedRecord> records);
-    // Reads an entry's stored bytes through a handle of its own, checked against the file length.
-    Result<Bytes> read_stored_from_file(const index::MoleculeIndex& entry) const;
+    // Reads an entry's stored bytes through `file`, checked first against its length `file_len`.
+    Result<Bytes> read_stored_from_file(const platform::File& file, uint64_t file_len,
+                                        const index::MoleculeIndex& entry) const;
     // The stored bytes of an entry when they lie wholly inside the data map.
     std::optional<std::span<const uint8_t>> mapped_range(const index::MoleculeIndex& entry) const;
     Result<std::vector<index::MoleculeIndex>> lookup_entries(std::span<const size_t> indices) const;
