@@ -16,7 +16,7 @@ def special_values(dtype, shape):
                     dtype=dtype)
     values = np.resize(pool, int(np.prod(shape))).reshape(shape)
     bits = values.view(np.uint32 if dtype == np.float32 else np.uint64)
-    bits.flat[0] |= 0x5  # a NaN with a payload
+    bits.flat[0] |= bits.dtype.type(0x5)  # a NaN with a payload (same-type operand: NumPy 1 too)
     return values
 
 
