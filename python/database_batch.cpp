@@ -18,6 +18,7 @@
 #include "engine/view/batch_record.hpp"
 #include "platform/thread_pool.hpp"
 #include "python/database.hpp"
+#include "python/index_args.hpp"
 #include "python/numpy_bridge.hpp"
 #include "python/numpy_input.hpp"
 
@@ -759,22 +760,8 @@ bool is_typed_array(PyObject* value, int rank, Dtype dtype) {
 
 // The texts of the name argument; false with TypeError set.
 bool extract_names(PyObject* sequence, std::vector<std::string>& out) {
-    if (PyUnicode_Check(sequence)) {
-        PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
-        return false;
-    }
-    if (!PySequence_Check(sequence)) {
-        binding::set_cannot_convert(sequence, "Sequence");
-        return false;
-    }
-    const Py_ssize_t n = PySequence_Size(sequence);
-    if (n < 0) return false;
-    out.reserve(static_cast<size_t>(n));
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        PyRef item = PyRef::steal(PySequence_GetItem(sequence, i));
-        if (!item || !binding::extract_str(item.get(), out.emplace_back())) return false;
-    }
-    return true;
+    return for_each_item(
+        sequence, [&](PyRef item) { return binding::extract_str(item.get(), out.emplace_back()); });
 }
 
 constexpr binding::Param kParams[] = {

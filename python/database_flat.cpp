@@ -12,6 +12,7 @@
 #include <string_view>
 
 #include "engine/compression.hpp"
+#include "engine/storage/dtypes.hpp"
 #include "engine/view/record_parser.hpp"
 #include "engine/view/record_view.hpp"
 #include "platform/thread_pool.hpp"
@@ -30,15 +31,10 @@ using kestrove::view::SoaContext;
 using kestrove::view::SoaSectionRef;
 using numpy::Dtype;
 using numpy::HeapBuffer;
+namespace dtypes = kestrove::storage::dtypes;
 
 namespace {
 
-constexpr uint8_t kTextTag = 2;
-constexpr uint8_t kNullTag = 13;
-constexpr uint8_t kBuiltinKind = 0;
-constexpr uint8_t kAtomPropertyKind = 1;
-constexpr uint8_t kPropertyKind = 2;
-constexpr uint8_t kF64PositionsTag = 7;
 // Every record holds its u32 atom count, a u16 section count and, per atom, at least a
 // single-precision position triple and an atomic number.
 constexpr uint64_t kRecordFrame = 6;
@@ -91,15 +87,17 @@ enum class Output : uint8_t {
 };
 
 Output output_of(const SectionSchema& schema) {
-    if (schema.kind == kBuiltinKind) {
+    if (schema.kind == dtypes::kKindBuiltin) {
         if (std::find(std::begin(kBuiltinKeys), std::end(kBuiltinKeys), schema.key) ==
             std::end(kBuiltinKeys)) {
             return Output::kSkip;
         }
-    } else if (schema.kind != kAtomPropertyKind && schema.kind != kPropertyKind) {
+    } else if (schema.kind != dtypes::kKindAtomProperty &&
+               schema.kind != dtypes::kKindMolProperty) {
         return Output::kSkip;
     }
-    if (schema.type_tag == kTextTag || schema.type_tag == kNullTag) return Output::kList;
+    if (schema.type_tag == dtypes::kTagString || schema.type_tag == dtypes::kTagNull)
+        return Output::kList;
     return array_row(schema.type_tag) ? Output::kArray : Output::kBytes;
 }
 
@@ -203,7 +201,7 @@ std::optional<Error> copy_payload(Batch& batch, size_t m, size_t r, const SoaSec
         }
         return std::nullopt;
     }
-    if (schema.type_tag == kNullTag) return std::nullopt;
+    if (schema.type_tag == dtypes::kTagNull) return std::nullopt;
     if (!valid_utf8(section.payload)) {
         return Error::invalid_data("Invalid UTF-8 in section " + quoted(section.key));
     }
@@ -312,7 +310,7 @@ void prefetch_record(const AtomDatabase& db, uint64_t index) {
 // expansion the compressors reach in practice when records are compressed.
 uint64_t max_slot_bytes(const AtomDatabase& db) {
     constexpr uint64_t kMaxExpansion = 1024;
-    struct stat info {};
+    struct stat info{};
     if (::stat(db.path().c_str(), &info) != 0 || info.st_size < 0) {
         return std::numeric_limits<uint32_t>::max();
     }
@@ -594,7 +592,7 @@ PyObject* get_molecules_flat_soa_impl(const AtomDatabase& database,
     PyRef dict = PyRef::steal(PyDict_New());
     if (!dict) return nullptr;
     const Dtype positions_dtype =
-        batch.context.positions_type_tag == kF64PositionsTag ? Dtype::kFloat64 : Dtype::kFloat32;
+        batch.context.positions_type_tag == dtypes::kTagVec3F64 ? Dtype::kFloat64 : Dtype::kFloat32;
     if (!set_item(dict.get(), "n_atoms", adopt(Dtype::kUInt32, {n}, std::move(batch.counts))) ||
         !set_item(dict.get(), "positions",
                   adopt(positions_dtype, {atoms, 3}, std::move(batch.positions))) ||
@@ -609,9 +607,9 @@ PyObject* get_molecules_flat_soa_impl(const AtomDatabase& database,
         if (column.output == Output::kSkip) continue;
         PyRef value = PyRef::steal(column_object(column, batch.n_molecules));
         if (!value) return nullptr;
-        PyObject* target = column.schema.kind == kBuiltinKind        ? dict.get()
-                           : column.schema.kind == kAtomPropertyKind ? atom_properties.get()
-                                                                     : properties.get();
+        PyObject* target = column.schema.kind == dtypes::kKindBuiltin        ? dict.get()
+                           : column.schema.kind == dtypes::kKindAtomProperty ? atom_properties.get()
+                                                                             : properties.get();
         PyRef key = PyRef::steal(binding::to_py_str(column.schema.key));
         if (!key || PyDict_SetItem(target, key.get(), value.get()) < 0) return nullptr;
     }
