@@ -162,7 +162,7 @@ std::optional<std::string> utf8_error(std::string_view text) {
         };
         auto is_trail = [](unsigned char b) { return (b & 0xC0) == 0x80; };
 
-        size_t width;
+        size_t width = 0;
         unsigned char low = 0x80;  // range of the second byte
         unsigned char high = 0xBF;
         if (lead >= 0xC2 && lead <= 0xDF) {
@@ -208,7 +208,7 @@ public:
 
     // An option tag: `present` is set from 0 or 1; any other byte is refused.
     [[nodiscard]] bool read_tag(bool& present) {
-        uint8_t tag;
+        uint8_t tag = 0;
         if (!read(tag)) return false;
         if (tag > 1) return fail("tag for enum is not valid, found " + std::to_string(tag));
         present = tag == 1;
@@ -226,7 +226,7 @@ public:
     }
 
     [[nodiscard]] bool read_bool(bool& value) {
-        uint8_t byte;
+        uint8_t byte = 0;
         if (!read(byte)) return false;
         if (byte > 1) {
             return fail("invalid u8 while decoding bool, expected 0 or 1, found " +
@@ -237,7 +237,7 @@ public:
     }
 
     [[nodiscard]] bool read_text(std::string& text) {
-        uint64_t len;
+        uint64_t len = 0;
         if (!read(len)) return false;
         if (len > remaining()) return end_of_input();
         const std::string_view view(reinterpret_cast<const char*>(pos_), len);
@@ -252,9 +252,9 @@ public:
     template <class T>
     [[nodiscard]] bool read_list(std::vector<T>& list) {
         static_assert(std::is_trivially_copyable_v<T>);
-        uint64_t count;
+        uint64_t count = 0;
         if (!read(count)) return false;
-        uint64_t len;
+        uint64_t len = 0;
         if (__builtin_mul_overflow(count, sizeof(T), &len) || len > remaining()) {
             return end_of_input();
         }
@@ -292,7 +292,7 @@ static_assert(kPropertyVariants == 10);
 // Vec3Data or FloatArrayData: index 0 lists single-precision elements, 1 double.
 template <class ListVariant>
 bool read_list_variant(Decoder& in, ListVariant& data) {
-    uint32_t index;
+    uint32_t index = 0;
     if (!in.read_variant_index(kPrecisionVariants, index)) return false;
     if (index == types::kF32) {
         return in.read_list(data.template emplace<types::kF32>());
@@ -301,14 +301,14 @@ bool read_list_variant(Decoder& in, ListVariant& data) {
 }
 
 bool read_scalar(Decoder& in, types::FloatScalarData& data) {
-    uint32_t index;
+    uint32_t index = 0;
     if (!in.read_variant_index(kPrecisionVariants, index)) return false;
     if (index == types::kF32) return in.read(data.emplace<types::kF32>());
     return in.read(data.emplace<types::kF64>());
 }
 
 bool read_mat3(Decoder& in, types::Mat3Data& data) {
-    uint32_t index;
+    uint32_t index = 0;
     if (!in.read_variant_index(kPrecisionVariants, index)) return false;
     if (index == types::kF32) return in.read_array(data.emplace<types::kF32>());
     return in.read_array(data.emplace<types::kF64>());
@@ -348,7 +348,7 @@ bool read_property_content(Decoder& in, PropertyValue& value) {
 }
 
 bool read_property(Decoder& in, PropertyValue& value) {
-    uint32_t index;
+    uint32_t index = 0;
     if (!in.read_variant_index(kPropertyVariants, index)) return false;
     using Reader = bool (*)(Decoder&, PropertyValue&);
     static constexpr Reader kReaders[] = {
@@ -364,7 +364,7 @@ bool read_property(Decoder& in, PropertyValue& value) {
 // Entry by entry, a later duplicate key replacing the earlier value. The count reserves nothing,
 // and every entry consumes at least twelve bytes, so a huge count ends at the end of the input.
 bool read_map(Decoder& in, PropertyMap& map) {
-    uint64_t count;
+    uint64_t count = 0;
     if (!in.read(count)) return false;
     for (uint64_t i = 0; i < count; ++i) {
         std::string key;

@@ -80,7 +80,7 @@ TEST(RecordParserTest, TruncationsNameTheMissingPart) {
     // Trailing bytes are ignored.
     std::vector<uint8_t> trailing = cut(head + 18);
     trailing[head - 2] = 1;
-    trailing.push_back(0xaa);
+    trailing.resize(trailing.size() + 1, 0xaa);
     EXPECT_TRUE(parse_mol_fast_soa(trailing, 12).ok());
 }
 
