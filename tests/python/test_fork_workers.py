@@ -90,6 +90,8 @@ def busy_parent(tmp_path):
     return path, db, data, writer
 
 
+# Four workers on purpose, also where fewer cores make the loader warn about it.
+@pytest.mark.filterwarnings("ignore:This DataLoader will create:UserWarning")
 def test_data_loader_workers_read_flat_batches(busy_parent):
     torch = pytest.importorskip("torch")
     from torch.utils.data import DataLoader, Dataset, get_worker_info
