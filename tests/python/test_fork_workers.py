@@ -2,6 +2,8 @@
 loader workers, and plain os.fork."""
 
 import os
+import signal
+import time
 import traceback
 
 import numpy as np
@@ -108,8 +110,9 @@ def test_data_loader_workers_read_flat_batches(busy_parent):
             got = db.get_molecules_flat(batches[i])
             return i, info.id if info else -1, os.getpid(), flat_matches(got, data, batches[i])
 
+    # A worker stuck in a pool the fork broke fails the test (timeout) instead of hanging it.
     loader = DataLoader(FlatBatches(), batch_size=None, num_workers=4,
-                        collate_fn=lambda item: item)
+                        collate_fn=lambda item: item, timeout=120)
     assert loader.multiprocessing_context is None  # the platform's default: fork on Linux
     assert torch.multiprocessing.get_start_method() == "fork"
     for _ in range(2):  # every epoch forks four new workers
@@ -134,6 +137,20 @@ def child(work):
         finally:
             os._exit(code)
     return pid
+
+
+def exit_code(pid, timeout=120):
+    """The child's exit code; a child still running after `timeout` seconds (a pool deadlocked by
+    the fork) is killed and fails the test instead of hanging it."""
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        done, status = os.waitpid(pid, os.WNOHANG)
+        if done:
+            return os.waitstatus_to_exitcode(status)
+        time.sleep(0.01)
+    os.kill(pid, signal.SIGKILL)
+    os.waitpid(pid, 0)
+    pytest.fail(f"the forked child did not finish within {timeout} s")
 
 
 @pytest.mark.parametrize("target", ["own file", "parent's database"])
@@ -176,9 +193,7 @@ def test_forked_child_reads_and_writes_after_parallel_work(tmp_path, busy_parent
         return len(back) == start + ARRAY_ROWS + BATCH and flat_matches(got, more_data,
                                                                         range(BATCH))
 
-    pid = child(work)
-    _, status = os.waitpid(pid, 0)
-    assert os.waitstatus_to_exitcode(status) == 0
+    assert exit_code(child(work)) == 0
     # The parent reads on, and sees what the child wrote to the shared file.
     for indices in batches:
         assert flat_matches(db.get_molecules_flat(indices), data, indices)
