@@ -32,10 +32,9 @@ std::string length_overflow_message(std::string_view key) {
     return "Section '" + std::string(key) + "' payload length overflow";
 }
 
-}  // namespace
-
-Status parse_mol_fast_soa_into(std::span<const uint8_t> bytes, size_t bytes_per_atom,
-                               ParsedSoaRecord& out) {
+// The parse proper; on failure `out` may hold the sections read before the fault.
+Status parse_sections_into(std::span<const uint8_t> bytes, size_t bytes_per_atom,
+                           ParsedSoaRecord& out) {
     out.sections.clear();
     const uint8_t* const data = bytes.data();
     const uint64_t len = bytes.size();
@@ -71,20 +70,14 @@ Status parse_mol_fast_soa_into(std::span<const uint8_t> bytes, size_t bytes_per_
         const uint64_t key_end = key_start + key_len;
         if (key_end > len) return truncated("SOA section key");
         const std::string_view key(reinterpret_cast<const char*>(data + key_start), key_len);
-        if (!is_valid_utf8(key)) {
-            out.sections.clear();
-            return invalid("Invalid UTF-8 in SOA section key");
-        }
+        if (!is_valid_utf8(key)) return invalid("Invalid UTF-8 in SOA section key");
         if (key_end >= len) return truncated("SOA section type tag");
         if (key_end + 5 > len) return truncated("SOA section payload length");
         const uint8_t tag = data[key_end];
         const uint32_t payload_len = coding::load<uint32_t>(data + key_end + 1);
         const uint64_t payload_start = key_end + 5;
         const uint64_t payload_end = payload_start + payload_len;
-        if (payload_end > len) {
-            out.sections.clear();
-            return truncated("SOA section payload");
-        }
+        if (payload_end > len) return truncated("SOA section payload");
         out.sections.push_back(
             SoaSectionRef{key, bytes.subspan(payload_start, payload_len), kind, tag});
         c = payload_end;
@@ -93,6 +86,21 @@ Status parse_mol_fast_soa_into(std::span<const uint8_t> bytes, size_t bytes_per_
     out.atomic_numbers = bytes.subspan(positions_end, n_atoms);
     out.n_atoms = n_atoms;
     return {};
+}
+
+}  // namespace
+
+Status parse_mol_fast_soa_into(std::span<const uint8_t> bytes, size_t bytes_per_atom,
+                               ParsedSoaRecord& out) {
+    Status status = parse_sections_into(bytes, bytes_per_atom, out);
+    if (!status.ok()) {
+        // Whatever the failure, nothing of the bad record (nor of the one before) stays visible.
+        out.sections.clear();
+        out.positions = {};
+        out.atomic_numbers = {};
+        out.n_atoms = 0;
+    }
+    return status;
 }
 
 Result<ParsedSoaRecord> parse_mol_fast_soa(std::span<const uint8_t> bytes, size_t bytes_per_atom) {

@@ -36,7 +36,7 @@ struct ParsedSoaRecord {
 [[nodiscard]] Result<ParsedSoaRecord> parse_mol_fast_soa(std::span<const uint8_t> bytes,
                                                          size_t bytes_per_atom);
 // The same into `out`, reusing its section list's memory (a worker parsing record after record
-// allocates once). On failure `out` holds no sections.
+// allocates once). On failure `out` holds no sections and no atoms.
 [[nodiscard]] Status parse_mol_fast_soa_into(std::span<const uint8_t> bytes, size_t bytes_per_atom,
                                              ParsedSoaRecord& out);
 

@@ -70,12 +70,25 @@ TEST(RecordParserTest, TruncationsNameTheMissingPart) {
         {cut(head + 5), 12, "SOA section type tag truncated"},
         {cut(head + 9), 12, "SOA section payload length truncated"},
         {cut(head + 17), 12, "SOA section payload truncated"},
+        // The second section cut short, the first one read already.
+        {cut(head + 18), 12, "SOA section kind truncated"},
+        {cut(head + 20), 12, "SOA section key truncated"},
         {keyed, 12, "Invalid UTF-8 in SOA section key"},
     };
     for (const Case& c : cases) {
         auto parsed = parse_mol_fast_soa(c.bytes, c.bytes_per_atom);
         ASSERT_FALSE(parsed.ok()) << c.message;
         EXPECT_EQ(parsed.error().display(), "Invalid data: " + c.message);
+        // Into a reused record that held a good parse: the failure leaves nothing of either.
+        ParsedSoaRecord reused;
+        std::vector<uint8_t> one_section = cut(head + 18);
+        one_section[head - 2] = 1;
+        ASSERT_TRUE(parse_mol_fast_soa_into(one_section, 12, reused).ok());
+        ASSERT_EQ(reused.sections.size(), 1u);
+        EXPECT_FALSE(parse_mol_fast_soa_into(c.bytes, c.bytes_per_atom, reused).ok()) << c.message;
+        EXPECT_TRUE(reused.sections.empty()) << c.message;
+        EXPECT_EQ(reused.n_atoms, 0u) << c.message;
+        EXPECT_TRUE(reused.positions.empty() && reused.atomic_numbers.empty()) << c.message;
     }
     // Trailing bytes are ignored.
     std::vector<uint8_t> trailing = cut(head + 18);

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "engine/atom.hpp"
+#include "engine/compact.hpp"
 #include "engine/compression.hpp"
 #include "engine/storage/database.hpp"
 #include "engine/storage/header.hpp"
@@ -192,6 +193,9 @@ void write_database_seeds(const std::string& scratch) {
         const uint8_t positions_type = r == 1 ? 7 : 4;
         write_seed("soa_record", "record-" + std::to_string(r),
                    concat({le<uint8_t>(format == 3), le<uint8_t>(positions_type), record}));
+        // The lazy view and the flat parser read the record as it is, under both contexts.
+        write_seed("lazy_view", "record-" + std::to_string(r), record);
+        write_seed("flat_record", "record-" + std::to_string(r), record);
         for (const auto& type : kinds) {
             if (r == 2 && type.kind != 2) continue;
             const Bytes packed = value_or_die(compression::compress(record, type), "compress");
@@ -206,6 +210,20 @@ void write_database_seeds(const std::string& scratch) {
     }
 }
 
+// Compact payloads (what a pickle carries): every field, double precision, the bare minimum,
+// and one property per map so that the payload's bytes are the ones it encodes back to.
+void write_compact_seeds() {
+    Molecule single = molecule(2, 9, false, false);
+    single.properties.emplace("t", 1.0);
+    single.atom_properties.emplace("q", std::vector<float>{0.5f, -0.5f});
+    const Molecule molecules[] = {molecule(3, 1, true, false), molecule(2, 2, true, true),
+                                  molecule(0, 3, false, false), std::move(single)};
+    const char* names[] = {"every-field", "every-field-double", "empty", "one-property-each"};
+    for (size_t i = 0; i < std::size(molecules); ++i) {
+        write_seed("compact_molecule", names[i], compact::serialize_molecule(molecules[i]));
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -215,5 +233,6 @@ int main(int argc, char** argv) {
     }
     g_root = argv[1];
     write_database_seeds(fuzz::scratch_dir());
+    write_compact_seeds();
     return 0;
 }
