@@ -30,6 +30,20 @@ VEC3_MESSAGE = "{} must be a float32 or float64 ndarray with shape (4, 3)"
 VEC3_SHAPE = "{} must have shape (4, 3)"
 
 
+def assert_field_refused(field, value, message):
+    """The constructor (lower-case label) and the setter (capitalised label) refuse `value` with
+    `message`; the setter leaves the field absent."""
+    if value is not None:
+        with pytest.raises(ValueError) as info:
+            make(**{field: value})
+        assert str(info.value) == message.format(field)
+    molecule = make()
+    with pytest.raises(ValueError) as info:
+        setattr(molecule, field, value)
+    assert str(info.value) == message.format(field.capitalize())
+    assert getattr(molecule, field) is None
+
+
 @pytest.mark.parametrize(
     "value, message",
     [
@@ -48,15 +62,7 @@ VEC3_SHAPE = "{} must have shape (4, 3)"
 )
 @pytest.mark.parametrize("field", ["forces", "velocities"])
 def test_vec3_field_messages(field, value, message):
-    if value is not None:
-        with pytest.raises(ValueError) as info:
-            make(**{field: value})
-        assert str(info.value) == message.format(field)
-    molecule = make()
-    with pytest.raises(ValueError) as info:
-        setattr(molecule, field, value)
-    assert str(info.value) == message.format(field.capitalize())
-    assert getattr(molecule, field) is None
+    assert_field_refused(field, value, message)
 
 
 @pytest.mark.parametrize(
@@ -110,15 +116,7 @@ def test_float_array_field_messages(value, message):
 )
 @pytest.mark.parametrize("field", ["cell", "stress"])
 def test_mat3_field_messages(field, value, message):
-    if value is not None:
-        with pytest.raises(ValueError) as info:
-            make(**{field: value})
-        assert str(info.value) == message.format(field)
-    molecule = make()
-    with pytest.raises(ValueError) as info:
-        setattr(molecule, field, value)
-    assert str(info.value) == message.format(field.capitalize())
-    assert getattr(molecule, field) is None
+    assert_field_refused(field, value, message)
 
 
 @pytest.mark.parametrize(
