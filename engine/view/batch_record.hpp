@@ -14,6 +14,7 @@
 
 #include "engine/coding.hpp"
 #include "engine/error.hpp"
+#include "engine/view/section_ref.hpp"
 
 namespace kestrove::view {
 
@@ -37,20 +38,12 @@ struct SoaBuiltinSlices {
     std::optional<std::array<uint8_t, 3>> pbc;  // x, y, z as 0 or 1, written with tag 9
 };
 
-// One custom section of a row, borrowed from the caller's buffers. The caller vouches that keys
-// are distinct within a record and that kind and tag are valid.
-struct SoaSectionRef {
-    std::string_view key;
-    std::span<const uint8_t> payload;
-    uint8_t kind = 0;
-    uint8_t type_tag = 0;
-};
-
 // Builds one record from a row's raw fields: `positions` holds n_atoms triples of the positions
 // type (tag 4: three f32, tag 7: three f64), `atomic_numbers` one byte per atom. Built-in sections
 // follow the record order ("charges", "cell", "energy", "forces", "name", "pbc", "stress",
-// "velocities"), then the custom sections in the order given, unsorted. The record is allocated
-// once at its exact size and every payload is block-copied.
+// "velocities"), then the custom sections in the order given, unsorted (the caller vouches that
+// their keys are distinct within a record and that their kinds and tags are valid). The record is
+// allocated once at its exact size and every payload is block-copied.
 //
 // Checks, in this order; the first refusal is returned as the text the caller raises, and no
 // record is produced: "Unsupported positions type tag {}", "positions payload length ({}) is not

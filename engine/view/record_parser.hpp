@@ -11,19 +11,13 @@
 
 #include "engine/error.hpp"
 #include "engine/storage/database.hpp"
+#include "engine/view/section_ref.hpp"
 
 namespace kestrove::view {
 
-// One section borrowed from the record bytes; valid while those bytes live.
-struct SoaSectionRef {
-    std::string_view key;  // checked as UTF-8 by the parser
-    std::span<const uint8_t> payload;
-    uint8_t kind = 0;
-    uint8_t type_tag = 0;
-};
-
-// Every section of a record in record order (built-in ones included), with the positions block
-// (n_atoms × bytes_per_atom bytes) and the atomic numbers (n_atoms bytes), all borrowed.
+// Every section of a record in record order (built-in ones included, keys checked as UTF-8), with
+// the positions block (n_atoms × bytes_per_atom bytes) and the atomic numbers (n_atoms bytes), all
+// borrowed from the record bytes.
 struct ParsedSoaRecord {
     std::vector<SoaSectionRef> sections;
     std::span<const uint8_t> positions;
