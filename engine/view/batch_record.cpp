@@ -1,7 +1,10 @@
 // Structure-of-arrays records built straight from raw field bytes, one row of a batch at a time.
 #include "engine/view/batch_record.hpp"
 
+#include <cassert>
+
 #include "engine/atom.hpp"
+#include "engine/storage/builtin_fields.hpp"
 #include "engine/storage/dtypes.hpp"
 #include "engine/storage/soa.hpp"
 
@@ -12,7 +15,7 @@ namespace {
 namespace dtypes = storage::dtypes;
 namespace soa = storage::soa;
 
-constexpr size_t kBuiltinFields = 8;
+constexpr size_t kBuiltinFields = storage::builtin_fields::kBuiltinFieldCount;
 
 // The present built-in fields as sections, in record order: the order of the molecule record
 // writer, so that both writers produce the same bytes. `pbc` points into `builtins`.
