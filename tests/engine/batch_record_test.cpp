@@ -102,16 +102,6 @@ TEST(BatchRecordTest, RecordsEqualThoseOfTheMoleculeWriter) {
 }
 
 TEST(BatchRecordTest, BuiltinsFollowTheRecordOrderAndCustomSectionsTheGivenOrder) {
-    const uint8_t positions[36] = {};
-    const uint8_t numbers[3] = {1, 6, 8};
-    auto empty = build_soa_record_unchecked(4, positions, numbers, {}, {});
-    ASSERT_TRUE(empty.ok()) << empty.error();
-    ASSERT_EQ(empty->size(), 45u);
-    EXPECT_EQ((*empty)[0], 3);
-    EXPECT_EQ((*empty)[40], 1);
-    EXPECT_EQ((*empty)[43], 0);
-    EXPECT_EQ((*empty)[44], 0);
-
     const double energy = -1.5;
     SoaBuiltinSlices builtins;
     builtins.pbc = {1, 0, 1};

@@ -9,6 +9,7 @@
 namespace kestrove::view {
 namespace {
 
+using testing::cut;
 using testing::le_bytes;
 using testing::RecordBuilder;
 
@@ -33,14 +34,6 @@ TEST(RecordParserTest, ParsesEverySectionInRecordOrderWithoutCopying) {
     EXPECT_EQ(last.kind, 2);
     EXPECT_EQ(last.key, "vec3_f64");
     EXPECT_EQ(last.payload.data() + last.payload.size(), bytes.data() + bytes.size());
-
-    // Parsing into a reused record gives the same sections; a failure leaves none.
-    ParsedSoaRecord reused;
-    ASSERT_TRUE(parse_mol_fast_soa_into(bytes, 24, reused).ok());
-    EXPECT_EQ(reused.sections.size(), parsed->sections.size());
-    ASSERT_FALSE(
-        parse_mol_fast_soa_into(std::span(bytes).first(bytes.size() - 1), 24, reused).ok());
-    EXPECT_TRUE(reused.sections.empty());
 }
 
 TEST(RecordParserTest, TruncationsNameTheMissingPart) {
@@ -49,40 +42,34 @@ TEST(RecordParserTest, TruncationsNameTheMissingPart) {
                                            .section(2, "\xff", 0, {})
                                            .raw();
     const size_t head = 4 + 12 + 1 + 2;
-    auto cut = [&](size_t n) { return std::vector<uint8_t>(keyed.begin(), keyed.begin() + n); };
-    std::vector<uint8_t> huge = RecordBuilder(0, 12, 0).raw();
-    huge[0] = huge[1] = huge[2] = huge[3] = 0xff;
-    struct Case {
-        std::vector<uint8_t> bytes;
-        size_t bytes_per_atom;
-        std::string message;
-    };
-    const Case cases[] = {
-        {cut(3), 12, "SOA n_atoms truncated"},
+    // The first section alone, declared so: parses, also with a trailing byte.
+    std::vector<uint8_t> one_section = cut(keyed, head + 18);
+    one_section[head - 2] = 1;
+    const std::vector<uint8_t> huge = testing::max_atoms_record();
+    const testing::RefusalCase cases[] = {
+        {cut(keyed, 3), 12, "SOA n_atoms truncated"},
         {huge, SIZE_MAX, "SOA positions byte length overflow"},
         {huge, SIZE_MAX / 0xffffffffu, "SOA positions offset overflow"},
-        {cut(15), 12, "SOA positions truncated"},
-        {cut(16), 12, "SOA atomic_numbers truncated"},
-        {cut(17), 12, "SOA n_sections truncated"},
-        {cut(head), 12, "SOA section kind truncated"},
-        {cut(head + 1), 12, "SOA section key length truncated"},
-        {cut(head + 4), 12, "SOA section key truncated"},
-        {cut(head + 5), 12, "SOA section type tag truncated"},
-        {cut(head + 9), 12, "SOA section payload length truncated"},
-        {cut(head + 17), 12, "SOA section payload truncated"},
+        {cut(keyed, 15), 12, "SOA positions truncated"},
+        {cut(keyed, 16), 12, "SOA atomic_numbers truncated"},
+        {cut(keyed, 17), 12, "SOA n_sections truncated"},
+        {cut(keyed, head), 12, "SOA section kind truncated"},
+        {cut(keyed, head + 1), 12, "SOA section key length truncated"},
+        {cut(keyed, head + 4), 12, "SOA section key truncated"},
+        {cut(keyed, head + 5), 12, "SOA section type tag truncated"},
+        {cut(keyed, head + 9), 12, "SOA section payload length truncated"},
+        {cut(keyed, head + 17), 12, "SOA section payload truncated"},
         // The second section cut short, the first one read already.
-        {cut(head + 18), 12, "SOA section kind truncated"},
-        {cut(head + 20), 12, "SOA section key truncated"},
+        {cut(keyed, head + 18), 12, "SOA section kind truncated"},
+        {cut(keyed, head + 20), 12, "SOA section key truncated"},
         {keyed, 12, "Invalid UTF-8 in SOA section key"},
     };
-    for (const Case& c : cases) {
+    for (const testing::RefusalCase& c : cases) {
         auto parsed = parse_mol_fast_soa(c.bytes, c.bytes_per_atom);
         ASSERT_FALSE(parsed.ok()) << c.message;
         EXPECT_EQ(parsed.error().display(), "Invalid data: " + c.message);
         // Into a reused record that held a good parse: the failure leaves nothing of either.
         ParsedSoaRecord reused;
-        std::vector<uint8_t> one_section = cut(head + 18);
-        one_section[head - 2] = 1;
         ASSERT_TRUE(parse_mol_fast_soa_into(one_section, 12, reused).ok());
         ASSERT_EQ(reused.sections.size(), 1u);
         EXPECT_FALSE(parse_mol_fast_soa_into(c.bytes, c.bytes_per_atom, reused).ok()) << c.message;
@@ -90,11 +77,8 @@ TEST(RecordParserTest, TruncationsNameTheMissingPart) {
         EXPECT_EQ(reused.n_atoms, 0u) << c.message;
         EXPECT_TRUE(reused.positions.empty() && reused.atomic_numbers.empty()) << c.message;
     }
-    // Trailing bytes are ignored.
-    std::vector<uint8_t> trailing = cut(head + 18);
-    trailing[head - 2] = 1;
-    trailing.resize(trailing.size() + 1, 0xaa);
-    EXPECT_TRUE(parse_mol_fast_soa(trailing, 12).ok());
+    one_section.push_back(0xaa);
+    EXPECT_TRUE(parse_mol_fast_soa(one_section, 12).ok());
 }
 
 // One section of a 3-atom record through both derivations.

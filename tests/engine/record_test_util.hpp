@@ -52,6 +52,26 @@ private:
     std::vector<uint8_t> bytes_;
 };
 
+// The first `n` bytes of `bytes`.
+inline std::vector<uint8_t> cut(const std::vector<uint8_t>& bytes, size_t n) {
+    return std::vector<uint8_t>(bytes.begin(), bytes.begin() + n);
+}
+
+// A section-less record of no bytes of atoms whose atom count reads 2^32 - 1, so that the blocks
+// it declares overflow or overrun.
+inline std::vector<uint8_t> max_atoms_record() {
+    std::vector<uint8_t> bytes = RecordBuilder(0, 12, 0).raw();
+    bytes[0] = bytes[1] = bytes[2] = bytes[3] = 0xff;
+    return bytes;
+}
+
+// Bytes that a reader must refuse with "Invalid data: " + `message`.
+struct RefusalCase {
+    std::vector<uint8_t> bytes;
+    size_t bytes_per_atom;
+    std::string message;
+};
+
 template <class T>
 std::vector<uint8_t> le_bytes(std::initializer_list<T> values) {
     std::vector<uint8_t> out(values.size() * sizeof(T));

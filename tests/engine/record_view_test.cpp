@@ -16,6 +16,7 @@ namespace kestrove::view {
 namespace {
 
 using storage::soa::serialize_molecule_soa;
+using testing::cut;
 using testing::full_molecule;
 using testing::le_bytes;
 using testing::RecordBuilder;
@@ -163,22 +164,11 @@ TEST(RecordViewTest, PropertySectionFieldsFollowTheirTags) {
 TEST(RecordViewTest, StructuralFailuresNameWhatIsMissing) {
     // n_atoms 3 at 12 bytes per atom needs 45 bytes before the sections.
     const std::vector<uint8_t> three_atoms = RecordBuilder(3, 12, 0).raw();
-    ASSERT_EQ(three_atoms.size(), 45u);
-    auto cut = [](const std::vector<uint8_t>& bytes, size_t n) {
-        return std::vector<uint8_t>(bytes.begin(), bytes.begin() + n);
-    };
     const std::vector<uint8_t> one_section = RecordBuilder(0, 12, 1).raw();
     const std::vector<uint8_t> keyed =
         RecordBuilder(0, 12, 1).section(2, "abc", 0, le_bytes<double>({1})).raw();
-    std::vector<uint8_t> huge_atoms = RecordBuilder(0, 12, 0).raw();
-    huge_atoms[0] = huge_atoms[1] = huge_atoms[2] = huge_atoms[3] = 0xff;
-
-    struct Case {
-        std::vector<uint8_t> bytes;
-        size_t bytes_per_atom;
-        std::string message;
-    };
-    const Case cases[] = {
+    const std::vector<uint8_t> huge_atoms = testing::max_atoms_record();
+    const testing::RefusalCase cases[] = {
         {cut(three_atoms, 5), 12, "SOA record too small"},
         {cut(three_atoms, 39), 12, "SOA record truncated at positions"},
         {cut(three_atoms, 40), 12, "SOA record truncated at atomic_numbers"},
@@ -190,7 +180,7 @@ TEST(RecordViewTest, StructuralFailuresNameWhatIsMissing) {
         {cut(keyed, 6 + 2 + 3 + 4), 12, "SOA section header truncated"},
         {cut(keyed, keyed.size() - 1), 12, "SOA section payload truncated"},
     };
-    for (const Case& c : cases) {
+    for (const testing::RefusalCase& c : cases) {
         auto view =
             SoaMoleculeView::from_bytes(Bytes(c.bytes.begin(), c.bytes.end()), c.bytes_per_atom, 4);
         ASSERT_FALSE(view.ok()) << c.message;
@@ -258,7 +248,7 @@ std::string read_with(const SoaMoleculeView& view, const ReaderCase& c) {
     return message(view.mat3_slot_field(*slot, c.key));
 }
 
-TEST(RecordViewTest, FieldReadersRefuseBadPayloadsWithTheirMessages) {
+TEST(RecordViewTest, ReadersRefuseBadPayloadsWithTheirMessages) {
     const ReaderCase cases[] = {
         {"energy", 0, "energy", 11, le_bytes<float>({1.5f}), "<ok>"},
         {"energy", 0, "energy", 0, le_bytes<float>({1.5f}), "Invalid f64 payload length"},
@@ -283,16 +273,6 @@ TEST(RecordViewTest, FieldReadersRefuseBadPayloadsWithTheirMessages) {
         {"property", 2, "p", 13, {0}, "Null property payload must be empty"},
         {"property", 2, "p", 9, {}, "Unsupported property type tag 9"},
         {"property", 2, "p", 255, {}, "Unsupported property type tag 255"},
-    };
-    for (const ReaderCase& c : cases) {
-        const SoaMoleculeView view =
-            view_of(RecordBuilder(1, 12, 1).section(c.kind, c.key, c.tag, c.payload).build());
-        EXPECT_EQ(read_with(view, c), c.message) << c.what << " " << c.key << " tag " << int(c.tag);
-    }
-}
-
-TEST(RecordViewTest, MaterializeRefusesBadPayloadsWithTheirMessages) {
-    const ReaderCase cases[] = {
         {"materialize", 0, "cell", 10, std::vector<uint8_t>(71),
          "Invalid mat3x3<f64> payload length"},
         {"materialize", 0, "stress", 12, std::vector<uint8_t>(35),
@@ -324,7 +304,7 @@ TEST(RecordViewTest, MaterializeRefusesBadPayloadsWithTheirMessages) {
     for (const ReaderCase& c : cases) {
         const SoaMoleculeView view =
             view_of(RecordBuilder(1, 12, 1).section(c.kind, c.key, c.tag, c.payload).build());
-        EXPECT_EQ(read_with(view, c), c.message) << c.key << " tag " << int(c.tag);
+        EXPECT_EQ(read_with(view, c), c.message) << c.what << " " << c.key << " tag " << int(c.tag);
     }
 }
 
@@ -414,11 +394,11 @@ TEST(RecordViewTest, MismatchedStrideAndTagAreRefusedNotOverread) {
 TEST(RecordViewTest, ViewsFromBuffersStopAtTheFirstFailure) {
     std::vector<Bytes> buffers;
     buffers.push_back(RecordBuilder(0, 12, 0).build());
-    buffers.push_back(Bytes(3));
+    buffers.push_back(RecordBuilder(0, 12, 1).build());
     buffers.push_back(Bytes(2));
     auto views = views_from_buffers(std::move(buffers), SoaContext{});
     ASSERT_FALSE(views.ok());
-    EXPECT_EQ(views.error().message(), "SOA record too small");
+    EXPECT_EQ(views.error().message(), "SOA section header truncated");
 }
 
 // Every reader on a view over any bytes: a clean result or a clean error, never a crash.
