@@ -13,12 +13,9 @@
 using namespace kestrove;
 using namespace kestrove::view;
 
-namespace {
+using kestrove::fuzz::inside;
 
-bool inside(std::span<const uint8_t> whole, std::span<const uint8_t> part) {
-    return part.empty() || (part.data() >= whole.data() &&
-                            part.data() + part.size() <= whole.data() + whole.size());
-}
+namespace {
 
 // One parse result reused across inputs, as a worker reuses it across records.
 ParsedSoaRecord g_reused;

@@ -32,6 +32,12 @@ namespace kestrove::fuzz {
         }                                                                                      \
     } while (0)
 
+// Whether `part` lies within `whole` (an empty part lies anywhere).
+inline bool inside(std::span<const uint8_t> whole, std::span<const uint8_t> part) {
+    return part.empty() || (part.data() >= whole.data() &&
+                            part.data() + part.size() <= whole.data() + whole.size());
+}
+
 // Takes little-endian values off the front of an input; past its end every value reads as zero.
 class InputReader {
 public:

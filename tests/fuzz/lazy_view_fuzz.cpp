@@ -26,9 +26,7 @@ void touch(std::span<const uint8_t> bytes) {
 }
 
 bool inside(const SoaMoleculeView& view, std::span<const uint8_t> part) {
-    const std::span<const uint8_t> whole = view.bytes();
-    return part.empty() || (part.data() >= whole.data() &&
-                            part.data() + part.size() <= whole.data() + whole.size());
+    return fuzz::inside(view.bytes(), part);
 }
 
 // A field reader's array must be exactly its shape's bytes, inside the record.
