@@ -2,8 +2,8 @@
 // forged index entries and blobs. Every reopen must see the last commit or fail cleanly.
 #include "engine/storage/database.hpp"
 
-#include <signal.h>
 #include <grp.h>
+#include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
