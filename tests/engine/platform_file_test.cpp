@@ -12,7 +12,6 @@
 #include <functional>
 #include <string>
 #include <thread>
-#include <utility>
 
 #include "platform/file.hpp"
 #include "platform/os_error.hpp"
@@ -320,27 +319,17 @@ TEST(FileTest, PathExistsSeesFilesAndDirectoriesOnly) {
 
 // Counts SIGUSR1 while alive, through a handler installed without SA_RESTART so that a blocking
 // system call the signal interrupts fails with EINTR.
-class SignalCounter {
-public:
+struct SignalCounter {
+    static inline std::atomic<int> count{0};
+    struct sigaction previous = {};
     SignalCounter() {
-        count_ = 0;
+        count = 0;
         struct sigaction action = {};
-        action.sa_handler = [](int) { count_.fetch_add(1); };
+        action.sa_handler = [](int) { count.fetch_add(1); };
         sigemptyset(&action.sa_mask);
-        installed_ = ::sigaction(SIGUSR1, &action, &previous_) == 0;
-        EXPECT_TRUE(installed_);
+        EXPECT_EQ(::sigaction(SIGUSR1, &action, &previous), 0);
     }
-    ~SignalCounter() { restore(); }
-    // Puts the previous handler back; later signals are no longer counted.
-    void restore() {
-        if (std::exchange(installed_, false)) ::sigaction(SIGUSR1, &previous_, nullptr);
-    }
-    int count() const { return count_.load(); }
-
-private:
-    static inline std::atomic<int> count_{0};
-    struct sigaction previous_ = {};
-    bool installed_ = false;
+    ~SignalCounter() { ::sigaction(SIGUSR1, &previous, nullptr); }
 };
 
 // A signal that interrupts a blocking read must not surface as an error: the read is retried
@@ -372,11 +361,10 @@ TEST(FileTest, InterruptedReadsAreRetried) {
     char buf[4] = {};
     const Status status = file.ok() ? file.value().read_exact(buf, 4) : file.error();
     writer.join();
-    interrupts.restore();
 
     ASSERT_TRUE(status.ok()) << status.error().message();
     EXPECT_EQ(std::string(buf, 4), "abcd");
-    EXPECT_GT(interrupts.count(), 0);
+    EXPECT_GT(interrupts.count.load(), 0);
 }
 
 TEST(FileTest, GatherWriteKeepsPiecesInOrderBeyondOneSystemCall) {
@@ -445,10 +433,9 @@ TEST(FileTest, InterruptedGatherWritesResumeMidPiece) {
         status = file.ok() ? file.value().write_all_gather(pieces) : file.error();
     }
     reader.join();
-    interrupts.restore();
 
     ASSERT_TRUE(status.ok()) << status.error().message();
-    EXPECT_GT(interrupts.count(), 0);
+    EXPECT_GT(interrupts.count.load(), 0);
     EXPECT_EQ(received.size(), expected.size());
     EXPECT_TRUE(received == expected);
 }
