@@ -130,6 +130,6 @@ using Status = Result<void>;
 #define KESTROVE_RESULT_NAME_(line) KESTROVE_RESULT_NAME_INNER_(line)
 #define KESTROVE_RESULT_NAME_INNER_(line) kestrove_result_##line##_
 #define KESTROVE_ASSIGN_OR_RETURN_IMPL_(result, decl, expr) \
-    auto result = (expr);                                     \
-    if (!result.ok()) return std::move(result).error();       \
+    auto result = (expr);                                   \
+    if (!result.ok()) return std::move(result).error();     \
     decl = std::move(result).value()

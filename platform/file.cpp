@@ -97,8 +97,7 @@ namespace {
 // Moves `len` bytes with `io(pointer, count, offset)` (a read or write system call), retrying
 // interrupted calls and continuing after partial ones. A call that moves nothing is `stalled`.
 template <class Byte, class Io>
-Status transfer_all(Byte* data, std::size_t len, std::uint64_t offset, Io io,
-                      Error (*stalled)()) {
+Status transfer_all(Byte* data, std::size_t len, std::uint64_t offset, Io io, Error (*stalled)()) {
     while (len > 0) {
         const ssize_t n = io(data, std::min(len, kMaxIoChunk), static_cast<off_t>(offset));
         if (n < 0) {

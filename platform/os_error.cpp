@@ -37,8 +37,6 @@ Error short_read_error() { return Error::io("failed to fill whole buffer"); }
 
 Error short_write_error() { return Error::io("failed to write whole buffer"); }
 
-Error nul_in_path_error() {
-    return Error::io("file name contained an unexpected NUL byte");
-}
+Error nul_in_path_error() { return Error::io("file name contained an unexpected NUL byte"); }
 
 }  // namespace kestrove::platform

@@ -27,9 +27,6 @@ struct BuiltinField {
     std::string_view key;
     // One element per atom ("charges", "forces", "velocities"); otherwise one per molecule.
     bool per_atom;
-    // Scalar components of one element: per atom for per-atom fields, per molecule otherwise.
-    // 0 for the name, whose length is its own.
-    uint8_t components;
     // The tag of the field in single and in double precision; fields without a precision
     // ("name", "pbc") carry the same tag in both.
     uint8_t tag_f32;
@@ -40,7 +37,6 @@ struct BuiltinField {
     const char* format2_refusal;
     Member member;
 
-    bool has_precision() const { return tag_f32 != tag_f64; }
     bool has_format2_rule() const { return format2_refusal != nullptr; }
     // The tag of the field in the given precision (types::kF32 or types::kF64).
     uint8_t tag_for(size_t precision) const { return precision == types::kF32 ? tag_f32 : tag_f64; }
@@ -51,24 +47,22 @@ inline constexpr size_t kBuiltinFieldCount = 8;
 // In record order: the order in which a record holds the built-in sections and in which the
 // record-format rules examine them.
 inline constexpr std::array<BuiltinField, kBuiltinFieldCount> kBuiltinFields = {{
-    {dtypes::kKeyCharges, true, 1, dtypes::kTagF32Array, dtypes::kTagF64Array,
-     dtypes::kTagF64Array, "record format 2 does not support float32 charges",
-     &atom::Molecule::charges},
-    {dtypes::kKeyCell, false, 9, dtypes::kTagMat3F32, dtypes::kTagMat3F64, dtypes::kTagMat3F64,
+    {dtypes::kKeyCharges, true, dtypes::kTagF32Array, dtypes::kTagF64Array, dtypes::kTagF64Array,
+     "record format 2 does not support float32 charges", &atom::Molecule::charges},
+    {dtypes::kKeyCell, false, dtypes::kTagMat3F32, dtypes::kTagMat3F64, dtypes::kTagMat3F64,
      "record format 2 does not support float32 cell", &atom::Molecule::cell},
-    {dtypes::kKeyEnergy, false, 1, dtypes::kTagF32, dtypes::kTagF64, dtypes::kTagF64,
+    {dtypes::kKeyEnergy, false, dtypes::kTagF32, dtypes::kTagF64, dtypes::kTagF64,
      "record format 2 does not support float32 energy", &atom::Molecule::energy},
-    {dtypes::kKeyForces, true, 3, dtypes::kTagVec3F32, dtypes::kTagVec3F64, dtypes::kTagVec3F32,
+    {dtypes::kKeyForces, true, dtypes::kTagVec3F32, dtypes::kTagVec3F64, dtypes::kTagVec3F32,
      "record format 2 does not support float64 forces", &atom::Molecule::forces},
-    {dtypes::kKeyName, false, 0, dtypes::kTagString, dtypes::kTagString, 0, nullptr,
+    {dtypes::kKeyName, false, dtypes::kTagString, dtypes::kTagString, 0, nullptr,
      &atom::Molecule::name},
-    {dtypes::kKeyPbc, false, 3, dtypes::kTagBool3, dtypes::kTagBool3, 0, nullptr,
+    {dtypes::kKeyPbc, false, dtypes::kTagBool3, dtypes::kTagBool3, 0, nullptr,
      &atom::Molecule::pbc},
-    {dtypes::kKeyStress, false, 9, dtypes::kTagMat3F32, dtypes::kTagMat3F64, dtypes::kTagMat3F64,
+    {dtypes::kKeyStress, false, dtypes::kTagMat3F32, dtypes::kTagMat3F64, dtypes::kTagMat3F64,
      "record format 2 does not support float32 stress", &atom::Molecule::stress},
-    {dtypes::kKeyVelocities, true, 3, dtypes::kTagVec3F32, dtypes::kTagVec3F64,
-     dtypes::kTagVec3F32, "record format 2 does not support float64 velocities",
-     &atom::Molecule::velocities},
+    {dtypes::kKeyVelocities, true, dtypes::kTagVec3F32, dtypes::kTagVec3F64, dtypes::kTagVec3F32,
+     "record format 2 does not support float64 velocities", &atom::Molecule::velocities},
 }};
 
 // The field of section key `key`, or null when the key is not a built-in one.

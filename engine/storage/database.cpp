@@ -43,12 +43,19 @@ std::optional<uint64_t> checked_end(uint64_t offset, uint64_t len) {
     return end;
 }
 
-// Whether an entry's stored bytes lie within `len` bytes of file. Sizes come from the index, so
-// this is checked before anything is allocated for them; an empty record needs no bytes at all.
-bool fits_in(const MoleculeIndex& entry, uint64_t len) {
-    if (entry.compressed_size == 0) return true;
+// Whether an entry's stored bytes can be read from `len` bytes of file. Offsets and sizes come
+// from the index, so they are checked before anything is allocated or read for them: records
+// start past the header slots, and an empty record needs no bytes at all.
+Status check_stored_range(const MoleculeIndex& entry, uint64_t len) {
+    if (entry.offset < header::kDataStart) {
+        return Error::invalid_data("Record offset " + std::to_string(entry.offset) +
+                                   " lies before the data start " +
+                                   std::to_string(header::kDataStart));
+    }
+    if (entry.compressed_size == 0) return {};
     const auto end = checked_end(entry.offset, entry.compressed_size);
-    return end && *end <= len;
+    if (!end || *end > len) return platform::short_read_error();
+    return {};
 }
 
 SchemaLock lock_from_database_schema(DatabaseSchema schema) {
@@ -352,7 +359,7 @@ Result<SchemaLock> AtomDatabase::rebuild_schema_lock() const {
     for (uint64_t i = 0; i < index_.size(); ++i) {
         const auto entry = index_.get(i);
         if (!entry) return Error::invalid_data("Index " + std::to_string(i) + " out of bounds");
-        if (!fits_in(*entry, file_len.value())) return platform::short_read_error();
+        KESTROVE_TRY(check_stored_range(*entry, file_len.value()));
         Bytes stored(entry->compressed_size);
         KESTROVE_TRY(file.read_exact_at(entry->offset, stored.data(), stored.size()));
         auto record = compression::decompress(stored, compression_, entry->uncompressed_size);
@@ -527,7 +534,9 @@ Result<DecompressedRecords> AtomDatabase::read_decompress_parallel(
 
 std::optional<std::span<const uint8_t>> AtomDatabase::mapped_range(
     const MoleculeIndex& entry) const {
-    if (!data_mmap_) return std::nullopt;
+    // Below the data start lie the header slots, never a record: such an entry is left to the
+    // file read, which refuses it.
+    if (!data_mmap_ || entry.offset < kDataStart) return std::nullopt;
     const auto end = checked_end(entry.offset, entry.compressed_size);
     if (!end || *end > data_mmap_->size()) return std::nullopt;
     return data_mmap_->bytes().subspan(entry.offset, entry.compressed_size);
@@ -535,8 +544,7 @@ std::optional<std::span<const uint8_t>> AtomDatabase::mapped_range(
 
 Result<Bytes> AtomDatabase::read_stored_from_file(const File& file, uint64_t file_len,
                                                   const MoleculeIndex& entry) const {
-    // Sizes come from the index: check them against the file before allocating for them.
-    if (!fits_in(entry, file_len)) return platform::short_read_error();
+    KESTROVE_TRY(check_stored_range(entry, file_len));
     Bytes stored(entry.compressed_size);
     KESTROVE_TRY(file.read_exact_at(entry.offset, stored.data(), stored.size()));
     return stored;

@@ -198,7 +198,7 @@ private:
     // Reads an entry's stored bytes through `file`, checked first against its length `file_len`.
     Result<Bytes> read_stored_from_file(const platform::File& file, uint64_t file_len,
                                         const index::MoleculeIndex& entry) const;
-    // The stored bytes of an entry when they lie wholly inside the data map.
+    // The stored bytes of an entry when they lie wholly inside the data map, past the header slots.
     std::optional<std::span<const uint8_t>> mapped_range(const index::MoleculeIndex& entry) const;
     Result<std::vector<index::MoleculeIndex>> lookup_entries(std::span<const size_t> indices) const;
     bool may_move_to_format3() const;

@@ -41,14 +41,6 @@ TEST(ErrorTest, DisplayPrefixesTheKind) {
     EXPECT_EQ(Error::invalid_data(with_nul).display(), "Invalid data: " + with_nul);
 }
 
-TEST(MoleculeTest, EmptyMoleculeHasNoAtoms) {
-    auto molecule = Molecule::create({}, {});
-    ASSERT_TRUE(molecule.ok());
-    EXPECT_EQ(molecule->num_positions(), 0u);
-    EXPECT_TRUE(molecule->to_atoms().empty());
-    EXPECT_FALSE(molecule->atom(0).has_value());
-}
-
 TEST(MoleculeTest, ConstructorsSetOnlyPositionsAndAtomicNumbers) {
     auto single = Molecule::create({{1, 2, 3}, {4, 5, 6}}, {1, 8});
     auto dual = Molecule::create_f64({{1, 2, 3}, {4, 5, 6}}, {1, 8});
@@ -95,6 +87,12 @@ TEST(MoleculeTest, AtomIndexBeyondLastIsAbsent) {
     EXPECT_FALSE(molecule->atom(std::numeric_limits<size_t>::max()).has_value());
     EXPECT_EQ(molecule->to_atoms(),
               (std::vector<Atom>{{{1, 2, 3}, 1}, {{4, 5, 6}, 6}, {{7, 8, 9}, 8}}));
+
+    auto empty = Molecule::create({}, {});
+    ASSERT_TRUE(empty.ok());
+    EXPECT_EQ(empty->num_positions(), 0u);
+    EXPECT_TRUE(empty->to_atoms().empty());
+    EXPECT_FALSE(empty->atom(0).has_value());
 }
 
 // A molecule that bypassed the constructors (the compact form's decoder does not check the

@@ -2,8 +2,8 @@
 // forged index entries and blobs. Every reopen must see the last commit or fail cleanly.
 #include "engine/storage/database.hpp"
 
-#include <signal.h>
 #include <grp.h>
+#include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -474,7 +474,7 @@ TEST(DatabaseCrashTest, TruncatedFileOpensAtTheNewestCommitItStillHoldsOrFailsCl
 // Index entries are read as stored: a forged size or offset must fail the read of that record,
 // leave the others readable, and never be trusted for an allocation.
 TEST(DatabaseCrashTest, ForgedIndexEntryFailsOnlyTheReadOfItsRecord) {
-    enum Outcome { kShort, kSame, kCompressionError, kFivePrefix, kEitherCleanly };
+    enum Outcome { kShort, kInHeader, kSame, kCompressionError, kFivePrefix, kEitherCleanly };
     struct Case {
         const char* name;
         size_t field_at;  // within the 20-byte entry
@@ -494,6 +494,8 @@ TEST(DatabaseCrashTest, ForgedIndexEntryFailsOnlyTheReadOfItsRecord) {
         const uint64_t record_at = coding::load<uint64_t>(
             reinterpret_cast<const uint8_t*>(read_whole_file(base).data()) + entry_at);
         const Case cases[] = {
+            {"offset 0", 0, 0, {kInHeader, kInHeader, kInHeader}},
+            {"offset inside slot 1", 0, kDataStart - 1, {kInHeader, kInHeader, kInHeader}},
             {"offset at the end of the file", 0, length, {kShort, kShort, kShort}},
             {"offset past the end of the file", 0, length + 4096, {kShort, kShort, kShort}},
             {"offset near 2^64", 0, UINT64_MAX - 4, {kShort, kShort, kShort}},
@@ -535,6 +537,13 @@ TEST(DatabaseCrashTest, ForgedIndexEntryFailsOnlyTheReadOfItsRecord) {
                 switch (c.by_kind[kind]) {
                     case kShort:
                         EXPECT_EQ(error_of(read), kShortRead);
+                        EXPECT_FALSE(db.get_compressed_slice(1).has_value());
+                        EXPECT_FALSE(db.get_shared_mmap_bytes(1).has_value());
+                        break;
+                    case kInHeader:
+                        EXPECT_EQ(error_of(read), "Invalid data: Record offset " +
+                                                      std::to_string(c.value) +
+                                                      " lies before the data start 8192");
                         EXPECT_FALSE(db.get_compressed_slice(1).has_value());
                         EXPECT_FALSE(db.get_shared_mmap_bytes(1).has_value());
                         break;

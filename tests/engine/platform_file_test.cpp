@@ -317,6 +317,21 @@ TEST(FileTest, PathExistsSeesFilesAndDirectoriesOnly) {
     EXPECT_FALSE(path_exists(path + std::string(1, '\0')));
 }
 
+// Counts SIGUSR1 while alive, through a handler installed without SA_RESTART so that a blocking
+// system call the signal interrupts fails with EINTR.
+struct SignalCounter {
+    static inline std::atomic<int> count{0};
+    struct sigaction previous = {};
+    SignalCounter() {
+        count = 0;
+        struct sigaction action = {};
+        action.sa_handler = [](int) { count.fetch_add(1); };
+        sigemptyset(&action.sa_mask);
+        EXPECT_EQ(::sigaction(SIGUSR1, &action, &previous), 0);
+    }
+    ~SignalCounter() { ::sigaction(SIGUSR1, &previous, nullptr); }
+};
+
 // A signal that interrupts a blocking read must not surface as an error: the read is retried
 // until the data arrives, also when it arrives in pieces.
 TEST(FileTest, InterruptedReadsAreRetried) {
@@ -324,14 +339,7 @@ TEST(FileTest, InterruptedReadsAreRetried) {
     const std::string fifo = dir.file("fifo");
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
 
-    static std::atomic<int> interrupts{0};
-    struct sigaction action = {};
-    struct sigaction previous = {};
-    action.sa_handler = [](int) { interrupts.fetch_add(1); };
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = 0;  // no SA_RESTART: the read returns EINTR
-    ASSERT_EQ(::sigaction(SIGUSR1, &action, &previous), 0);
-    interrupts = 0;
+    SignalCounter interrupts;
 
     const pthread_t reader = ::pthread_self();
     std::thread writer([&] {
@@ -353,14 +361,12 @@ TEST(FileTest, InterruptedReadsAreRetried) {
     char buf[4] = {};
     const Status status = file.ok() ? file.value().read_exact(buf, 4) : file.error();
     writer.join();
-    ::sigaction(SIGUSR1, &previous, nullptr);
 
     ASSERT_TRUE(status.ok()) << status.error().message();
     EXPECT_EQ(std::string(buf, 4), "abcd");
-    EXPECT_GT(interrupts.load(), 0);
+    EXPECT_GT(interrupts.count.load(), 0);
 }
 
-}  // namespace
 TEST(FileTest, GatherWriteKeepsPiecesInOrderBeyondOneSystemCall) {
     // More pieces than one writev() takes, empty ones among them, after existing bytes.
     ScratchDir dir;
@@ -390,14 +396,7 @@ TEST(FileTest, InterruptedGatherWritesResumeMidPiece) {
     const std::string fifo = dir.file("fifo");
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
 
-    static std::atomic<int> interrupts{0};
-    struct sigaction action = {};
-    struct sigaction previous = {};
-    action.sa_handler = [](int) { interrupts.fetch_add(1); };
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = 0;  // no SA_RESTART
-    ASSERT_EQ(::sigaction(SIGUSR1, &action, &previous), 0);
-    interrupts = 0;
+    SignalCounter interrupts;
 
     std::string expected;
     std::vector<std::string> texts;
@@ -434,12 +433,12 @@ TEST(FileTest, InterruptedGatherWritesResumeMidPiece) {
         status = file.ok() ? file.value().write_all_gather(pieces) : file.error();
     }
     reader.join();
-    ::sigaction(SIGUSR1, &previous, nullptr);
 
     ASSERT_TRUE(status.ok()) << status.error().message();
-    EXPECT_GT(interrupts.load(), 0);
+    EXPECT_GT(interrupts.count.load(), 0);
     EXPECT_EQ(received.size(), expected.size());
     EXPECT_TRUE(received == expected);
 }
 
+}  // namespace
 }  // namespace kestrove::platform
