@@ -87,45 +87,28 @@ constexpr BuiltinAttribute kBuiltinAttributes[] = {
 PyObject* to_python(const types::Vec3Data& v) { return numpy_output::owned_vec3_array(v); }
 PyObject* to_python(const types::FloatArrayData& v) { return numpy_output::owned_float_array(v); }
 PyObject* to_python(const types::Mat3Data& v) { return numpy_output::owned_mat3x3_array(v); }
-PyObject* to_python(const types::FloatScalarData& v) {
-    // A single-precision energy widens exactly.
-    return PyFloat_FromDouble(std::visit([](auto x) { return static_cast<double>(x); }, v));
-}
-PyObject* to_python(const std::array<bool, 3>& flags) {
-    return PyTuple_Pack(3, flags[0] ? Py_True : Py_False, flags[1] ? Py_True : Py_False,
-                        flags[2] ? Py_True : Py_False);
-}
+PyObject* to_python(const types::FloatScalarData& v) { return energy_to_python(v); }
+PyObject* to_python(const std::array<bool, 3>& flags) { return pbc_to_python(flags); }
 
-// A field read from a view's record: only its own payload is decoded, and copied once.
-PyObject* from_view_result(const kestrove::Result<view::ArrayField, std::string>& field) {
-    if (!field.ok()) return binding::raise(PyExc_ValueError, field.error());
-    return numpy_output::view_array_field(field.value());
-}
 PyObject* read_view_field(const view::SoaMoleculeView& v, const view::BuiltinSlot& slot,
                           const types::Vec3Data*, const char* label) {
-    return from_view_result(v.vec3_slot_field(slot, label));
+    return view_field_to_python(v.vec3_slot_field(slot, label));
 }
 PyObject* read_view_field(const view::SoaMoleculeView& v, const view::BuiltinSlot& slot,
                           const types::FloatArrayData*, const char* label) {
-    return from_view_result(v.float_array_slot_field(slot, label));
+    return view_field_to_python(v.float_array_slot_field(slot, label));
 }
 PyObject* read_view_field(const view::SoaMoleculeView& v, const view::BuiltinSlot& slot,
                           const types::Mat3Data*, const char* label) {
-    return from_view_result(v.mat3_slot_field(slot, label));
+    return view_field_to_python(v.mat3_slot_field(slot, label));
 }
 PyObject* read_view_field(const view::SoaMoleculeView& v, const view::BuiltinSlot&,
                           const types::FloatScalarData*, const char*) {
-    auto energy = v.energy();
-    if (!energy.ok()) return binding::raise(PyExc_ValueError, energy.error());
-    if (!energy.value()) Py_RETURN_NONE;
-    return PyFloat_FromDouble(*energy.value());
+    return view_energy_to_python(v);
 }
 PyObject* read_view_field(const view::SoaMoleculeView& v, const view::BuiltinSlot&,
                           const std::array<bool, 3>*, const char*) {
-    auto pbc = v.pbc();
-    if (!pbc.ok()) return binding::raise(PyExc_ValueError, pbc.error());
-    if (!pbc.value()) Py_RETURN_NONE;
-    return to_python(*pbc.value());
+    return view_pbc_to_python(v);
 }
 
 PyObject* get_builtin(PyObject* self, void* closure) {
@@ -250,7 +233,7 @@ PyObject* get_positions(PyObject* self, void*) {
         const Molecule* m = std::get_if<Molecule>(&as_mol(self)->state);
         if (m == nullptr) {
             const auto& v = std::get<view::SoaMoleculeView>(as_mol(self)->state);
-            return from_view_result(v.positions_field());
+            return view_field_to_python(v.positions_field());
         }
         return numpy_output::owned_vec3_array(m->positions);
     });
@@ -261,14 +244,9 @@ PyObject* get_atomic_numbers(PyObject* self, void*) {
         binding::BorrowGuard borrow;
         if (!borrow.acquire_shared(as_mol(self)->borrow)) return nullptr;
         const Molecule* m = std::get_if<Molecule>(&as_mol(self)->state);
-        if (m == nullptr) {
-            const auto numbers =
-                std::get<view::SoaMoleculeView>(as_mol(self)->state).atomic_numbers();
-            const Py_ssize_t shape[1] = {static_cast<Py_ssize_t>(numbers.size())};
-            return numpy::new_array(numpy::Dtype::kUInt8, shape, numbers.data());
-        }
-        const Py_ssize_t shape[1] = {static_cast<Py_ssize_t>(m->atomic_numbers.size())};
-        return numpy::new_array(numpy::Dtype::kUInt8, shape, m->atomic_numbers.data());
+        return numbers_to_python(
+            m != nullptr ? std::span<const uint8_t>(m->atomic_numbers)
+                         : std::get<view::SoaMoleculeView>(as_mol(self)->state).atomic_numbers());
     });
 }
 
@@ -598,6 +576,40 @@ auto kMoleculeGetSet = make_getset(std::make_index_sequence<std::size(kBuiltinAt
 }  // namespace
 
 // ---------------------------------------------------------------------------------------------
+
+PyObject* numbers_to_python(std::span<const uint8_t> numbers) {
+    const Py_ssize_t shape[1] = {static_cast<Py_ssize_t>(numbers.size())};
+    return numpy::new_array(numpy::Dtype::kUInt8, shape, numbers.data());
+}
+
+PyObject* energy_to_python(const types::FloatScalarData& energy) {
+    // A single-precision energy widens exactly.
+    return PyFloat_FromDouble(std::visit([](auto x) { return static_cast<double>(x); }, energy));
+}
+
+PyObject* pbc_to_python(const std::array<bool, 3>& pbc) {
+    return PyTuple_Pack(3, pbc[0] ? Py_True : Py_False, pbc[1] ? Py_True : Py_False,
+                        pbc[2] ? Py_True : Py_False);
+}
+
+PyObject* view_field_to_python(const kestrove::Result<view::ArrayField, std::string>& field) {
+    if (!field.ok()) return binding::raise(PyExc_ValueError, field.error());
+    return numpy_output::view_array_field(field.value());
+}
+
+PyObject* view_energy_to_python(const view::SoaMoleculeView& v) {
+    auto energy = v.energy();
+    if (!energy.ok()) return binding::raise(PyExc_ValueError, energy.error());
+    if (!energy.value()) Py_RETURN_NONE;
+    return PyFloat_FromDouble(*energy.value());
+}
+
+PyObject* view_pbc_to_python(const view::SoaMoleculeView& v) {
+    auto pbc = v.pbc();
+    if (!pbc.ok()) return binding::raise(PyExc_ValueError, pbc.error());
+    if (!pbc.value()) Py_RETURN_NONE;
+    return pbc_to_python(*pbc.value());
+}
 
 numpy_input::Parsed<Molecule> from_arrays_impl(const MoleculeArgs& args) {
     std::vector<uint8_t> numbers = numpy_input::copy_array<uint8_t>(args.atomic_numbers);
