@@ -262,39 +262,43 @@ constexpr size_t kNewParamCount = std::size(kNewParams);
 constexpr binding::Signature kNewSig{"PyMolecule.__new__()", kNewParams};
 constexpr binding::Signature kFromArraysSig{"PyMolecule.from_arrays()", kNewParams};
 
-PyObject* optional_object(PyObject* value) { return binding::is_absent(value) ? nullptr : value; }
+using NewArgs = binding::BoundArgs<kNewParamCount>;
+
+// Argument i when given as something other than None, else null.
+PyObject* optional_object(const NewArgs& bound, size_t i) {
+    return bound.present(i) ? bound[i] : nullptr;
+}
+
+// Converts argument i into `out` when it is given as something other than None.
+template <class T>
+bool convert_present(const NewArgs& bound, size_t i, bool (*extract)(PyObject*, T&),
+                     std::optional<T>& out) {
+    if (!bound.present(i)) return true;
+    T value;
+    if (!bound.convert(i, extract, value)) return false;
+    out = std::move(value);
+    return true;
+}
 
 // Converts bound arguments in parameter order and builds the new owned object.
-PyObject* construct(PyTypeObject* type, PyObject* const* bound) {
+PyObject* construct(PyTypeObject* type, const NewArgs& bound) {
     MoleculeArgs args;
     args.positions = bound[0];
     PyObject* numbers = bound[1];
     if (!numpy::is_array(numbers) || numpy::ndim(numbers) != 1 ||
         !numpy::match_dtype(numbers, {numpy::Dtype::kUInt8})) {
         binding::set_cannot_convert(numbers, "PyArray<T, D>");
-        return binding::argument_error("atomic_numbers");
+        return bound.failed(1);
     }
     args.atomic_numbers = numbers;
-    if (!binding::is_absent(bound[2])) {
-        double energy;
-        if (!binding::extract_f64(bound[2], energy)) return binding::argument_error("energy");
-        args.energy = energy;
-    }
-    args.forces = optional_object(bound[3]);
-    args.charges = optional_object(bound[4]);
-    args.velocities = optional_object(bound[5]);
-    args.cell = optional_object(bound[6]);
-    args.stress = optional_object(bound[7]);
-    if (!binding::is_absent(bound[8])) {
-        std::array<bool, 3> pbc;
-        if (!binding::extract_bool3(bound[8], pbc)) return binding::argument_error("pbc");
-        args.pbc = pbc;
-    }
-    if (!binding::is_absent(bound[9])) {
-        std::string name;
-        if (!binding::extract_str(bound[9], name)) return binding::argument_error("name");
-        args.name = std::move(name);
-    }
+    if (!convert_present(bound, 2, binding::extract_f64, args.energy)) return nullptr;
+    args.forces = optional_object(bound, 3);
+    args.charges = optional_object(bound, 4);
+    args.velocities = optional_object(bound, 5);
+    args.cell = optional_object(bound, 6);
+    args.stress = optional_object(bound, 7);
+    if (!convert_present(bound, 8, binding::extract_bool3, args.pbc)) return nullptr;
+    if (!convert_present(bound, 9, binding::extract_str, args.name)) return nullptr;
     auto molecule = from_arrays_impl(args);
     if (!molecule.ok()) return raise_value_error(molecule.error());
     return alloc_molecule<0>(type, std::move(molecule).value());
@@ -302,8 +306,8 @@ PyObject* construct(PyTypeObject* type, PyObject* const* bound) {
 
 PyObject* molecule_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return binding::guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-        PyObject* bound[kNewParamCount];
-        if (!binding::bind_tuple_dict(kNewSig, args, kwargs, bound)) return nullptr;
+        NewArgs bound(kNewSig);
+        if (!bound.bind(args, kwargs)) return nullptr;
         return construct(type, bound);
     });
 }
@@ -311,8 +315,8 @@ PyObject* molecule_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 PyObject* molecule_from_arrays(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                PyObject* kwnames) {
     return binding::guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-        PyObject* bound[kNewParamCount];
-        if (!binding::bind_fastcall(kFromArraysSig, args, nargs, kwnames, bound)) return nullptr;
+        NewArgs bound(kFromArraysSig);
+        if (!bound.bind(args, nargs, kwnames)) return nullptr;
         return construct(PyMolecule_Type, bound);
     });
 }
@@ -428,12 +432,12 @@ PyObject* molecule_has_property(PyObject* self, PyObject* const* args, Py_ssize_
 PyObject* molecule_set_property(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                 PyObject* kwnames) {
     return binding::guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-        PyObject* bound[2];
-        if (!binding::bind_fastcall(kSetPropertySig, args, nargs, kwnames, bound)) return nullptr;
+        binding::BoundArgs<2> bound(kSetPropertySig);
+        if (!bound.bind(args, nargs, kwnames)) return nullptr;
         binding::BorrowGuard borrow;
         if (!borrow.acquire_exclusive(as_mol(self)->borrow)) return nullptr;
         std::string key;
-        if (!binding::extract_str(bound[0], key)) return binding::argument_error("key");
+        if (!bound.convert(0, binding::extract_str, key)) return nullptr;
         Molecule* m = ensure_owned(as_mol(self));
         if (m == nullptr) return nullptr;
         if (key == kestrove::storage::dtypes::kKeyStress) {
