@@ -522,9 +522,10 @@ PyObject* molecule_atoms(PyObject* self, PyObject*) {
     return binding::guarded<PyObject*>(nullptr, [&]() -> PyObject* {
         binding::BorrowGuard borrow;
         if (!borrow.acquire_shared(as_mol(self)->borrow)) return nullptr;
-        auto copy = clone_as_owned(as_mol(self));
-        if (!copy) return nullptr;
-        const auto atoms = copy->to_atoms();
+        std::optional<Molecule> decoded;
+        const Molecule* m = owned_or_decoded(as_mol(self), decoded);
+        if (m == nullptr) return nullptr;
+        const auto atoms = m->to_atoms();
         PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(atoms.size())));
         if (!list) return nullptr;
         for (size_t i = 0; i < atoms.size(); ++i) {
@@ -674,6 +675,12 @@ std::optional<Molecule> clone_as_owned(const PyMoleculeObject* self) {
         return std::nullopt;
     }
     return std::move(decoded).value();
+}
+
+const Molecule* owned_or_decoded(const PyMoleculeObject* self, std::optional<Molecule>& decoded) {
+    if (const Molecule* m = std::get_if<Molecule>(&self->state)) return m;
+    decoded = clone_as_owned(self);
+    return decoded ? &*decoded : nullptr;
 }
 
 PyObject* new_owned_molecule(Molecule molecule) {

@@ -56,6 +56,11 @@ PyObject* view_field_to_python(
 PyObject* view_energy_to_python(const kestrove::view::SoaMoleculeView& v);
 PyObject* view_pbc_to_python(const kestrove::view::SoaMoleculeView& v);
 
+// The molecule to read from: the owned one itself, or the full decoding of a view, kept in
+// `decoded`. Null with an exception set when the view cannot be decoded.
+const kestrove::atom::Molecule* owned_or_decoded(const PyMoleculeObject* self,
+                                                 std::optional<kestrove::atom::Molecule>& decoded);
+
 // The arguments of PyMolecule(...) and PyMolecule.from_arrays(...) after argument conversion.
 struct MoleculeArgs {
     PyObject* positions = nullptr;       // any object
