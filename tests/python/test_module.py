@@ -132,19 +132,15 @@ def test_second_initialisation_in_one_process_fails(run_python):
     assert "initialized once per interpreter process" in result.stdout
 
 
-def test_import_raises_no_warnings(run_python):
-    result = run_python("import kestrove", options=["-W", "error"])
-    assert result.returncode == 0, result.stderr
-
-
-def test_import_does_not_load_numpy(run_python):
+def test_import_raises_no_warnings_and_does_not_load_numpy(run_python):
     # NumPy's array interface is set up on first use, never at import.
     result = run_python(
         """
         import sys, kestrove
         kestrove.PyAtom(1, 2, 3, 4)
         print("numpy" in sys.modules)
-        """
+        """,
+        options=["-W", "error"],
     )
     assert result.returncode == 0, result.stderr
     assert result.stdout.strip() == "False"
