@@ -12,7 +12,8 @@ FUZZ_CXX ?= clang++
 
 CXX_DIRS := engine platform python tests bench
 
-.PHONY: all test test-engine test-asan test-tsan test-python fuzz fuzz-seeds test-numpy1 format bench clean
+.PHONY: all test test-engine test-asan test-tsan wheel test-python fuzz fuzz-seeds test-numpy1 format \
+	bench clean
 
 all: test
 
@@ -40,16 +41,18 @@ test-tsan:
 	cd build/tsan && TSAN_OPTIONS="die_after_fork=0 halt_on_error=1 second_deadlock_stack=1" \
 		$(CTEST) --output-on-failure -j$(JOBS)
 
-# The Python package: install it with its test extra, then run pytest. A run that collects no
-# test (pytest's exit status 5) fails like any other.
-test-python:
-	@if [ -d src/kestrove ] && [ -d tests/python ]; then \
-		set -e; \
-		$(PYTHON) -m pip install $(PIP_FLAGS) '.[test]'; \
-		$(PYTHON) -m pytest tests/python; \
-	else \
-		echo "test-python: src/kestrove or tests/python not present yet; skipped"; \
-	fi
+# One wheel of the package in build/wheel, which both Python runs install.
+wheel:
+	rm -rf build/wheel
+	$(PYTHON) -m pip wheel $(PIP_FLAGS) --no-deps -w build/wheel .
+
+# Installs the wheel with its test extra, then runs pytest. An installed kestrove of the same
+# version would count as satisfied and stay, so it is removed first. A run that collects no test
+# (pytest's exit status 5) fails like any other.
+test-python: wheel
+	$(PYTHON) -m pip uninstall -y -qq kestrove
+	$(PYTHON) -m pip install $(PIP_FLAGS) "$$(ls build/wheel/kestrove-*.whl)[test]"
+	$(PYTHON) -m pytest tests/python
 
 # libFuzzer targets of tests/fuzz/ (clang, AddressSanitizer, UndefinedBehaviorSanitizer): replays
 # every regression input, then fuzzes each target for FUZZ_SECONDS. Any finding fails and is kept
@@ -67,38 +70,17 @@ fuzz-seeds:
 	$(CMAKE) --build build/fuzz -j $(JOBS) --target make_fuzz_seeds
 	build/fuzz/make_fuzz_seeds tests/fuzz/corpus
 
-# The Python tests again with NumPy 1 (1.26), in a virtual environment of their own, against a
-# wheel of the same build that test-python installed (scikit-build-core keeps one build tree per
-# wheel tag): the one binary must run with NumPy 1 and 2. The wheel's extension is checked to be
-# the installed one, byte for byte.
+# The Python tests again with NumPy 1 (1.26), in a virtual environment of their own, against the
+# same wheel: the one binary must run with NumPy 1 and 2.
 NUMPY1_VENV ?= build/venv-numpy1
-test-numpy1:
-	@if [ -d src/kestrove ] && [ -d tests/python ]; then \
-		set -e; \
-		rm -rf build/wheel; \
-		$(PYTHON) -m pip wheel $(PIP_FLAGS) --no-deps -w build/wheel .; \
-		wheel=$$(ls build/wheel/kestrove-*.whl); \
-		installed=$$($(PYTHON) -c 'import kestrove._kestrove_rs as m; print(m.__file__)' \
-			2>/dev/null || true); \
-		if [ -n "$$installed" ]; then \
-			$(PYTHON) -c 'import hashlib, sys, zipfile; \
-				z = zipfile.ZipFile(sys.argv[1]); \
-				name = next(n for n in z.namelist() if n.startswith("kestrove/_kestrove_rs")); \
-				same = z.read(name) == open(sys.argv[2], "rb").read(); \
-				print("test-numpy1: wheel extension is the installed one:", same); \
-				sys.exit(0 if same else 1)' "$$wheel" "$$installed"; \
-		fi; \
-		[ -x $(NUMPY1_VENV)/bin/python ] || $(PYTHON) -m venv $(NUMPY1_VENV); \
-		$(NUMPY1_VENV)/bin/python -m pip install --disable-pip-version-check -q \
-			'numpy>=1.26,<2' "$$wheel[test]"; \
-		$(NUMPY1_VENV)/bin/python -m pip install --disable-pip-version-check -q \
-			--force-reinstall --no-deps "$$wheel"; \
-		$(NUMPY1_VENV)/bin/python -c 'import numpy; print("test-numpy1: numpy", numpy.__version__); \
-			assert numpy.__version__.startswith("1.")'; \
-		$(NUMPY1_VENV)/bin/python -m pytest tests/python; \
-	else \
-		echo "test-numpy1: src/kestrove or tests/python not present yet; skipped"; \
-	fi
+NUMPY1_PIP = $(NUMPY1_VENV)/bin/python -m pip --disable-pip-version-check
+test-numpy1: wheel
+	[ -x $(NUMPY1_VENV)/bin/python ] || $(PYTHON) -m venv $(NUMPY1_VENV)
+	$(NUMPY1_PIP) uninstall -y -qq kestrove
+	$(NUMPY1_PIP) install -q 'numpy>=1.26,<2' "$$(ls build/wheel/kestrove-*.whl)[test]"
+	$(NUMPY1_VENV)/bin/python -c 'import numpy; print("test-numpy1: numpy", numpy.__version__); \
+		assert numpy.__version__.startswith("1.")'
+	$(NUMPY1_VENV)/bin/python -m pytest tests/python
 
 format:
 	@if command -v clang-format >/dev/null 2>&1; then \

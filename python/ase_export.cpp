@@ -8,7 +8,6 @@
 #include <variant>
 
 #include "engine/storage/dtypes.hpp"
-#include "python/numpy_bridge.hpp"
 #include "python/numpy_output.hpp"
 
 namespace kestrove_rs::ase_export {
@@ -35,11 +34,6 @@ PyObject* raise_value_error(const std::string& message) {
 bool fail_value_error(const std::string& message) {
     raise_value_error(message);
     return false;
-}
-
-PyObject* array_or_error(const kestrove::Result<view::ArrayField, std::string>& field) {
-    if (!field.ok()) return raise_value_error(field.error());
-    return numpy_output::view_array_field(field.value());
 }
 
 // The Python value of a view's custom section: None, float, int, str or a new array.
@@ -92,31 +86,20 @@ bool set_item(PyObject* dict, std::string_view key, PyObject* value) {
     return PyDict_SetItem(dict, text.get(), owned_value.get()) == 0;
 }
 
-PyObject* pbc_tuple(const std::array<bool, 3>& pbc) {
-    return PyTuple_Pack(3, pbc[0] ? Py_True : Py_False, pbc[1] ? Py_True : Py_False,
-                        pbc[2] ? Py_True : Py_False);
-}
-
 // Items 0 to 8 of an owned molecule, stored into `out`.
 bool owned_builtins(const Molecule& m, std::array<PyRef, kTupleSize>& out) {
-    const Py_ssize_t n[1] = {static_cast<Py_ssize_t>(m.atomic_numbers.size())};
-    out[0] = PyRef::steal(numpy::new_array(numpy::Dtype::kUInt8, n, m.atomic_numbers.data()));
+    out[0] = PyRef::steal(molecule::numbers_to_python(m.atomic_numbers));
     if (!out[0]) return false;
     out[1] = PyRef::steal(numpy_output::owned_vec3_array(m.positions));
     if (!out[1]) return false;
     auto none = [] { return PyRef::borrow(Py_None); };
     out[2] = m.cell ? PyRef::steal(numpy_output::owned_mat3x3_array(*m.cell)) : none();
     if (!out[2]) return false;
-    out[3] = m.pbc ? PyRef::steal(pbc_tuple(*m.pbc)) : none();
+    out[3] = m.pbc ? PyRef::steal(molecule::pbc_to_python(*m.pbc)) : none();
     if (!out[3]) return false;
     out[4] = m.velocities ? PyRef::steal(numpy_output::owned_vec3_array(*m.velocities)) : none();
     if (!out[4]) return false;
-    if (m.energy) {
-        const double energy = std::visit([](auto e) { return static_cast<double>(e); }, *m.energy);
-        out[5] = PyRef::steal(PyFloat_FromDouble(energy));
-    } else {
-        out[5] = none();
-    }
+    out[5] = m.energy ? PyRef::steal(molecule::energy_to_python(*m.energy)) : none();
     if (!out[5]) return false;
     out[6] = m.forces ? PyRef::steal(numpy_output::owned_vec3_array(*m.forces)) : none();
     if (!out[6]) return false;
@@ -129,11 +112,9 @@ bool owned_builtins(const Molecule& m, std::array<PyRef, kTupleSize>& out) {
 // Items 0 to 8 of a view, read through its field readers; nothing is materialised.
 bool view_builtins(const view::SoaMoleculeView& v, std::array<PyRef, kTupleSize>& out) {
     using view::BuiltinField;
-    const std::span<const uint8_t> numbers = v.atomic_numbers();
-    const Py_ssize_t n[1] = {static_cast<Py_ssize_t>(numbers.size())};
-    out[0] = PyRef::steal(numpy::new_array(numpy::Dtype::kUInt8, n, numbers.data()));
+    out[0] = PyRef::steal(molecule::numbers_to_python(v.atomic_numbers()));
     if (!out[0]) return false;
-    out[1] = PyRef::steal(array_or_error(v.positions_field()));
+    out[1] = PyRef::steal(molecule::view_field_to_python(v.positions_field()));
     if (!out[1]) return false;
 
     // An absent slot is None; a present one goes through `read`.
@@ -143,27 +124,22 @@ bool view_builtins(const view::SoaMoleculeView& v, std::array<PyRef, kTupleSize>
         return PyRef::steal(read(*slot, view::builtin_key(field)));
     };
     auto mat3 = [&](const view::BuiltinSlot& s, std::string_view label) {
-        return array_or_error(v.mat3_slot_field(s, label));
+        return molecule::view_field_to_python(v.mat3_slot_field(s, label));
     };
     auto vec3 = [&](const view::BuiltinSlot& s, std::string_view label) {
-        return array_or_error(v.vec3_slot_field(s, label));
+        return molecule::view_field_to_python(v.vec3_slot_field(s, label));
     };
     auto floats = [&](const view::BuiltinSlot& s, std::string_view label) {
-        return array_or_error(v.float_array_slot_field(s, label));
+        return molecule::view_field_to_python(v.float_array_slot_field(s, label));
     };
 
     out[2] = slot_item(BuiltinField::kCell, mat3);
     if (!out[2]) return false;
-    auto pbc = v.pbc();
-    if (!pbc.ok()) return fail_value_error(pbc.error());
-    out[3] = pbc.value() ? PyRef::steal(pbc_tuple(*pbc.value())) : PyRef::borrow(Py_None);
+    out[3] = PyRef::steal(molecule::view_pbc_to_python(v));
     if (!out[3]) return false;
     out[4] = slot_item(BuiltinField::kVelocities, vec3);
     if (!out[4]) return false;
-    auto energy = v.energy();
-    if (!energy.ok()) return fail_value_error(energy.error());
-    out[5] =
-        energy.value() ? PyRef::steal(PyFloat_FromDouble(*energy.value())) : PyRef::borrow(Py_None);
+    out[5] = PyRef::steal(molecule::view_energy_to_python(v));
     if (!out[5]) return false;
     out[6] = slot_item(BuiltinField::kForces, vec3);
     if (!out[6]) return false;

@@ -87,45 +87,28 @@ constexpr BuiltinAttribute kBuiltinAttributes[] = {
 PyObject* to_python(const types::Vec3Data& v) { return numpy_output::owned_vec3_array(v); }
 PyObject* to_python(const types::FloatArrayData& v) { return numpy_output::owned_float_array(v); }
 PyObject* to_python(const types::Mat3Data& v) { return numpy_output::owned_mat3x3_array(v); }
-PyObject* to_python(const types::FloatScalarData& v) {
-    // A single-precision energy widens exactly.
-    return PyFloat_FromDouble(std::visit([](auto x) { return static_cast<double>(x); }, v));
-}
-PyObject* to_python(const std::array<bool, 3>& flags) {
-    return PyTuple_Pack(3, flags[0] ? Py_True : Py_False, flags[1] ? Py_True : Py_False,
-                        flags[2] ? Py_True : Py_False);
-}
+PyObject* to_python(const types::FloatScalarData& v) { return energy_to_python(v); }
+PyObject* to_python(const std::array<bool, 3>& flags) { return pbc_to_python(flags); }
 
-// A field read from a view's record: only its own payload is decoded, and copied once.
-PyObject* from_view_result(const kestrove::Result<view::ArrayField, std::string>& field) {
-    if (!field.ok()) return binding::raise(PyExc_ValueError, field.error());
-    return numpy_output::view_array_field(field.value());
-}
 PyObject* read_view_field(const view::SoaMoleculeView& v, const view::BuiltinSlot& slot,
                           const types::Vec3Data*, const char* label) {
-    return from_view_result(v.vec3_slot_field(slot, label));
+    return view_field_to_python(v.vec3_slot_field(slot, label));
 }
 PyObject* read_view_field(const view::SoaMoleculeView& v, const view::BuiltinSlot& slot,
                           const types::FloatArrayData*, const char* label) {
-    return from_view_result(v.float_array_slot_field(slot, label));
+    return view_field_to_python(v.float_array_slot_field(slot, label));
 }
 PyObject* read_view_field(const view::SoaMoleculeView& v, const view::BuiltinSlot& slot,
                           const types::Mat3Data*, const char* label) {
-    return from_view_result(v.mat3_slot_field(slot, label));
+    return view_field_to_python(v.mat3_slot_field(slot, label));
 }
 PyObject* read_view_field(const view::SoaMoleculeView& v, const view::BuiltinSlot&,
                           const types::FloatScalarData*, const char*) {
-    auto energy = v.energy();
-    if (!energy.ok()) return binding::raise(PyExc_ValueError, energy.error());
-    if (!energy.value()) Py_RETURN_NONE;
-    return PyFloat_FromDouble(*energy.value());
+    return view_energy_to_python(v);
 }
 PyObject* read_view_field(const view::SoaMoleculeView& v, const view::BuiltinSlot&,
                           const std::array<bool, 3>*, const char*) {
-    auto pbc = v.pbc();
-    if (!pbc.ok()) return binding::raise(PyExc_ValueError, pbc.error());
-    if (!pbc.value()) Py_RETURN_NONE;
-    return to_python(*pbc.value());
+    return view_pbc_to_python(v);
 }
 
 PyObject* get_builtin(PyObject* self, void* closure) {
@@ -250,7 +233,7 @@ PyObject* get_positions(PyObject* self, void*) {
         const Molecule* m = std::get_if<Molecule>(&as_mol(self)->state);
         if (m == nullptr) {
             const auto& v = std::get<view::SoaMoleculeView>(as_mol(self)->state);
-            return from_view_result(v.positions_field());
+            return view_field_to_python(v.positions_field());
         }
         return numpy_output::owned_vec3_array(m->positions);
     });
@@ -261,14 +244,9 @@ PyObject* get_atomic_numbers(PyObject* self, void*) {
         binding::BorrowGuard borrow;
         if (!borrow.acquire_shared(as_mol(self)->borrow)) return nullptr;
         const Molecule* m = std::get_if<Molecule>(&as_mol(self)->state);
-        if (m == nullptr) {
-            const auto numbers =
-                std::get<view::SoaMoleculeView>(as_mol(self)->state).atomic_numbers();
-            const Py_ssize_t shape[1] = {static_cast<Py_ssize_t>(numbers.size())};
-            return numpy::new_array(numpy::Dtype::kUInt8, shape, numbers.data());
-        }
-        const Py_ssize_t shape[1] = {static_cast<Py_ssize_t>(m->atomic_numbers.size())};
-        return numpy::new_array(numpy::Dtype::kUInt8, shape, m->atomic_numbers.data());
+        return numbers_to_python(
+            m != nullptr ? std::span<const uint8_t>(m->atomic_numbers)
+                         : std::get<view::SoaMoleculeView>(as_mol(self)->state).atomic_numbers());
     });
 }
 
@@ -284,39 +262,43 @@ constexpr size_t kNewParamCount = std::size(kNewParams);
 constexpr binding::Signature kNewSig{"PyMolecule.__new__()", kNewParams};
 constexpr binding::Signature kFromArraysSig{"PyMolecule.from_arrays()", kNewParams};
 
-PyObject* optional_object(PyObject* value) { return binding::is_absent(value) ? nullptr : value; }
+using NewArgs = binding::BoundArgs<kNewParamCount>;
+
+// Argument i when given as something other than None, else null.
+PyObject* optional_object(const NewArgs& bound, size_t i) {
+    return bound.present(i) ? bound[i] : nullptr;
+}
+
+// Converts argument i into `out` when it is given as something other than None.
+template <class T>
+bool convert_present(const NewArgs& bound, size_t i, bool (*extract)(PyObject*, T&),
+                     std::optional<T>& out) {
+    if (!bound.present(i)) return true;
+    T value;
+    if (!bound.convert(i, extract, value)) return false;
+    out = std::move(value);
+    return true;
+}
 
 // Converts bound arguments in parameter order and builds the new owned object.
-PyObject* construct(PyTypeObject* type, PyObject* const* bound) {
+PyObject* construct(PyTypeObject* type, const NewArgs& bound) {
     MoleculeArgs args;
     args.positions = bound[0];
     PyObject* numbers = bound[1];
     if (!numpy::is_array(numbers) || numpy::ndim(numbers) != 1 ||
         !numpy::match_dtype(numbers, {numpy::Dtype::kUInt8})) {
         binding::set_cannot_convert(numbers, "PyArray<T, D>");
-        return binding::argument_error("atomic_numbers");
+        return bound.failed(1);
     }
     args.atomic_numbers = numbers;
-    if (!binding::is_absent(bound[2])) {
-        double energy;
-        if (!binding::extract_f64(bound[2], energy)) return binding::argument_error("energy");
-        args.energy = energy;
-    }
-    args.forces = optional_object(bound[3]);
-    args.charges = optional_object(bound[4]);
-    args.velocities = optional_object(bound[5]);
-    args.cell = optional_object(bound[6]);
-    args.stress = optional_object(bound[7]);
-    if (!binding::is_absent(bound[8])) {
-        std::array<bool, 3> pbc;
-        if (!binding::extract_bool3(bound[8], pbc)) return binding::argument_error("pbc");
-        args.pbc = pbc;
-    }
-    if (!binding::is_absent(bound[9])) {
-        std::string name;
-        if (!binding::extract_str(bound[9], name)) return binding::argument_error("name");
-        args.name = std::move(name);
-    }
+    if (!convert_present(bound, 2, binding::extract_f64, args.energy)) return nullptr;
+    args.forces = optional_object(bound, 3);
+    args.charges = optional_object(bound, 4);
+    args.velocities = optional_object(bound, 5);
+    args.cell = optional_object(bound, 6);
+    args.stress = optional_object(bound, 7);
+    if (!convert_present(bound, 8, binding::extract_bool3, args.pbc)) return nullptr;
+    if (!convert_present(bound, 9, binding::extract_str, args.name)) return nullptr;
     auto molecule = from_arrays_impl(args);
     if (!molecule.ok()) return raise_value_error(molecule.error());
     return alloc_molecule<0>(type, std::move(molecule).value());
@@ -324,8 +306,8 @@ PyObject* construct(PyTypeObject* type, PyObject* const* bound) {
 
 PyObject* molecule_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return binding::guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-        PyObject* bound[kNewParamCount];
-        if (!binding::bind_tuple_dict(kNewSig, args, kwargs, bound)) return nullptr;
+        NewArgs bound(kNewSig);
+        if (!bound.bind(args, kwargs)) return nullptr;
         return construct(type, bound);
     });
 }
@@ -333,8 +315,8 @@ PyObject* molecule_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 PyObject* molecule_from_arrays(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                PyObject* kwnames) {
     return binding::guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-        PyObject* bound[kNewParamCount];
-        if (!binding::bind_fastcall(kFromArraysSig, args, nargs, kwnames, bound)) return nullptr;
+        NewArgs bound(kFromArraysSig);
+        if (!bound.bind(args, nargs, kwnames)) return nullptr;
         return construct(PyMolecule_Type, bound);
     });
 }
@@ -450,12 +432,12 @@ PyObject* molecule_has_property(PyObject* self, PyObject* const* args, Py_ssize_
 PyObject* molecule_set_property(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                 PyObject* kwnames) {
     return binding::guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-        PyObject* bound[2];
-        if (!binding::bind_fastcall(kSetPropertySig, args, nargs, kwnames, bound)) return nullptr;
+        binding::BoundArgs<2> bound(kSetPropertySig);
+        if (!bound.bind(args, nargs, kwnames)) return nullptr;
         binding::BorrowGuard borrow;
         if (!borrow.acquire_exclusive(as_mol(self)->borrow)) return nullptr;
         std::string key;
-        if (!binding::extract_str(bound[0], key)) return binding::argument_error("key");
+        if (!bound.convert(0, binding::extract_str, key)) return nullptr;
         Molecule* m = ensure_owned(as_mol(self));
         if (m == nullptr) return nullptr;
         if (key == kestrove::storage::dtypes::kKeyStress) {
@@ -540,9 +522,10 @@ PyObject* molecule_atoms(PyObject* self, PyObject*) {
     return binding::guarded<PyObject*>(nullptr, [&]() -> PyObject* {
         binding::BorrowGuard borrow;
         if (!borrow.acquire_shared(as_mol(self)->borrow)) return nullptr;
-        auto copy = clone_as_owned(as_mol(self));
-        if (!copy) return nullptr;
-        const auto atoms = copy->to_atoms();
+        std::optional<Molecule> decoded;
+        const Molecule* m = owned_or_decoded(as_mol(self), decoded);
+        if (m == nullptr) return nullptr;
+        const auto atoms = m->to_atoms();
         PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(atoms.size())));
         if (!list) return nullptr;
         for (size_t i = 0; i < atoms.size(); ++i) {
@@ -598,6 +581,40 @@ auto kMoleculeGetSet = make_getset(std::make_index_sequence<std::size(kBuiltinAt
 }  // namespace
 
 // ---------------------------------------------------------------------------------------------
+
+PyObject* numbers_to_python(std::span<const uint8_t> numbers) {
+    const Py_ssize_t shape[1] = {static_cast<Py_ssize_t>(numbers.size())};
+    return numpy::new_array(numpy::Dtype::kUInt8, shape, numbers.data());
+}
+
+PyObject* energy_to_python(const types::FloatScalarData& energy) {
+    // A single-precision energy widens exactly.
+    return PyFloat_FromDouble(std::visit([](auto x) { return static_cast<double>(x); }, energy));
+}
+
+PyObject* pbc_to_python(const std::array<bool, 3>& pbc) {
+    return PyTuple_Pack(3, pbc[0] ? Py_True : Py_False, pbc[1] ? Py_True : Py_False,
+                        pbc[2] ? Py_True : Py_False);
+}
+
+PyObject* view_field_to_python(const kestrove::Result<view::ArrayField, std::string>& field) {
+    if (!field.ok()) return binding::raise(PyExc_ValueError, field.error());
+    return numpy_output::view_array_field(field.value());
+}
+
+PyObject* view_energy_to_python(const view::SoaMoleculeView& v) {
+    auto energy = v.energy();
+    if (!energy.ok()) return binding::raise(PyExc_ValueError, energy.error());
+    if (!energy.value()) Py_RETURN_NONE;
+    return PyFloat_FromDouble(*energy.value());
+}
+
+PyObject* view_pbc_to_python(const view::SoaMoleculeView& v) {
+    auto pbc = v.pbc();
+    if (!pbc.ok()) return binding::raise(PyExc_ValueError, pbc.error());
+    if (!pbc.value()) Py_RETURN_NONE;
+    return pbc_to_python(*pbc.value());
+}
 
 numpy_input::Parsed<Molecule> from_arrays_impl(const MoleculeArgs& args) {
     std::vector<uint8_t> numbers = numpy_input::copy_array<uint8_t>(args.atomic_numbers);
@@ -658,6 +675,12 @@ std::optional<Molecule> clone_as_owned(const PyMoleculeObject* self) {
         return std::nullopt;
     }
     return std::move(decoded).value();
+}
+
+const Molecule* owned_or_decoded(const PyMoleculeObject* self, std::optional<Molecule>& decoded) {
+    if (const Molecule* m = std::get_if<Molecule>(&self->state)) return m;
+    decoded = clone_as_owned(self);
+    return decoded ? &*decoded : nullptr;
 }
 
 PyObject* new_owned_molecule(Molecule molecule) {

@@ -6,6 +6,7 @@
 
 #include <array>
 #include <optional>
+#include <span>
 #include <string>
 #include <variant>
 
@@ -43,6 +44,22 @@ kestrove::atom::Molecule* ensure_owned(PyMoleculeObject* self);
 // A deep copy of an owned molecule, or the full decoding of a view, leaving the object as it
 // is. Nothing with an exception set on failure.
 std::optional<kestrove::atom::Molecule> clone_as_owned(const PyMoleculeObject* self);
+
+// Field values out to Python, shared by the attributes and the ASE export. Each returns a new
+// reference, or null with an exception set; a view's field that fails to decode is a ValueError
+// with the view's message, and an absent energy or pbc is None.
+PyObject* numbers_to_python(std::span<const uint8_t> numbers);  // (n,) uint8
+PyObject* energy_to_python(const kestrove::types::FloatScalarData& energy);
+PyObject* pbc_to_python(const std::array<bool, 3>& pbc);
+PyObject* view_field_to_python(
+    const kestrove::Result<kestrove::view::ArrayField, std::string>& field);
+PyObject* view_energy_to_python(const kestrove::view::SoaMoleculeView& v);
+PyObject* view_pbc_to_python(const kestrove::view::SoaMoleculeView& v);
+
+// The molecule to read from: the owned one itself, or the full decoding of a view, kept in
+// `decoded`. Null with an exception set when the view cannot be decoded.
+const kestrove::atom::Molecule* owned_or_decoded(const PyMoleculeObject* self,
+                                                 std::optional<kestrove::atom::Molecule>& decoded);
 
 // The arguments of PyMolecule(...) and PyMolecule.from_arrays(...) after argument conversion.
 struct MoleculeArgs {

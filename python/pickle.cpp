@@ -25,16 +25,17 @@ constexpr const char* kRebuildName = "_molecule_from_pickle_bytes";
 PyObject* molecule_reduce(PyObject* self, PyObject*) {
     return binding::guarded<PyObject*>(nullptr, [&]() -> PyObject* {
         auto* object = reinterpret_cast<molecule::PyMoleculeObject*>(self);
-        std::optional<kestrove::atom::Molecule> copy;
+        kestrove::Bytes payload;
         {
+            // Encoded under the borrow, which ends before any Python code runs.
             binding::BorrowGuard borrow;
             if (!borrow.acquire_shared(object->borrow)) return nullptr;
-            copy = molecule::clone_as_owned(object);
-            if (!copy) return nullptr;
+            std::optional<kestrove::atom::Molecule> decoded;
+            const kestrove::atom::Molecule* m = molecule::owned_or_decoded(object, decoded);
+            if (m == nullptr) return nullptr;
+            // Encoding cannot fail: every molecule has a compact form.
+            payload = kestrove::compact::serialize_molecule(*m);
         }
-        // Encoding cannot fail: every molecule has a compact form.
-        kestrove::Bytes payload = kestrove::compact::serialize_molecule(*copy);
-        copy.reset();
 
         PyRef module = PyRef::steal(PyImport_ImportModule(kModuleName));
         if (!module) return nullptr;

@@ -115,13 +115,7 @@ def test_custom_properties_are_sorted_into_arrays_and_info():
 def test_both_methods_give_equal_tuples():
     m = full(np.float64)
     m.set_property("s", "text")
-    a, b = m._ase_builtin_tuple_fast(copy_info=True), m._ase_payload(copy_info=True)
-    assert len(a) == len(b)
-    for x, y in zip(a, b):
-        if isinstance(x, np.ndarray):
-            assert x.dtype == y.dtype and np.array_equal(x, y)
-        else:
-            assert x == y
+    assert_equal_tuples(m._ase_builtin_tuple_fast(), m._ase_payload())
 
 
 @pytest.mark.parametrize("method", ["_ase_builtin_tuple_fast", "_ase_payload"])

@@ -28,26 +28,21 @@ def test_all_names_the_registered_objects_in_order():
     assert inspect.isbuiltin(kr._molecule_from_pickle_bytes)
 
 
-def test_module_docstring():
-    assert kr.__doc__ == (
-        "The Python module\n\nThis function defines what's available when you `import kestrove` in Python"
-    )
-
-
 @pytest.mark.parametrize(
-    "cls, doc",
+    "obj, doc",
     [
+        (kr, "The Python module\n\nThis function defines what's available when you `import kestrove` in Python"),
         (PyMolecule, "Python wrapper for Molecule"),
         (PyAtomDatabase, "Python wrapper for AtomDatabase"),
+        (PyAtom, "Python wrapper for Atom\n\n..."),  # a summary, then more text
+        (PyAtom.__dict__["atomic_number"], "Get the atomic number"),
     ],
 )
-def test_class_docstring_is_the_text_after_the_signature(cls, doc):
-    assert cls.__doc__ == doc
-
-
-def test_atom_docstring_starts_with_its_summary():
-    assert PyAtom.__doc__.startswith("Python wrapper for Atom")
-    assert "--" not in PyAtom.__doc__
+def test_docstring_is_the_text_after_the_signature(obj, doc):
+    if doc.endswith("..."):
+        assert obj.__doc__.startswith(doc[:-3])
+    else:
+        assert obj.__doc__ == doc
 
 
 @pytest.mark.parametrize(
@@ -67,13 +62,6 @@ def test_atom_docstring_starts_with_its_summary():
 )
 def test_reported_signature(callable_, signature):
     assert str(inspect.signature(callable_)) == signature
-
-
-def test_molecule_signature_kinds():
-    kinds = [p.kind for p in inspect.signature(PyMolecule).parameters.values()]
-    assert kinds == [inspect.Parameter.POSITIONAL_OR_KEYWORD] * 2 + [
-        inspect.Parameter.KEYWORD_ONLY
-    ] * 8
 
 
 @pytest.mark.parametrize(
@@ -101,28 +89,15 @@ def test_method_docstring_and_text_signature(method, text_signature, doc):
     assert method.__doc__ == doc
 
 
-def test_atomic_number_is_a_documented_read_only_descriptor():
-    descriptor = PyAtom.__dict__["atomic_number"]
-    assert descriptor.__doc__ == "Get the atomic number"
-    with pytest.raises(AttributeError):
-        PyAtom(0, 0, 0, 1).atomic_number = 2
-
-
 # ---------------------------------------------------------------------------------------------
 # The classes as Python types
 
 
 @pytest.mark.parametrize("cls", CLASSES, ids=lambda c: c.__name__)
-def test_class_cannot_be_subclassed(cls):
+def test_class_is_final_without_dict_or_weak_references(cls):
     with pytest.raises(TypeError):
         type("Sub", (cls,), {})
-
-
-@pytest.mark.parametrize("cls", CLASSES, ids=lambda c: c.__name__)
-def test_instances_have_no_dict_and_no_weak_references(cls):
-    assert cls.__dictoffset__ == 0
-    assert cls.__weakrefoffset__ == 0
-    assert "__weakref__" not in dir(cls)
+    assert (cls.__dictoffset__, cls.__weakrefoffset__) == (0, 0)
 
 
 @pytest.fixture(params=["atom", "database"])
@@ -157,19 +132,15 @@ def test_second_initialisation_in_one_process_fails(run_python):
     assert "initialized once per interpreter process" in result.stdout
 
 
-def test_import_raises_no_warnings(run_python):
-    result = run_python("import kestrove", options=["-W", "error"])
-    assert result.returncode == 0, result.stderr
-
-
-def test_import_does_not_load_numpy(run_python):
+def test_import_raises_no_warnings_and_does_not_load_numpy(run_python):
     # NumPy's array interface is set up on first use, never at import.
     result = run_python(
         """
         import sys, kestrove
         kestrove.PyAtom(1, 2, 3, 4)
         print("numpy" in sys.modules)
-        """
+        """,
+        options=["-W", "error"],
     )
     assert result.returncode == 0, result.stderr
     assert result.stdout.strip() == "False"
@@ -354,7 +325,6 @@ class Failing:
         (lambda d: PyAtom(0, 0, "z", 256), TypeError, "argument 'z': "),
         (lambda d: PyAtomDatabase(1, compression=2, level=3.0), TypeError, "argument 'path': "),
         # Any other exception passes through unchanged.
-        (lambda d: PyAtom(0, 0, 0, 256), OverflowError, "out of range integral type conversion attempted"),
         (lambda d: PyAtom(10**400, 0, 0, 1), OverflowError, "int too large to convert to float"),
         (lambda d: PyAtom(Failing(ValueError("no float")), 0, 0, 1), ValueError, "no float"),
         (lambda d: PyAtom(0, 0, 0, Failing(KeyError("k"))), KeyError, "'k'"),
@@ -414,19 +384,6 @@ def test_integer_parameters_accept_objects_with_index(db_path, value, level):
     with open(db_path, "rb") as f:
         header = f.read(56)
     assert int.from_bytes(header[52:56], "little", signed=True) == level
-
-
-@pytest.mark.parametrize(
-    "value, expected",
-    [
-        (Index(6), 6),
-        (np.uint8(255), 255),
-        (np.int64(0), 0),
-        (True, 1),
-    ],
-)
-def test_atomic_number_accepts_objects_with_index(value, expected):
-    assert PyAtom(0, 0, 0, value).atomic_number == expected
 
 
 @pytest.mark.parametrize(

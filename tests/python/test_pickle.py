@@ -198,15 +198,17 @@ def test_every_prefix_and_random_flips_fail_cleanly():
         _molecule_from_pickle_bytes(payload(back))
 
 
-def test_unpickled_in_a_child_process(run_python):
+@pytest.mark.parametrize("lazy", [False, True], ids=["owned", "lazy"])
+def test_unpickled_in_a_child_process(tmp_path, run_python, lazy):
     m = full_molecule(F32)
-    data = pickle.dumps(m)
+    if lazy:
+        m = stored(tmp_path, m)
     code = """
         import pickle, sys
         m = pickle.loads(bytes.fromhex(sys.argv[1]))
         sys.stdout.write(pickle.dumps(m).hex())
     """
-    result = run_python(code, data.hex())
+    result = run_python(code, pickle.dumps(m).hex())
     assert result.returncode == 0, result.stderr
     assert_same_molecule(m, pickle.loads(bytes.fromhex(result.stdout)))
 
@@ -231,15 +233,3 @@ def test_lazy_molecule_pickles_by_value(tmp_path, protocol, dtype):
     assert payload(lazy) == payload(lazy.to_owned())
     many = stored(tmp_path, full_molecule(dtype), "many.kstv")
     assert_same_molecule(many.to_owned(), pickle.loads(pickle.dumps(many, protocol=protocol)))
-
-
-def test_lazy_molecule_unpickled_in_a_child_process(tmp_path, run_python):
-    lazy = stored(tmp_path, full_molecule(F64, {"text": "x"}))
-    code = """
-        import pickle, sys
-        m = pickle.loads(bytes.fromhex(sys.argv[1]))
-        sys.stdout.write(m.__reduce__()[1][0].hex())
-    """
-    result = run_python(code, pickle.dumps(lazy).hex())
-    assert result.returncode == 0, result.stderr
-    assert bytes.fromhex(result.stdout) == payload(lazy.to_owned())
