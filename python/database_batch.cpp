@@ -47,6 +47,10 @@ constexpr size_t kParallelRows = 1024;
 using Failure = std::optional<std::string>;
 
 PyArrayObject* arr(PyObject* object) { return reinterpret_cast<PyArrayObject*>(object); }
+bool is_typed_array(PyObject* value, int rank, Dtype dtype) {
+    return numpy::is_array(value) && numpy::ndim(value) == rank &&
+           numpy::match_dtype(value, {dtype}).has_value();
+}
 size_t dim(PyObject* a, int axis) { return static_cast<size_t>(PyArray_DIM(arr(a), axis)); }
 bool c_contiguous(PyObject* a) { return PyArray_IS_C_CONTIGUOUS(arr(a)); }
 const uint8_t* data_of(PyObject* a) { return static_cast<const uint8_t*>(PyArray_DATA(arr(a))); }
@@ -98,15 +102,14 @@ Bytes copy_contiguous(PyObject* array) {
     return out;
 }
 
+// "(a, b, c)".
 std::string shape_text(std::initializer_list<size_t> dims) {
     std::string text = "(";
-    bool first = true;
     for (size_t d : dims) {
-        if (!first) text += ", ";
+        if (text.size() > 1) text += ", ";
         text += std::to_string(d);
-        first = false;
     }
-    return text;
+    return text + ")";
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -353,6 +356,18 @@ std::string length_mismatch(const std::string& key, size_t length, size_t batch)
            ") doesn't match batch size (" + std::to_string(batch) + ")";
 }
 
+// A classified 1-D array of `Narrow` or `Wide` elements as one `Wide` value per molecule.
+template <class Narrow, class Wide, class Classified>
+Failure widened_column(const Classified& array, size_t batch, const std::string& key, uint8_t tag,
+                       BatchSectionColumn& out) {
+    const size_t n = dim(array.get(), 0);
+    if (n != batch) return length_mismatch(key, n, batch);
+    Bytes data =
+        array.is_first() ? widen_1d<Narrow, Wide>(array.get()) : widen_1d<Wide, Wide>(array.get());
+    out = {key, std::move(data), std::nullopt, sizeof(Wide), 2, tag};
+    return std::nullopt;
+}
+
 Failure molecule_column(PyObject* value, size_t batch, const std::string& key,
                         BatchSectionColumn& out) {
     if (auto texts = text_items(value)) {
@@ -361,28 +376,10 @@ Failure molecule_column(PyObject* value, size_t batch, const std::string& key,
         return std::nullopt;
     }
     if (auto floats = PyFloatArray1::from_any(value); floats.matched()) {
-        const size_t n = dim(floats.get(), 0);
-        if (n != batch) return length_mismatch(key, n, batch);
-        out = {key,
-               floats.is_first() ? widen_1d<float, double>(floats.get())
-                                 : widen_1d<double, double>(floats.get()),
-               std::nullopt,
-               8,
-               2,
-               0};
-        return std::nullopt;
+        return widened_column<float, double>(floats, batch, key, 0, out);
     }
     if (auto ints = PyIntArray1::from_any(value); ints.matched()) {
-        const size_t n = dim(ints.get(), 0);
-        if (n != batch) return length_mismatch(key, n, batch);
-        out = {key,
-               ints.is_first() ? widen_1d<int32_t, int64_t>(ints.get())
-                               : widen_1d<int64_t, int64_t>(ints.get()),
-               std::nullopt,
-               8,
-               2,
-               1};
-        return std::nullopt;
+        return widened_column<int32_t, int64_t>(ints, batch, key, 1, out);
     }
     if (auto dtype = matrix_dtype(value)) {
         return extract_matrix_column(value, *dtype, batch, key, 2, out);
@@ -404,8 +401,7 @@ Failure atom_column(PyObject* value, size_t batch, size_t n_atoms, const std::st
             return failure;
         }
         if (dim(value, 1) != n_atoms) {
-            return "atom property '" + key + "' must have shape " + shape_text({batch, n_atoms}) +
-                   ")";
+            return "atom property '" + key + "' must have shape " + shape_text({batch, n_atoms});
         }
         return std::nullopt;
     }
@@ -469,9 +465,16 @@ struct BatchArgs {
 
 bool given(PyObject* value) { return !binding::is_absent(value); }
 
+// A 3-D float positions array: its last dimension 3 and C-contiguous.
+Failure check_positions(PyObject* positions) {
+    if (dim(positions, 2) != 3) return std::string("positions must have shape (batch, n_atoms, 3)");
+    if (!c_contiguous(positions)) return std::string("positions must be C-contiguous");
+    return std::nullopt;
+}
+
 Failure check_numbers(PyObject* numbers, size_t batch, size_t n_atoms) {
     if (dim(numbers, 0) != batch || dim(numbers, 1) != n_atoms) {
-        return "atomic_numbers must have shape " + shape_text({batch, n_atoms}) + ")";
+        return "atomic_numbers must have shape " + shape_text({batch, n_atoms});
     }
     if (!c_contiguous(numbers)) return std::string("atomic_numbers must be C-contiguous");
     return std::nullopt;
@@ -479,7 +482,7 @@ Failure check_numbers(PyObject* numbers, size_t batch, size_t n_atoms) {
 
 Failure check_pbc(PyObject* pbc, size_t batch) {
     if (dim(pbc, 0) != batch || dim(pbc, 1) != 3) {
-        return "pbc must have shape (" + std::to_string(batch) + ", 3)";
+        return "pbc must have shape " + shape_text({batch, 3});
     }
     return std::nullopt;
 }
@@ -492,12 +495,26 @@ Failure check_names(const std::optional<std::vector<std::string>>& names, size_t
     return std::nullopt;
 }
 
-// The pbc flags of every row as bytes 0 or 1, read through the array's strides.
+// The pbc bytes of every row, read through the array's strides; build_row stores each as 0 or 1.
 Bytes pbc_bytes(PyObject* pbc) {
     Bytes out(static_cast<size_t>(numpy::size(pbc)));
     if (!out.empty()) numpy::copy_logical(pbc, out.data());
-    for (uint8_t& flag : out) flag = flag != 0 ? 1 : 0;
     return out;
+}
+
+// A built-in array of exactly `shape` (its length, for one dimension) and C-contiguous.
+Failure check_rows(PyObject* value, const std::string& name, std::initializer_list<size_t> shape) {
+    int axis = 0;
+    for (size_t d : shape) {
+        if (dim(value, axis++) == d) continue;
+        if (shape.size() == 1) {
+            return name + " length (" + std::to_string(dim(value, 0)) +
+                   ") doesn't match batch size (" + std::to_string(d) + ")";
+        }
+        return name + " must have shape " + shape_text(shape);
+    }
+    if (!c_contiguous(value)) return name + " must be C-contiguous";
+    return std::nullopt;
 }
 
 // Owned storage of the general path, kept alive while the records are built.
@@ -506,32 +523,17 @@ struct OwnedColumns {
     std::vector<BatchSectionColumn> builtins;
 };
 
-// A float array of the given rank and shape, copied into a built-in column of `slot` bytes per
-// row for float32 (`slot64` for float64).
-Failure builtin_float_column(PyObject* value, const char* name, int rank,
-                             std::initializer_list<size_t> shape, const char* type_shape,
-                             uint8_t tag32, uint8_t tag64, OwnedColumns& owned,
-                             std::optional<RowSource>& out) {
+// A float array of exactly `shape`, copied into a built-in column tagged `tag32` or `tag64`.
+Failure builtin_float_column(PyObject* value, const char* name, std::initializer_list<size_t> shape,
+                             const char* type_shape, uint8_t tag32, uint8_t tag64,
+                             OwnedColumns& owned, std::optional<RowSource>& out) {
     std::optional<Dtype> dtype;
-    if (numpy::is_array(value) && numpy::ndim(value) == rank) {
+    if (numpy::is_array(value) && numpy::ndim(value) == static_cast<int>(shape.size())) {
         dtype = numpy::match_dtype(value, {Dtype::kFloat32, Dtype::kFloat64});
     }
     const std::string field = name;
     if (!dtype) return field + " must be a float32 or float64 ndarray with shape " + type_shape;
-    size_t axis = 0;
-    for (size_t d : shape) {
-        if (dim(value, static_cast<int>(axis++)) != d) {
-            if (rank == 1) {
-                return field + " length (" + std::to_string(dim(value, 0)) +
-                       ") doesn't match batch size (" + std::to_string(*shape.begin()) + ")";
-            }
-            std::string text = field + " must have shape (";
-            size_t k = 0;
-            for (size_t s : shape) text += (k++ ? ", " : "") + std::to_string(s);
-            return text + ")";
-        }
-    }
-    if (!c_contiguous(value)) return field + " must be C-contiguous";
+    if (Failure failure = check_rows(value, field, shape)) return failure;
     const bool f32 = *dtype == Dtype::kFloat32;
     size_t per_row = numpy::dtype_size(*dtype);
     auto it = shape.begin();
@@ -549,10 +551,7 @@ Failure general_columns(const BatchArgs& a, BatchInput& in, OwnedColumns& owned)
         return std::string(
             "positions must be a float32 or float64 ndarray with shape (batch, n_atoms, 3)");
     }
-    if (dim(a.positions, 2) != 3) {
-        return std::string("positions must have shape (batch, n_atoms, 3)");
-    }
-    if (!c_contiguous(a.positions)) return std::string("positions must be C-contiguous");
+    if (Failure failure = check_positions(a.positions)) return failure;
     in.batch = dim(a.positions, 0);
     in.n_atoms = dim(a.positions, 1);
     const size_t batch = in.batch, n = in.n_atoms;
@@ -569,40 +568,40 @@ Failure general_columns(const BatchArgs& a, BatchInput& in, OwnedColumns& owned)
     // The column vector must not reallocate once sources point into it.
     owned.builtins.reserve(7);
     if (given(a.energy)) {
-        if (Failure failure = builtin_float_column(a.energy, "energy", 1, {batch}, "(batch,)", 11,
-                                                   0, owned, in.energy)) {
+        if (Failure failure = builtin_float_column(a.energy, "energy", {batch}, "(batch,)", 11, 0,
+                                                   owned, in.energy)) {
             return failure;
         }
     }
     const char* vec3 = "(batch, n_atoms, 3)";
     if (given(a.forces)) {
-        if (Failure failure = builtin_float_column(a.forces, "forces", 3, {batch, n, 3}, vec3, 4, 7,
+        if (Failure failure = builtin_float_column(a.forces, "forces", {batch, n, 3}, vec3, 4, 7,
                                                    owned, in.forces)) {
             return failure;
         }
     }
     if (given(a.charges)) {
-        if (Failure failure = builtin_float_column(a.charges, "charges", 2, {batch, n},
+        if (Failure failure = builtin_float_column(a.charges, "charges", {batch, n},
                                                    "(batch, n_atoms)", 6, 3, owned, in.charges)) {
             return failure;
         }
     }
     if (given(a.velocities)) {
-        if (Failure failure = builtin_float_column(a.velocities, "velocities", 3, {batch, n, 3},
-                                                   vec3, 4, 7, owned, in.velocities)) {
+        if (Failure failure = builtin_float_column(a.velocities, "velocities", {batch, n, 3}, vec3,
+                                                   4, 7, owned, in.velocities)) {
             return failure;
         }
     }
     const char* mat3 = "(batch, 3, 3)";
     if (given(a.cell)) {
-        if (Failure failure = builtin_float_column(a.cell, "cell", 3, {batch, 3, 3}, mat3, 12, 10,
-                                                   owned, in.cell)) {
+        if (Failure failure =
+                builtin_float_column(a.cell, "cell", {batch, 3, 3}, mat3, 12, 10, owned, in.cell)) {
             return failure;
         }
     }
     if (given(a.stress)) {
-        if (Failure failure = builtin_float_column(a.stress, "stress", 3, {batch, 3, 3}, mat3, 12,
-                                                   10, owned, in.stress)) {
+        if (Failure failure = builtin_float_column(a.stress, "stress", {batch, 3, 3}, mat3, 12, 10,
+                                                   owned, in.stress)) {
             return failure;
         }
     }
@@ -616,75 +615,54 @@ Failure general_columns(const BatchArgs& a, BatchInput& in, OwnedColumns& owned)
 
 // Whether the fast canonical path takes the call: every given built-in of canonical precision.
 bool fast_eligible(const BatchArgs& a) {
-    auto is = [](PyObject* value, int rank, Dtype dtype) {
-        return numpy::is_array(value) && numpy::ndim(value) == rank &&
-               numpy::match_dtype(value, {dtype}).has_value();
-    };
-    if (!is(a.positions, 3, Dtype::kFloat32)) return false;
-    if (given(a.energy) && !is(a.energy, 1, Dtype::kFloat64)) return false;
-    if (given(a.forces) && !is(a.forces, 3, Dtype::kFloat32)) return false;
-    if (given(a.charges) && !is(a.charges, 2, Dtype::kFloat64)) return false;
-    if (given(a.velocities) && !is(a.velocities, 3, Dtype::kFloat32)) return false;
+    if (!is_typed_array(a.positions, 3, Dtype::kFloat32)) return false;
+    if (given(a.energy) && !is_typed_array(a.energy, 1, Dtype::kFloat64)) return false;
+    if (given(a.forces) && !is_typed_array(a.forces, 3, Dtype::kFloat32)) return false;
+    if (given(a.charges) && !is_typed_array(a.charges, 2, Dtype::kFloat64)) return false;
+    if (given(a.velocities) && !is_typed_array(a.velocities, 3, Dtype::kFloat32)) return false;
     return true;
 }
 
 enum class Fast { kDeclined, kReady, kFailed };
 
 // A borrowed, C-contiguous array of exactly `shape`, as a row source.
-Failure borrow_rows(PyObject* value, std::initializer_list<size_t> shape,
-                    const std::string& shape_message, const std::string& name, uint64_t slot,
-                    uint8_t tag, std::optional<RowSource>& out) {
-    size_t axis = 0;
-    for (size_t d : shape) {
-        if (dim(value, static_cast<int>(axis++)) != d) return shape_message;
-    }
-    if (!c_contiguous(value)) return name + " must be C-contiguous";
+Failure borrow_rows(PyObject* value, const std::string& name, std::initializer_list<size_t> shape,
+                    uint64_t slot, uint8_t tag, std::optional<RowSource>& out) {
+    if (Failure failure = check_rows(value, name, shape)) return failure;
     out = RowSource{data_of(value), slot, tag};
     return std::nullopt;
 }
 
 // The fast canonical path: built-in arrays read in place. kDeclined leaves `in` to the general
 // path; kFailed sets `failure`.
-Fast fast_columns(const BatchArgs& a, BatchInput& in, OwnedColumns& owned, Failure& failure) {
+Fast fast_columns(const BatchArgs& a, BatchInput& in, Failure& failure) {
     if (!fast_eligible(a)) return Fast::kDeclined;
     auto fail = [&](Failure f) {
         failure = std::move(f);
         return Fast::kFailed;
     };
-    if (dim(a.positions, 2) != 3) {
-        return fail(std::string("positions must have shape (batch, n_atoms, 3)"));
-    }
-    if (!c_contiguous(a.positions)) return fail(std::string("positions must be C-contiguous"));
+    if (Failure f = check_positions(a.positions)) return fail(std::move(f));
     const size_t batch = dim(a.positions, 0), n = dim(a.positions, 1);
     if (Failure f = check_numbers(a.atomic_numbers, batch, n)) return fail(std::move(f));
     std::optional<RowSource> energy, forces, charges, velocities, cell, stress, pbc;
-    const std::string b = std::to_string(batch), bn = b + ", " + std::to_string(n);
     if (given(a.energy)) {
-        if (dim(a.energy, 0) != batch) {
-            return fail("energy length (" + std::to_string(dim(a.energy, 0)) +
-                        ") doesn't match batch size (" + b + ")");
-        }
-        if (Failure f = borrow_rows(a.energy, {batch}, "", "energy", 8, 0, energy)) {
+        if (Failure f = borrow_rows(a.energy, "energy", {batch}, 8, 0, energy)) {
             return fail(std::move(f));
         }
     }
     if (given(a.forces)) {
-        if (Failure f =
-                borrow_rows(a.forces, {batch, n, 3}, "forces must have shape (" + bn + ", 3)",
-                            "forces", n * 12, 4, forces)) {
+        if (Failure f = borrow_rows(a.forces, "forces", {batch, n, 3}, n * 12, 4, forces)) {
             return fail(std::move(f));
         }
     }
     if (given(a.charges)) {
-        if (Failure f = borrow_rows(a.charges, {batch, n}, "charges must have shape (" + bn + ")",
-                                    "charges", n * 8, 3, charges)) {
+        if (Failure f = borrow_rows(a.charges, "charges", {batch, n}, n * 8, 3, charges)) {
             return fail(std::move(f));
         }
     }
     if (given(a.velocities)) {
-        if (Failure f = borrow_rows(a.velocities, {batch, n, 3},
-                                    "velocities must have shape (" + bn + ", 3)", "velocities",
-                                    n * 12, 4, velocities)) {
+        if (Failure f =
+                borrow_rows(a.velocities, "velocities", {batch, n, 3}, n * 12, 4, velocities)) {
             return fail(std::move(f));
         }
     }
@@ -693,10 +671,8 @@ Fast fast_columns(const BatchArgs& a, BatchInput& in, OwnedColumns& owned, Failu
         auto classified = PyFloatArray3::from_any(value);
         if (!classified.matched()) return Fast::kDeclined;
         const bool f32 = classified.is_first();
-        const std::string field = name;
         if (Failure f =
-                borrow_rows(value, {batch, 3, 3}, field + " must have shape (" + b + ", 3, 3)",
-                            field, f32 ? 36 : 72, f32 ? 12 : 10, out)) {
+                borrow_rows(value, name, {batch, 3, 3}, f32 ? 36 : 72, f32 ? 12 : 10, out)) {
             return fail(std::move(f));
         }
         return Fast::kReady;
@@ -714,7 +690,6 @@ Fast fast_columns(const BatchArgs& a, BatchInput& in, OwnedColumns& owned, Failu
         pbc = RowSource{data_of(a.pbc), 3, 9};
     }
     if (Failure f = check_names(a.names, batch)) return fail(std::move(f));
-    (void)owned;
     in.batch = batch;
     in.n_atoms = n;
     in.positions = {data_of(a.positions), n * 12, 4};
@@ -733,7 +708,7 @@ PyObject* add_arrays_batch_impl(kestrove::storage::AtomDatabase& db, const Batch
     BatchInput in;
     OwnedColumns owned;
     Failure failure;
-    Fast fast = fast_columns(args, in, owned, failure);
+    Fast fast = fast_columns(args, in, failure);
     if (fast == Fast::kDeclined) {
         in = BatchInput{};
         failure = general_columns(args, in, owned);
@@ -752,11 +727,6 @@ PyObject* add_arrays_batch_impl(kestrove::storage::AtomDatabase& db, const Batch
 
 // ---------------------------------------------------------------------------------------------
 // Argument conversion
-
-bool is_typed_array(PyObject* value, int rank, Dtype dtype) {
-    return numpy::is_array(value) && numpy::ndim(value) == rank &&
-           numpy::match_dtype(value, {dtype}).has_value();
-}
 
 // The texts of the name argument; false with TypeError set.
 bool extract_names(PyObject* sequence, std::vector<std::string>& out) {
