@@ -137,18 +137,19 @@ PyObject* view_array_field(const kestrove::view::ArrayField& field) {
             dtype = numpy::Dtype::kInt64;
             break;
     }
+    // The readers size `bytes` from the shape; a mismatch would read past the record.
+    auto mismatch = [] {
+        PyErr_SetString(PyExc_SystemError, "array field does not match its bytes");
+        return nullptr;
+    };
+    if (field.ndim < 1 || field.ndim > field.shape.size()) return mismatch();
     Py_ssize_t shape[2];
     size_t elements = 1;
     for (size_t d = 0; d < field.ndim; ++d) {
         shape[d] = static_cast<Py_ssize_t>(field.shape[d]);
         elements *= field.shape[d];
     }
-    // The readers size `bytes` from the shape; a mismatch would read past the record.
-    if (field.ndim < 1 || field.ndim > 2 ||
-        elements * numpy::dtype_size(dtype) != field.bytes.size()) {
-        PyErr_SetString(PyExc_SystemError, "array field does not match its bytes");
-        return nullptr;
-    }
+    if (elements * numpy::dtype_size(dtype) != field.bytes.size()) return mismatch();
     return numpy::new_array(dtype, std::span<const Py_ssize_t>(shape, field.ndim),
                             field.bytes.data());
 }
