@@ -424,6 +424,8 @@ bool extract_custom_columns(PyObject* properties, PyObject* atom_properties, siz
         Py_ssize_t pos = 0;
         PyObject *py_key, *value;
         while (PyDict_Next(dict, &pos, &py_key, &value)) {
+            // Reading a sequence's items runs its code, which may take the value out of the dict.
+            const PyRef held = PyRef::borrow(value);
             std::string key;
             if (!binding::extract_str(py_key, key)) return false;
             Failure failure;
