@@ -37,6 +37,7 @@ using numpy_input::PyFloatArray1;
 using numpy_input::PyFloatArray2;
 using numpy_input::PyFloatArray3;
 using numpy_input::PyIntArray1;
+namespace dtypes = kestrove::storage::dtypes;
 
 namespace {
 
@@ -121,8 +122,8 @@ DatabaseSchemaSection schema_section(uint8_t kind, const std::string& key, uint8
     section.kind = kind;
     section.key = key;
     section.type_tag = type_tag;
-    section.elem_bytes = kestrove::storage::dtypes::type_tag_elem_bytes(type_tag);
-    section.per_atom = kestrove::storage::dtypes::is_per_atom_section(kind, key);
+    section.elem_bytes = dtypes::type_tag_elem_bytes(type_tag);
+    section.per_atom = dtypes::is_per_atom_section(kind, key);
     section.slot_bytes = slot_bytes;
     return section;
 }
@@ -131,10 +132,10 @@ DatabaseSchemaSection schema_section(uint8_t kind, const std::string& key, uint8
 DatabaseSchemaSection schema_section_from_column(uint8_t kind, const std::string& key,
                                                  uint8_t type_tag, uint64_t slot_bytes) {
     uint64_t slot = slot_bytes;
-    if (type_tag == 2 || type_tag == 13) {
+    if (type_tag == dtypes::kTagString || type_tag == dtypes::kTagNull) {
         slot = 0;
-    } else if (kestrove::storage::dtypes::is_per_atom_section(kind, key)) {
-        slot = kestrove::storage::dtypes::type_tag_elem_bytes(type_tag);
+    } else if (dtypes::is_per_atom_section(kind, key)) {
+        slot = dtypes::type_tag_elem_bytes(type_tag);
     }
     return schema_section(kind, key, type_tag, slot);
 }
@@ -144,8 +145,8 @@ DatabaseSchema build_schema(const BatchInput& in) {
     schema.positions_type = in.positions.type_tag;
     auto add = [&](const std::optional<RowSource>& source, const char* key) {
         if (source) {
-            schema.sections.push_back(
-                schema_section_from_column(0, key, source->type_tag, source->slot));
+            schema.sections.push_back(schema_section_from_column(dtypes::kKindBuiltin, key,
+                                                                 source->type_tag, source->slot));
         }
     };
     add(in.energy, "energy");
@@ -155,7 +156,9 @@ DatabaseSchema build_schema(const BatchInput& in) {
     add(in.cell, "cell");
     add(in.stress, "stress");
     add(in.pbc, "pbc");
-    if (in.names != nullptr) schema.sections.push_back(schema_section(0, "name", 2, 0));
+    if (in.names != nullptr)
+        schema.sections.push_back(
+            schema_section(dtypes::kKindBuiltin, "name", dtypes::kTagString, 0));
     for (const BatchSectionColumn& column : in.custom) {
         schema.sections.push_back(schema_section_from_column(column.kind, column.key,
                                                              column.type_tag, column.slot_bytes));
@@ -281,16 +284,16 @@ Failure extract_matrix_column(PyObject* array, Dtype dtype, size_t batch, const 
     uint8_t tag = 0;
     switch (dtype) {
         case Dtype::kFloat32:
-            tag = 6;
+            tag = dtypes::kTagF32Array;
             break;
         case Dtype::kFloat64:
-            tag = 3;
+            tag = dtypes::kTagF64Array;
             break;
         case Dtype::kInt64:
-            tag = 5;
+            tag = dtypes::kTagI64Array;
             break;
         default:
-            tag = 8;
+            tag = dtypes::kTagI32Array;
             break;
     }
     out = {key,          copy_contiguous(array),
@@ -311,7 +314,7 @@ Failure extract_vec3_column(const PyFloatArray3& array, size_t batch, size_t dim
     const bool f32 = array.is_first();
     out = {key,          copy_contiguous(a),
            std::nullopt, dim1 * (f32 ? 12u : 24u),
-           kind,         static_cast<uint8_t>(f32 ? 4 : 7)};
+           kind,         f32 ? dtypes::kTagVec3F32 : dtypes::kTagVec3F64};
     return std::nullopt;
 }
 
@@ -364,7 +367,7 @@ Failure widened_column(const Classified& array, size_t batch, const std::string&
     if (n != batch) return length_mismatch(key, n, batch);
     Bytes data =
         array.is_first() ? widen_1d<Narrow, Wide>(array.get()) : widen_1d<Wide, Wide>(array.get());
-    out = {key, std::move(data), std::nullopt, sizeof(Wide), 2, tag};
+    out = {key, std::move(data), std::nullopt, sizeof(Wide), dtypes::kKindMolProperty, tag};
     return std::nullopt;
 }
 
@@ -372,22 +375,22 @@ Failure molecule_column(PyObject* value, size_t batch, const std::string& key,
                         BatchSectionColumn& out) {
     if (auto texts = text_items(value)) {
         if (texts->size() != batch) return length_mismatch(key, texts->size(), batch);
-        out = {key, {}, std::move(*texts), 0, 2, 2};
+        out = {key, {}, std::move(*texts), 0, dtypes::kKindMolProperty, dtypes::kTagString};
         return std::nullopt;
     }
     if (auto floats = PyFloatArray1::from_any(value); floats.matched()) {
-        return widened_column<float, double>(floats, batch, key, 0, out);
+        return widened_column<float, double>(floats, batch, key, dtypes::kTagF64, out);
     }
     if (auto ints = PyIntArray1::from_any(value); ints.matched()) {
-        return widened_column<int32_t, int64_t>(ints, batch, key, 1, out);
+        return widened_column<int32_t, int64_t>(ints, batch, key, dtypes::kTagI64, out);
     }
     if (auto dtype = matrix_dtype(value)) {
-        return extract_matrix_column(value, *dtype, batch, key, 2, out);
+        return extract_matrix_column(value, *dtype, batch, key, dtypes::kKindMolProperty, out);
     }
     if (auto vec3 = PyFloatArray3::from_any(value);
         vec3.matched() && dim(vec3.get(), 0) == batch && dim(vec3.get(), 2) == 3) {
-        return extract_vec3_column(vec3, batch, dim(vec3.get(), 1), key, 2, "molecule properties",
-                                   out);
+        return extract_vec3_column(vec3, batch, dim(vec3.get(), 1), key, dtypes::kKindMolProperty,
+                                   "molecule properties", out);
     }
     return "Unsupported batched property '" + key +
            "' type. Supported: list[str], 1D numeric arrays, 2D numeric arrays, or 3D float "
@@ -397,7 +400,8 @@ Failure molecule_column(PyObject* value, size_t batch, const std::string& key,
 Failure atom_column(PyObject* value, size_t batch, size_t n_atoms, const std::string& key,
                     BatchSectionColumn& out) {
     if (auto dtype = matrix_dtype(value)) {
-        if (Failure failure = extract_matrix_column(value, *dtype, batch, key, 1, out)) {
+        if (Failure failure =
+                extract_matrix_column(value, *dtype, batch, key, dtypes::kKindAtomProperty, out)) {
             return failure;
         }
         if (dim(value, 1) != n_atoms) {
@@ -406,7 +410,8 @@ Failure atom_column(PyObject* value, size_t batch, size_t n_atoms, const std::st
         return std::nullopt;
     }
     if (auto vec3 = PyFloatArray3::from_any(value); vec3.matched()) {
-        return extract_vec3_column(vec3, batch, n_atoms, key, 1, "atom properties", out);
+        return extract_vec3_column(vec3, batch, n_atoms, key, dtypes::kKindAtomProperty,
+                                   "atom properties", out);
     }
     return "Unsupported batched atom property '" + key +
            "' type. Supported: 2D numeric arrays with shape (batch, n_atoms) or 3D float arrays "
@@ -541,7 +546,8 @@ Failure builtin_float_column(PyObject* value, const char* name, std::initializer
     auto it = shape.begin();
     for (++it; it != shape.end(); ++it) per_row *= *it;
     BatchSectionColumn& column = owned.builtins.emplace_back();
-    column = {field, copy_contiguous(value), std::nullopt, per_row, 0, f32 ? tag32 : tag64};
+    const uint8_t tag = f32 ? tag32 : tag64;
+    column = {field, copy_contiguous(value), std::nullopt, per_row, dtypes::kKindBuiltin, tag};
     out = source_of(column);
     return std::nullopt;
 }
@@ -565,52 +571,59 @@ Failure general_columns(const BatchArgs& a, BatchInput& in, OwnedColumns& owned)
     uint64_t row_bytes = 0;
     in.positions_overflow =
         __builtin_mul_overflow(static_cast<uint64_t>(n), f32 ? 12u : 24u, &row_bytes);
-    in.positions = {owned.positions.data(), row_bytes, static_cast<uint8_t>(f32 ? 4 : 7)};
+    in.positions = {owned.positions.data(), row_bytes,
+                    f32 ? dtypes::kTagVec3F32 : dtypes::kTagVec3F64};
     in.numbers = {owned.numbers.data(), n, 0};
     // The column vector must not reallocate once sources point into it.
     owned.builtins.reserve(7);
     if (given(a.energy)) {
-        if (Failure failure = builtin_float_column(a.energy, "energy", {batch}, "(batch,)", 11, 0,
-                                                   owned, in.energy)) {
+        if (Failure failure =
+                builtin_float_column(a.energy, "energy", {batch}, "(batch,)", dtypes::kTagF32,
+                                     dtypes::kTagF64, owned, in.energy)) {
             return failure;
         }
     }
     const char* vec3 = "(batch, n_atoms, 3)";
     if (given(a.forces)) {
-        if (Failure failure = builtin_float_column(a.forces, "forces", {batch, n, 3}, vec3, 4, 7,
-                                                   owned, in.forces)) {
+        if (Failure failure =
+                builtin_float_column(a.forces, "forces", {batch, n, 3}, vec3, dtypes::kTagVec3F32,
+                                     dtypes::kTagVec3F64, owned, in.forces)) {
             return failure;
         }
     }
     if (given(a.charges)) {
         if (Failure failure = builtin_float_column(a.charges, "charges", {batch, n},
-                                                   "(batch, n_atoms)", 6, 3, owned, in.charges)) {
+                                                   "(batch, n_atoms)", dtypes::kTagF32Array,
+                                                   dtypes::kTagF64Array, owned, in.charges)) {
             return failure;
         }
     }
     if (given(a.velocities)) {
         if (Failure failure = builtin_float_column(a.velocities, "velocities", {batch, n, 3}, vec3,
-                                                   4, 7, owned, in.velocities)) {
+                                                   dtypes::kTagVec3F32, dtypes::kTagVec3F64, owned,
+                                                   in.velocities)) {
             return failure;
         }
     }
     const char* mat3 = "(batch, 3, 3)";
     if (given(a.cell)) {
         if (Failure failure =
-                builtin_float_column(a.cell, "cell", {batch, 3, 3}, mat3, 12, 10, owned, in.cell)) {
+                builtin_float_column(a.cell, "cell", {batch, 3, 3}, mat3, dtypes::kTagMat3F32,
+                                     dtypes::kTagMat3F64, owned, in.cell)) {
             return failure;
         }
     }
     if (given(a.stress)) {
-        if (Failure failure = builtin_float_column(a.stress, "stress", {batch, 3, 3}, mat3, 12, 10,
-                                                   owned, in.stress)) {
+        if (Failure failure =
+                builtin_float_column(a.stress, "stress", {batch, 3, 3}, mat3, dtypes::kTagMat3F32,
+                                     dtypes::kTagMat3F64, owned, in.stress)) {
             return failure;
         }
     }
     if (given(a.pbc)) {
         if (Failure failure = check_pbc(a.pbc, batch)) return failure;
         owned.pbc = pbc_bytes(a.pbc);
-        in.pbc = RowSource{owned.pbc.data(), 3, 9};
+        in.pbc = RowSource{owned.pbc.data(), 3, dtypes::kTagBool3};
     }
     return check_names(a.names, batch);
 }
@@ -648,23 +661,25 @@ Fast fast_columns(const BatchArgs& a, BatchInput& in, Failure& failure) {
     if (Failure f = check_numbers(a.atomic_numbers, batch, n)) return fail(std::move(f));
     std::optional<RowSource> energy, forces, charges, velocities, cell, stress, pbc;
     if (given(a.energy)) {
-        if (Failure f = borrow_rows(a.energy, "energy", {batch}, 8, 0, energy)) {
+        if (Failure f = borrow_rows(a.energy, "energy", {batch}, 8, dtypes::kTagF64, energy)) {
             return fail(std::move(f));
         }
     }
     if (given(a.forces)) {
-        if (Failure f = borrow_rows(a.forces, "forces", {batch, n, 3}, n * 12, 4, forces)) {
+        if (Failure f = borrow_rows(a.forces, "forces", {batch, n, 3}, n * 12, dtypes::kTagVec3F32,
+                                    forces)) {
             return fail(std::move(f));
         }
     }
     if (given(a.charges)) {
-        if (Failure f = borrow_rows(a.charges, "charges", {batch, n}, n * 8, 3, charges)) {
+        if (Failure f = borrow_rows(a.charges, "charges", {batch, n}, n * 8, dtypes::kTagF64Array,
+                                    charges)) {
             return fail(std::move(f));
         }
     }
     if (given(a.velocities)) {
-        if (Failure f =
-                borrow_rows(a.velocities, "velocities", {batch, n, 3}, n * 12, 4, velocities)) {
+        if (Failure f = borrow_rows(a.velocities, "velocities", {batch, n, 3}, n * 12,
+                                    dtypes::kTagVec3F32, velocities)) {
             return fail(std::move(f));
         }
     }
@@ -673,8 +688,8 @@ Fast fast_columns(const BatchArgs& a, BatchInput& in, Failure& failure) {
         auto classified = PyFloatArray3::from_any(value);
         if (!classified.matched()) return Fast::kDeclined;
         const bool f32 = classified.is_first();
-        if (Failure f =
-                borrow_rows(value, name, {batch, 3, 3}, f32 ? 36 : 72, f32 ? 12 : 10, out)) {
+        if (Failure f = borrow_rows(value, name, {batch, 3, 3}, f32 ? 36 : 72,
+                                    f32 ? dtypes::kTagMat3F32 : dtypes::kTagMat3F64, out)) {
             return fail(std::move(f));
         }
         return Fast::kReady;
@@ -689,12 +704,12 @@ Fast fast_columns(const BatchArgs& a, BatchInput& in, Failure& failure) {
         if (Failure f = check_pbc(a.pbc, batch)) return fail(std::move(f));
         if (!c_contiguous(a.pbc)) return fail(std::string("pbc must be C-contiguous"));
         // NumPy bools are single bytes, read in place; build_row writes each as 0 or 1.
-        pbc = RowSource{data_of(a.pbc), 3, 9};
+        pbc = RowSource{data_of(a.pbc), 3, dtypes::kTagBool3};
     }
     if (Failure f = check_names(a.names, batch)) return fail(std::move(f));
     in.batch = batch;
     in.n_atoms = n;
-    in.positions = {data_of(a.positions), n * 12, 4};
+    in.positions = {data_of(a.positions), n * 12, dtypes::kTagVec3F32};
     in.numbers = {data_of(a.atomic_numbers), n, 0};
     in.energy = energy;
     in.forces = forces;
