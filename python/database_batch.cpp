@@ -37,6 +37,7 @@ using numpy_input::PyFloatArray1;
 using numpy_input::PyFloatArray2;
 using numpy_input::PyFloatArray3;
 using numpy_input::PyIntArray1;
+namespace dtypes = kestrove::storage::dtypes;
 
 namespace {
 
@@ -47,6 +48,10 @@ constexpr size_t kParallelRows = 1024;
 using Failure = std::optional<std::string>;
 
 PyArrayObject* arr(PyObject* object) { return reinterpret_cast<PyArrayObject*>(object); }
+bool is_typed_array(PyObject* value, int rank, Dtype dtype) {
+    return numpy::is_array(value) && numpy::ndim(value) == rank &&
+           numpy::match_dtype(value, {dtype}).has_value();
+}
 size_t dim(PyObject* a, int axis) { return static_cast<size_t>(PyArray_DIM(arr(a), axis)); }
 bool c_contiguous(PyObject* a) { return PyArray_IS_C_CONTIGUOUS(arr(a)); }
 const uint8_t* data_of(PyObject* a) { return static_cast<const uint8_t*>(PyArray_DATA(arr(a))); }
@@ -98,15 +103,14 @@ Bytes copy_contiguous(PyObject* array) {
     return out;
 }
 
+// "(a, b, c)".
 std::string shape_text(std::initializer_list<size_t> dims) {
     std::string text = "(";
-    bool first = true;
     for (size_t d : dims) {
-        if (!first) text += ", ";
+        if (text.size() > 1) text += ", ";
         text += std::to_string(d);
-        first = false;
     }
-    return text;
+    return text + ")";
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -118,8 +122,8 @@ DatabaseSchemaSection schema_section(uint8_t kind, const std::string& key, uint8
     section.kind = kind;
     section.key = key;
     section.type_tag = type_tag;
-    section.elem_bytes = kestrove::storage::dtypes::type_tag_elem_bytes(type_tag);
-    section.per_atom = kestrove::storage::dtypes::is_per_atom_section(kind, key);
+    section.elem_bytes = dtypes::type_tag_elem_bytes(type_tag);
+    section.per_atom = dtypes::is_per_atom_section(kind, key);
     section.slot_bytes = slot_bytes;
     return section;
 }
@@ -128,10 +132,10 @@ DatabaseSchemaSection schema_section(uint8_t kind, const std::string& key, uint8
 DatabaseSchemaSection schema_section_from_column(uint8_t kind, const std::string& key,
                                                  uint8_t type_tag, uint64_t slot_bytes) {
     uint64_t slot = slot_bytes;
-    if (type_tag == 2 || type_tag == 13) {
+    if (type_tag == dtypes::kTagString || type_tag == dtypes::kTagNull) {
         slot = 0;
-    } else if (kestrove::storage::dtypes::is_per_atom_section(kind, key)) {
-        slot = kestrove::storage::dtypes::type_tag_elem_bytes(type_tag);
+    } else if (dtypes::is_per_atom_section(kind, key)) {
+        slot = dtypes::type_tag_elem_bytes(type_tag);
     }
     return schema_section(kind, key, type_tag, slot);
 }
@@ -141,8 +145,8 @@ DatabaseSchema build_schema(const BatchInput& in) {
     schema.positions_type = in.positions.type_tag;
     auto add = [&](const std::optional<RowSource>& source, const char* key) {
         if (source) {
-            schema.sections.push_back(
-                schema_section_from_column(0, key, source->type_tag, source->slot));
+            schema.sections.push_back(schema_section_from_column(dtypes::kKindBuiltin, key,
+                                                                 source->type_tag, source->slot));
         }
     };
     add(in.energy, "energy");
@@ -152,7 +156,9 @@ DatabaseSchema build_schema(const BatchInput& in) {
     add(in.cell, "cell");
     add(in.stress, "stress");
     add(in.pbc, "pbc");
-    if (in.names != nullptr) schema.sections.push_back(schema_section(0, "name", 2, 0));
+    if (in.names != nullptr)
+        schema.sections.push_back(
+            schema_section(dtypes::kKindBuiltin, "name", dtypes::kTagString, 0));
     for (const BatchSectionColumn& column : in.custom) {
         schema.sections.push_back(schema_section_from_column(column.kind, column.key,
                                                              column.type_tag, column.slot_bytes));
@@ -278,16 +284,16 @@ Failure extract_matrix_column(PyObject* array, Dtype dtype, size_t batch, const 
     uint8_t tag = 0;
     switch (dtype) {
         case Dtype::kFloat32:
-            tag = 6;
+            tag = dtypes::kTagF32Array;
             break;
         case Dtype::kFloat64:
-            tag = 3;
+            tag = dtypes::kTagF64Array;
             break;
         case Dtype::kInt64:
-            tag = 5;
+            tag = dtypes::kTagI64Array;
             break;
         default:
-            tag = 8;
+            tag = dtypes::kTagI32Array;
             break;
     }
     out = {key,          copy_contiguous(array),
@@ -308,7 +314,7 @@ Failure extract_vec3_column(const PyFloatArray3& array, size_t batch, size_t dim
     const bool f32 = array.is_first();
     out = {key,          copy_contiguous(a),
            std::nullopt, dim1 * (f32 ? 12u : 24u),
-           kind,         static_cast<uint8_t>(f32 ? 4 : 7)};
+           kind,         f32 ? dtypes::kTagVec3F32 : dtypes::kTagVec3F64};
     return std::nullopt;
 }
 
@@ -353,44 +359,38 @@ std::string length_mismatch(const std::string& key, size_t length, size_t batch)
            ") doesn't match batch size (" + std::to_string(batch) + ")";
 }
 
+// A classified 1-D array of `Narrow` or `Wide` elements as one `Wide` value per molecule.
+template <class Narrow, class Wide, class Classified>
+Failure widened_column(const Classified& array, size_t batch, const std::string& key, uint8_t tag,
+                       BatchSectionColumn& out) {
+    const size_t n = dim(array.get(), 0);
+    if (n != batch) return length_mismatch(key, n, batch);
+    Bytes data =
+        array.is_first() ? widen_1d<Narrow, Wide>(array.get()) : widen_1d<Wide, Wide>(array.get());
+    out = {key, std::move(data), std::nullopt, sizeof(Wide), dtypes::kKindMolProperty, tag};
+    return std::nullopt;
+}
+
 Failure molecule_column(PyObject* value, size_t batch, const std::string& key,
                         BatchSectionColumn& out) {
     if (auto texts = text_items(value)) {
         if (texts->size() != batch) return length_mismatch(key, texts->size(), batch);
-        out = {key, {}, std::move(*texts), 0, 2, 2};
+        out = {key, {}, std::move(*texts), 0, dtypes::kKindMolProperty, dtypes::kTagString};
         return std::nullopt;
     }
     if (auto floats = PyFloatArray1::from_any(value); floats.matched()) {
-        const size_t n = dim(floats.get(), 0);
-        if (n != batch) return length_mismatch(key, n, batch);
-        out = {key,
-               floats.is_first() ? widen_1d<float, double>(floats.get())
-                                 : widen_1d<double, double>(floats.get()),
-               std::nullopt,
-               8,
-               2,
-               0};
-        return std::nullopt;
+        return widened_column<float, double>(floats, batch, key, dtypes::kTagF64, out);
     }
     if (auto ints = PyIntArray1::from_any(value); ints.matched()) {
-        const size_t n = dim(ints.get(), 0);
-        if (n != batch) return length_mismatch(key, n, batch);
-        out = {key,
-               ints.is_first() ? widen_1d<int32_t, int64_t>(ints.get())
-                               : widen_1d<int64_t, int64_t>(ints.get()),
-               std::nullopt,
-               8,
-               2,
-               1};
-        return std::nullopt;
+        return widened_column<int32_t, int64_t>(ints, batch, key, dtypes::kTagI64, out);
     }
     if (auto dtype = matrix_dtype(value)) {
-        return extract_matrix_column(value, *dtype, batch, key, 2, out);
+        return extract_matrix_column(value, *dtype, batch, key, dtypes::kKindMolProperty, out);
     }
     if (auto vec3 = PyFloatArray3::from_any(value);
         vec3.matched() && dim(vec3.get(), 0) == batch && dim(vec3.get(), 2) == 3) {
-        return extract_vec3_column(vec3, batch, dim(vec3.get(), 1), key, 2, "molecule properties",
-                                   out);
+        return extract_vec3_column(vec3, batch, dim(vec3.get(), 1), key, dtypes::kKindMolProperty,
+                                   "molecule properties", out);
     }
     return "Unsupported batched property '" + key +
            "' type. Supported: list[str], 1D numeric arrays, 2D numeric arrays, or 3D float "
@@ -400,17 +400,18 @@ Failure molecule_column(PyObject* value, size_t batch, const std::string& key,
 Failure atom_column(PyObject* value, size_t batch, size_t n_atoms, const std::string& key,
                     BatchSectionColumn& out) {
     if (auto dtype = matrix_dtype(value)) {
-        if (Failure failure = extract_matrix_column(value, *dtype, batch, key, 1, out)) {
+        if (Failure failure =
+                extract_matrix_column(value, *dtype, batch, key, dtypes::kKindAtomProperty, out)) {
             return failure;
         }
         if (dim(value, 1) != n_atoms) {
-            return "atom property '" + key + "' must have shape " + shape_text({batch, n_atoms}) +
-                   ")";
+            return "atom property '" + key + "' must have shape " + shape_text({batch, n_atoms});
         }
         return std::nullopt;
     }
     if (auto vec3 = PyFloatArray3::from_any(value); vec3.matched()) {
-        return extract_vec3_column(vec3, batch, n_atoms, key, 1, "atom properties", out);
+        return extract_vec3_column(vec3, batch, n_atoms, key, dtypes::kKindAtomProperty,
+                                   "atom properties", out);
     }
     return "Unsupported batched atom property '" + key +
            "' type. Supported: 2D numeric arrays with shape (batch, n_atoms) or 3D float arrays "
@@ -428,6 +429,8 @@ bool extract_custom_columns(PyObject* properties, PyObject* atom_properties, siz
         Py_ssize_t pos = 0;
         PyObject *py_key, *value;
         while (PyDict_Next(dict, &pos, &py_key, &value)) {
+            // Reading a sequence's items runs its code, which may take the value out of the dict.
+            const PyRef held = PyRef::borrow(value);
             std::string key;
             if (!binding::extract_str(py_key, key)) return false;
             Failure failure;
@@ -469,9 +472,16 @@ struct BatchArgs {
 
 bool given(PyObject* value) { return !binding::is_absent(value); }
 
+// A 3-D float positions array: its last dimension 3 and C-contiguous.
+Failure check_positions(PyObject* positions) {
+    if (dim(positions, 2) != 3) return std::string("positions must have shape (batch, n_atoms, 3)");
+    if (!c_contiguous(positions)) return std::string("positions must be C-contiguous");
+    return std::nullopt;
+}
+
 Failure check_numbers(PyObject* numbers, size_t batch, size_t n_atoms) {
     if (dim(numbers, 0) != batch || dim(numbers, 1) != n_atoms) {
-        return "atomic_numbers must have shape " + shape_text({batch, n_atoms}) + ")";
+        return "atomic_numbers must have shape " + shape_text({batch, n_atoms});
     }
     if (!c_contiguous(numbers)) return std::string("atomic_numbers must be C-contiguous");
     return std::nullopt;
@@ -479,7 +489,7 @@ Failure check_numbers(PyObject* numbers, size_t batch, size_t n_atoms) {
 
 Failure check_pbc(PyObject* pbc, size_t batch) {
     if (dim(pbc, 0) != batch || dim(pbc, 1) != 3) {
-        return "pbc must have shape (" + std::to_string(batch) + ", 3)";
+        return "pbc must have shape " + shape_text({batch, 3});
     }
     return std::nullopt;
 }
@@ -492,12 +502,26 @@ Failure check_names(const std::optional<std::vector<std::string>>& names, size_t
     return std::nullopt;
 }
 
-// The pbc flags of every row as bytes 0 or 1, read through the array's strides.
+// The pbc bytes of every row, read through the array's strides; build_row stores each as 0 or 1.
 Bytes pbc_bytes(PyObject* pbc) {
     Bytes out(static_cast<size_t>(numpy::size(pbc)));
     if (!out.empty()) numpy::copy_logical(pbc, out.data());
-    for (uint8_t& flag : out) flag = flag != 0 ? 1 : 0;
     return out;
+}
+
+// A built-in array of exactly `shape` (its length, for one dimension) and C-contiguous.
+Failure check_rows(PyObject* value, const std::string& name, std::initializer_list<size_t> shape) {
+    int axis = 0;
+    for (size_t d : shape) {
+        if (dim(value, axis++) == d) continue;
+        if (shape.size() == 1) {
+            return name + " length (" + std::to_string(dim(value, 0)) +
+                   ") doesn't match batch size (" + std::to_string(d) + ")";
+        }
+        return name + " must have shape " + shape_text(shape);
+    }
+    if (!c_contiguous(value)) return name + " must be C-contiguous";
+    return std::nullopt;
 }
 
 // Owned storage of the general path, kept alive while the records are built.
@@ -506,38 +530,24 @@ struct OwnedColumns {
     std::vector<BatchSectionColumn> builtins;
 };
 
-// A float array of the given rank and shape, copied into a built-in column of `slot` bytes per
-// row for float32 (`slot64` for float64).
-Failure builtin_float_column(PyObject* value, const char* name, int rank,
-                             std::initializer_list<size_t> shape, const char* type_shape,
-                             uint8_t tag32, uint8_t tag64, OwnedColumns& owned,
-                             std::optional<RowSource>& out) {
+// A float array of exactly `shape`, copied into a built-in column tagged `tag32` or `tag64`.
+Failure builtin_float_column(PyObject* value, const char* name, std::initializer_list<size_t> shape,
+                             const char* type_shape, uint8_t tag32, uint8_t tag64,
+                             OwnedColumns& owned, std::optional<RowSource>& out) {
     std::optional<Dtype> dtype;
-    if (numpy::is_array(value) && numpy::ndim(value) == rank) {
+    if (numpy::is_array(value) && numpy::ndim(value) == static_cast<int>(shape.size())) {
         dtype = numpy::match_dtype(value, {Dtype::kFloat32, Dtype::kFloat64});
     }
     const std::string field = name;
     if (!dtype) return field + " must be a float32 or float64 ndarray with shape " + type_shape;
-    size_t axis = 0;
-    for (size_t d : shape) {
-        if (dim(value, static_cast<int>(axis++)) != d) {
-            if (rank == 1) {
-                return field + " length (" + std::to_string(dim(value, 0)) +
-                       ") doesn't match batch size (" + std::to_string(*shape.begin()) + ")";
-            }
-            std::string text = field + " must have shape (";
-            size_t k = 0;
-            for (size_t s : shape) text += (k++ ? ", " : "") + std::to_string(s);
-            return text + ")";
-        }
-    }
-    if (!c_contiguous(value)) return field + " must be C-contiguous";
+    if (Failure failure = check_rows(value, field, shape)) return failure;
     const bool f32 = *dtype == Dtype::kFloat32;
     size_t per_row = numpy::dtype_size(*dtype);
     auto it = shape.begin();
     for (++it; it != shape.end(); ++it) per_row *= *it;
     BatchSectionColumn& column = owned.builtins.emplace_back();
-    column = {field, copy_contiguous(value), std::nullopt, per_row, 0, f32 ? tag32 : tag64};
+    const uint8_t tag = f32 ? tag32 : tag64;
+    column = {field, copy_contiguous(value), std::nullopt, per_row, dtypes::kKindBuiltin, tag};
     out = source_of(column);
     return std::nullopt;
 }
@@ -549,10 +559,7 @@ Failure general_columns(const BatchArgs& a, BatchInput& in, OwnedColumns& owned)
         return std::string(
             "positions must be a float32 or float64 ndarray with shape (batch, n_atoms, 3)");
     }
-    if (dim(a.positions, 2) != 3) {
-        return std::string("positions must have shape (batch, n_atoms, 3)");
-    }
-    if (!c_contiguous(a.positions)) return std::string("positions must be C-contiguous");
+    if (Failure failure = check_positions(a.positions)) return failure;
     in.batch = dim(a.positions, 0);
     in.n_atoms = dim(a.positions, 1);
     const size_t batch = in.batch, n = in.n_atoms;
@@ -564,127 +571,115 @@ Failure general_columns(const BatchArgs& a, BatchInput& in, OwnedColumns& owned)
     uint64_t row_bytes = 0;
     in.positions_overflow =
         __builtin_mul_overflow(static_cast<uint64_t>(n), f32 ? 12u : 24u, &row_bytes);
-    in.positions = {owned.positions.data(), row_bytes, static_cast<uint8_t>(f32 ? 4 : 7)};
+    in.positions = {owned.positions.data(), row_bytes,
+                    f32 ? dtypes::kTagVec3F32 : dtypes::kTagVec3F64};
     in.numbers = {owned.numbers.data(), n, 0};
     // The column vector must not reallocate once sources point into it.
     owned.builtins.reserve(7);
     if (given(a.energy)) {
-        if (Failure failure = builtin_float_column(a.energy, "energy", 1, {batch}, "(batch,)", 11,
-                                                   0, owned, in.energy)) {
+        if (Failure failure =
+                builtin_float_column(a.energy, "energy", {batch}, "(batch,)", dtypes::kTagF32,
+                                     dtypes::kTagF64, owned, in.energy)) {
             return failure;
         }
     }
     const char* vec3 = "(batch, n_atoms, 3)";
     if (given(a.forces)) {
-        if (Failure failure = builtin_float_column(a.forces, "forces", 3, {batch, n, 3}, vec3, 4, 7,
-                                                   owned, in.forces)) {
+        if (Failure failure =
+                builtin_float_column(a.forces, "forces", {batch, n, 3}, vec3, dtypes::kTagVec3F32,
+                                     dtypes::kTagVec3F64, owned, in.forces)) {
             return failure;
         }
     }
     if (given(a.charges)) {
-        if (Failure failure = builtin_float_column(a.charges, "charges", 2, {batch, n},
-                                                   "(batch, n_atoms)", 6, 3, owned, in.charges)) {
+        if (Failure failure = builtin_float_column(a.charges, "charges", {batch, n},
+                                                   "(batch, n_atoms)", dtypes::kTagF32Array,
+                                                   dtypes::kTagF64Array, owned, in.charges)) {
             return failure;
         }
     }
     if (given(a.velocities)) {
-        if (Failure failure = builtin_float_column(a.velocities, "velocities", 3, {batch, n, 3},
-                                                   vec3, 4, 7, owned, in.velocities)) {
+        if (Failure failure = builtin_float_column(a.velocities, "velocities", {batch, n, 3}, vec3,
+                                                   dtypes::kTagVec3F32, dtypes::kTagVec3F64, owned,
+                                                   in.velocities)) {
             return failure;
         }
     }
     const char* mat3 = "(batch, 3, 3)";
     if (given(a.cell)) {
-        if (Failure failure = builtin_float_column(a.cell, "cell", 3, {batch, 3, 3}, mat3, 12, 10,
-                                                   owned, in.cell)) {
+        if (Failure failure =
+                builtin_float_column(a.cell, "cell", {batch, 3, 3}, mat3, dtypes::kTagMat3F32,
+                                     dtypes::kTagMat3F64, owned, in.cell)) {
             return failure;
         }
     }
     if (given(a.stress)) {
-        if (Failure failure = builtin_float_column(a.stress, "stress", 3, {batch, 3, 3}, mat3, 12,
-                                                   10, owned, in.stress)) {
+        if (Failure failure =
+                builtin_float_column(a.stress, "stress", {batch, 3, 3}, mat3, dtypes::kTagMat3F32,
+                                     dtypes::kTagMat3F64, owned, in.stress)) {
             return failure;
         }
     }
     if (given(a.pbc)) {
         if (Failure failure = check_pbc(a.pbc, batch)) return failure;
         owned.pbc = pbc_bytes(a.pbc);
-        in.pbc = RowSource{owned.pbc.data(), 3, 9};
+        in.pbc = RowSource{owned.pbc.data(), 3, dtypes::kTagBool3};
     }
     return check_names(a.names, batch);
 }
 
 // Whether the fast canonical path takes the call: every given built-in of canonical precision.
 bool fast_eligible(const BatchArgs& a) {
-    auto is = [](PyObject* value, int rank, Dtype dtype) {
-        return numpy::is_array(value) && numpy::ndim(value) == rank &&
-               numpy::match_dtype(value, {dtype}).has_value();
-    };
-    if (!is(a.positions, 3, Dtype::kFloat32)) return false;
-    if (given(a.energy) && !is(a.energy, 1, Dtype::kFloat64)) return false;
-    if (given(a.forces) && !is(a.forces, 3, Dtype::kFloat32)) return false;
-    if (given(a.charges) && !is(a.charges, 2, Dtype::kFloat64)) return false;
-    if (given(a.velocities) && !is(a.velocities, 3, Dtype::kFloat32)) return false;
+    if (!is_typed_array(a.positions, 3, Dtype::kFloat32)) return false;
+    if (given(a.energy) && !is_typed_array(a.energy, 1, Dtype::kFloat64)) return false;
+    if (given(a.forces) && !is_typed_array(a.forces, 3, Dtype::kFloat32)) return false;
+    if (given(a.charges) && !is_typed_array(a.charges, 2, Dtype::kFloat64)) return false;
+    if (given(a.velocities) && !is_typed_array(a.velocities, 3, Dtype::kFloat32)) return false;
     return true;
 }
 
 enum class Fast { kDeclined, kReady, kFailed };
 
 // A borrowed, C-contiguous array of exactly `shape`, as a row source.
-Failure borrow_rows(PyObject* value, std::initializer_list<size_t> shape,
-                    const std::string& shape_message, const std::string& name, uint64_t slot,
-                    uint8_t tag, std::optional<RowSource>& out) {
-    size_t axis = 0;
-    for (size_t d : shape) {
-        if (dim(value, static_cast<int>(axis++)) != d) return shape_message;
-    }
-    if (!c_contiguous(value)) return name + " must be C-contiguous";
+Failure borrow_rows(PyObject* value, const std::string& name, std::initializer_list<size_t> shape,
+                    uint64_t slot, uint8_t tag, std::optional<RowSource>& out) {
+    if (Failure failure = check_rows(value, name, shape)) return failure;
     out = RowSource{data_of(value), slot, tag};
     return std::nullopt;
 }
 
 // The fast canonical path: built-in arrays read in place. kDeclined leaves `in` to the general
 // path; kFailed sets `failure`.
-Fast fast_columns(const BatchArgs& a, BatchInput& in, OwnedColumns& owned, Failure& failure) {
+Fast fast_columns(const BatchArgs& a, BatchInput& in, Failure& failure) {
     if (!fast_eligible(a)) return Fast::kDeclined;
     auto fail = [&](Failure f) {
         failure = std::move(f);
         return Fast::kFailed;
     };
-    if (dim(a.positions, 2) != 3) {
-        return fail(std::string("positions must have shape (batch, n_atoms, 3)"));
-    }
-    if (!c_contiguous(a.positions)) return fail(std::string("positions must be C-contiguous"));
+    if (Failure f = check_positions(a.positions)) return fail(std::move(f));
     const size_t batch = dim(a.positions, 0), n = dim(a.positions, 1);
     if (Failure f = check_numbers(a.atomic_numbers, batch, n)) return fail(std::move(f));
     std::optional<RowSource> energy, forces, charges, velocities, cell, stress, pbc;
-    const std::string b = std::to_string(batch), bn = b + ", " + std::to_string(n);
     if (given(a.energy)) {
-        if (dim(a.energy, 0) != batch) {
-            return fail("energy length (" + std::to_string(dim(a.energy, 0)) +
-                        ") doesn't match batch size (" + b + ")");
-        }
-        if (Failure f = borrow_rows(a.energy, {batch}, "", "energy", 8, 0, energy)) {
+        if (Failure f = borrow_rows(a.energy, "energy", {batch}, 8, dtypes::kTagF64, energy)) {
             return fail(std::move(f));
         }
     }
     if (given(a.forces)) {
-        if (Failure f =
-                borrow_rows(a.forces, {batch, n, 3}, "forces must have shape (" + bn + ", 3)",
-                            "forces", n * 12, 4, forces)) {
+        if (Failure f = borrow_rows(a.forces, "forces", {batch, n, 3}, n * 12, dtypes::kTagVec3F32,
+                                    forces)) {
             return fail(std::move(f));
         }
     }
     if (given(a.charges)) {
-        if (Failure f = borrow_rows(a.charges, {batch, n}, "charges must have shape (" + bn + ")",
-                                    "charges", n * 8, 3, charges)) {
+        if (Failure f = borrow_rows(a.charges, "charges", {batch, n}, n * 8, dtypes::kTagF64Array,
+                                    charges)) {
             return fail(std::move(f));
         }
     }
     if (given(a.velocities)) {
-        if (Failure f = borrow_rows(a.velocities, {batch, n, 3},
-                                    "velocities must have shape (" + bn + ", 3)", "velocities",
-                                    n * 12, 4, velocities)) {
+        if (Failure f = borrow_rows(a.velocities, "velocities", {batch, n, 3}, n * 12,
+                                    dtypes::kTagVec3F32, velocities)) {
             return fail(std::move(f));
         }
     }
@@ -693,10 +688,8 @@ Fast fast_columns(const BatchArgs& a, BatchInput& in, OwnedColumns& owned, Failu
         auto classified = PyFloatArray3::from_any(value);
         if (!classified.matched()) return Fast::kDeclined;
         const bool f32 = classified.is_first();
-        const std::string field = name;
-        if (Failure f =
-                borrow_rows(value, {batch, 3, 3}, field + " must have shape (" + b + ", 3, 3)",
-                            field, f32 ? 36 : 72, f32 ? 12 : 10, out)) {
+        if (Failure f = borrow_rows(value, name, {batch, 3, 3}, f32 ? 36 : 72,
+                                    f32 ? dtypes::kTagMat3F32 : dtypes::kTagMat3F64, out)) {
             return fail(std::move(f));
         }
         return Fast::kReady;
@@ -711,13 +704,12 @@ Fast fast_columns(const BatchArgs& a, BatchInput& in, OwnedColumns& owned, Failu
         if (Failure f = check_pbc(a.pbc, batch)) return fail(std::move(f));
         if (!c_contiguous(a.pbc)) return fail(std::string("pbc must be C-contiguous"));
         // NumPy bools are single bytes, read in place; build_row writes each as 0 or 1.
-        pbc = RowSource{data_of(a.pbc), 3, 9};
+        pbc = RowSource{data_of(a.pbc), 3, dtypes::kTagBool3};
     }
     if (Failure f = check_names(a.names, batch)) return fail(std::move(f));
-    (void)owned;
     in.batch = batch;
     in.n_atoms = n;
-    in.positions = {data_of(a.positions), n * 12, 4};
+    in.positions = {data_of(a.positions), n * 12, dtypes::kTagVec3F32};
     in.numbers = {data_of(a.atomic_numbers), n, 0};
     in.energy = energy;
     in.forces = forces;
@@ -733,7 +725,7 @@ PyObject* add_arrays_batch_impl(kestrove::storage::AtomDatabase& db, const Batch
     BatchInput in;
     OwnedColumns owned;
     Failure failure;
-    Fast fast = fast_columns(args, in, owned, failure);
+    Fast fast = fast_columns(args, in, failure);
     if (fast == Fast::kDeclined) {
         in = BatchInput{};
         failure = general_columns(args, in, owned);
@@ -752,11 +744,6 @@ PyObject* add_arrays_batch_impl(kestrove::storage::AtomDatabase& db, const Batch
 
 // ---------------------------------------------------------------------------------------------
 // Argument conversion
-
-bool is_typed_array(PyObject* value, int rank, Dtype dtype) {
-    return numpy::is_array(value) && numpy::ndim(value) == rank &&
-           numpy::match_dtype(value, {dtype}).has_value();
-}
 
 // The texts of the name argument; false with TypeError set.
 bool extract_names(PyObject* sequence, std::vector<std::string>& out) {

@@ -57,26 +57,36 @@ PyObject* triples_array(const std::vector<std::array<T, 3>>& values) {
     return numpy::new_array(dtype_of<T>(), shape, values.data());
 }
 
+// A property's value: None, float, int and text as Python scalars, anything else through `array`.
+template <class Variant, class ArrayOut>
+PyObject* scalar_or_array(const Variant& value, ArrayOut array) {
+    return std::visit(
+        [&](const auto& v) -> PyObject* {
+            using T = std::decay_t<decltype(v)>;
+            if constexpr (std::is_same_v<T, std::monostate>) {
+                Py_RETURN_NONE;
+            } else if constexpr (std::is_same_v<T, double>) {
+                return PyFloat_FromDouble(v);
+            } else if constexpr (std::is_same_v<T, int64_t>) {
+                return PyLong_FromLongLong(v);
+            } else if constexpr (std::is_convertible_v<const T&, std::string_view>) {
+                return binding::to_py_str(v);
+            } else {
+                return array(v);
+            }
+        },
+        value);
+}
+
 }  // namespace
 
 PyObject* array_from_tag(uint8_t tag, const void* bytes, size_t count) {
     for (const ArrayTag& entry : kArrayTags) {
         if (entry.tag != tag) continue;
         const auto n = static_cast<Py_ssize_t>(count);
-        switch (entry.shape) {
-            case Shape::kVector: {
-                const Py_ssize_t shape[1] = {n};
-                return numpy::new_array(entry.dtype, shape, bytes);
-            }
-            case Shape::kTriples: {
-                const Py_ssize_t shape[2] = {n, 3};
-                return numpy::new_array(entry.dtype, shape, bytes);
-            }
-            case Shape::kMatrix: {
-                const Py_ssize_t shape[2] = {3, 3};
-                return numpy::new_array(entry.dtype, shape, bytes);
-            }
-        }
+        const Py_ssize_t shape[2] = {entry.shape == Shape::kMatrix ? 3 : n, 3};
+        const size_t rank = entry.shape == Shape::kVector ? 1 : 2;
+        return numpy::new_array(entry.dtype, std::span<const Py_ssize_t>(shape, rank), bytes);
     }
     PyErr_Format(PyExc_SystemError, "type tag %d is not an array tag", static_cast<int>(tag));
     return nullptr;
@@ -101,23 +111,10 @@ PyObject* owned_mat3x3_array(const types::Mat3Data& data) {
 }
 
 PyObject* property_value_to_pyobject(const types::PropertyValue& value) {
-    return std::visit(
-        [&](const auto& v) -> PyObject* {
-            using V = std::decay_t<decltype(v)>;
-            if constexpr (std::is_same_v<V, std::monostate>) {
-                Py_RETURN_NONE;
-            } else if constexpr (std::is_same_v<V, double>) {
-                return PyFloat_FromDouble(v);
-            } else if constexpr (std::is_same_v<V, int64_t>) {
-                return PyLong_FromLongLong(v);
-            } else if constexpr (std::is_same_v<V, std::string>) {
-                return binding::to_py_str(v);
-            } else {
-                // Arrays leave as the type tag a record would store them under.
-                return array_from_tag(dtypes::property_type_tag(value), v.data(), v.size());
-            }
-        },
-        value);
+    // Arrays leave as the type tag a record would store them under.
+    return scalar_or_array(value, [&](const auto& v) {
+        return array_from_tag(dtypes::property_type_tag(value), v.data(), v.size());
+    });
 }
 
 PyObject* view_array_field(const kestrove::view::ArrayField& field) {
@@ -137,39 +134,25 @@ PyObject* view_array_field(const kestrove::view::ArrayField& field) {
             dtype = numpy::Dtype::kInt64;
             break;
     }
+    // The readers size `bytes` from the shape; a mismatch would read past the record.
+    auto mismatch = [] {
+        PyErr_SetString(PyExc_SystemError, "array field does not match its bytes");
+        return nullptr;
+    };
+    if (field.ndim < 1 || field.ndim > field.shape.size()) return mismatch();
     Py_ssize_t shape[2];
     size_t elements = 1;
     for (size_t d = 0; d < field.ndim; ++d) {
         shape[d] = static_cast<Py_ssize_t>(field.shape[d]);
         elements *= field.shape[d];
     }
-    // The readers size `bytes` from the shape; a mismatch would read past the record.
-    if (field.ndim < 1 || field.ndim > 2 ||
-        elements * numpy::dtype_size(dtype) != field.bytes.size()) {
-        PyErr_SetString(PyExc_SystemError, "array field does not match its bytes");
-        return nullptr;
-    }
+    if (elements * numpy::dtype_size(dtype) != field.bytes.size()) return mismatch();
     return numpy::new_array(dtype, std::span<const Py_ssize_t>(shape, field.ndim),
                             field.bytes.data());
 }
 
 PyObject* property_field_to_pyobject(const kestrove::view::PropertyField& field) {
-    return std::visit(
-        [](const auto& v) -> PyObject* {
-            using T = std::decay_t<decltype(v)>;
-            if constexpr (std::is_same_v<T, std::monostate>) {
-                Py_RETURN_NONE;
-            } else if constexpr (std::is_same_v<T, double>) {
-                return PyFloat_FromDouble(v);
-            } else if constexpr (std::is_same_v<T, int64_t>) {
-                return PyLong_FromLongLong(v);
-            } else if constexpr (std::is_same_v<T, std::string_view>) {
-                return binding::to_py_str(v);
-            } else {
-                return view_array_field(v);
-            }
-        },
-        field);
+    return scalar_or_array(field, [](const auto& v) { return view_array_field(v); });
 }
 
 }  // namespace kestrove_rs::numpy_output
