@@ -13,6 +13,7 @@
 
 #include "engine/compression.hpp"
 #include "engine/storage/dtypes.hpp"
+#include "engine/utf8.hpp"
 #include "engine/view/record_parser.hpp"
 #include "engine/view/record_view.hpp"
 #include "platform/thread_pool.hpp"
@@ -139,38 +140,6 @@ Error invalid_length(std::string_view key, uint64_t got, uint64_t expected) {
                                ")");
 }
 
-bool valid_utf8(std::span<const uint8_t> bytes) {
-    size_t i = 0;
-    const size_t n = bytes.size();
-    while (i < n) {
-        const uint8_t b = bytes[i];
-        if (b < 0x80) {
-            ++i;
-            continue;
-        }
-        size_t len;
-        uint32_t min;
-        uint32_t cp;
-        if ((b & 0xE0) == 0xC0) {
-            len = 2, min = 0x80, cp = b & 0x1F;
-        } else if ((b & 0xF0) == 0xE0) {
-            len = 3, min = 0x800, cp = b & 0x0F;
-        } else if ((b & 0xF8) == 0xF0) {
-            len = 4, min = 0x10000, cp = b & 0x07;
-        } else {
-            return false;
-        }
-        if (n - i < len) return false;
-        for (size_t k = 1; k < len; ++k) {
-            if ((bytes[i + k] & 0xC0) != 0x80) return false;
-            cp = (cp << 6) | (bytes[i + k] & 0x3F);
-        }
-        if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
-        i += len;
-    }
-    return true;
-}
-
 // Checks the payload of section `section` of molecule m (r atoms) against column c and copies
 // it into the column. Every write stays inside molecule m's rows and slot.
 std::optional<Error> copy_payload(Batch& batch, size_t m, size_t r, const SoaSectionRef& section,
@@ -202,7 +171,7 @@ std::optional<Error> copy_payload(Batch& batch, size_t m, size_t r, const SoaSec
         return std::nullopt;
     }
     if (schema.type_tag == dtypes::kTagNull) return std::nullopt;
-    if (!valid_utf8(section.payload)) {
+    if (!kestrove::is_valid_utf8(section.payload)) {
         return Error::invalid_data("Invalid UTF-8 in section " + quoted(section.key));
     }
     if (column.output == Output::kList) {
