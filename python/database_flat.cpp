@@ -239,30 +239,6 @@ std::optional<Error> fill_one(Batch& batch, size_t m, std::span<const uint8_t> r
     return std::nullopt;
 }
 
-// The stored bytes of record `index` from the whole-file map, decompressed into `scratch` when
-// the database is compressed. An uncompressed record is parsed in place: the reader borrow keeps
-// the map alive for the whole call, so no counted share is taken.
-kestrove::Result<std::span<const uint8_t>> map_record(
-    const AtomDatabase& db, uint64_t index, kestrove::compression::CompressionType compression,
-    kestrove::Bytes& scratch) {
-    const auto missing = [index](const char* what) {
-        return Error::invalid_data(std::string("Missing ") + what + " for molecule " +
-                                   std::to_string(index));
-    };
-    auto slice = db.get_compressed_slice(index);
-    if (compression.kind == kestrove::compression::CompressionType::None) {
-        if (!slice) return missing("mmap bytes");
-        return *slice;
-    }
-    if (!slice) return missing("compressed bytes");
-    auto size = db.uncompressed_size(index);
-    if (!size) return missing("uncompressed size");
-    auto buffer = kestrove::compression::decompress(*slice, compression, *size);
-    if (!buffer.ok()) return std::move(buffer).error();
-    scratch = std::move(buffer).value();
-    return std::span<const uint8_t>(scratch);
-}
-
 // Asks the processor to start loading the stored bytes of record `index` from the map, so that
 // reading them overlaps the work on the record before it: random records are cache misses, and
 // following one record's fields is a chain of them.
@@ -397,12 +373,14 @@ kestrove::Status fill_batch(const AtomDatabase& db, const std::vector<uint64_t>&
     }
     batch.total_atoms = batch.offsets[n];
 
-    const bool from_map = db.get_compressed_slice(0).has_value();
+    const bool from_map = uses_map(db);
     KESTROVE_ASSIGN_OR_RETURN(batch.context, SoaContext::from_database(db));
     const auto stored = db.schema_info();
     const auto compression = db.compression();
 
-    kestrove::storage::DecompressedRecords read;
+    // From the map, an uncompressed record is parsed in place: the reader borrow keeps the map
+    // alive for the whole call, so no counted share is taken.
+    std::vector<kestrove::Bytes> read;
     kestrove::Bytes first_scratch;
     std::span<const uint8_t> first_record;
     if (from_map) {
@@ -410,13 +388,13 @@ kestrove::Status fill_batch(const AtomDatabase& db, const std::vector<uint64_t>&
                                   map_record(db, indices[0], compression, first_scratch));
     } else {
         std::vector<size_t> wanted(indices.begin(), indices.end());
-        KESTROVE_ASSIGN_OR_RETURN(read, db.read_decompress_parallel(wanted));
-        if (read.records.size() != n) {
-            const size_t missing = std::min(read.records.size(), n - 1);
+        KESTROVE_ASSIGN_OR_RETURN(read, db.get_raw_bytes(wanted));
+        if (read.size() != n) {
+            const size_t missing = std::min(read.size(), n - 1);
             return Error::invalid_data("Missing raw bytes for molecule " +
                                        std::to_string(indices[missing]));
         }
-        first_record = read.records[0];
+        first_record = read[0];
     }
     {
         KESTROVE_ASSIGN_OR_RETURN(
@@ -464,7 +442,7 @@ kestrove::Status fill_batch(const AtomDatabase& db, const std::vector<uint64_t>&
                     result = std::move(record).error();
                 }
             } else {
-                result = fill_one(batch, m, read.records[m], parsed);
+                result = fill_one(batch, m, read[m], parsed);
             }
             if (!result) continue;
             std::lock_guard lock(failure_mutex);
