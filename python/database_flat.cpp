@@ -251,9 +251,9 @@ void prefetch_record(const AtomDatabase& db, uint64_t index) {
     for (size_t at = 0; at < bytes; at += kCacheLine) __builtin_prefetch(slice->data() + at);
 }
 
-// The widest per-molecule slot a record of `db` can hold: its file's size, times the largest
-// expansion the compressors reach in practice when records are compressed.
-uint64_t max_slot_bytes(const AtomDatabase& db) {
+// The largest record `db` can hold, and so the widest per-molecule slot: its file's size, times
+// the largest expansion the compressors reach in practice when records are compressed.
+uint64_t max_record_bytes(const AtomDatabase& db) {
     constexpr uint64_t kMaxExpansion = 1024;
     struct stat info{};
     if (::stat(db.path().c_str(), &info) != 0 || info.st_size < 0) {
@@ -279,7 +279,7 @@ kestrove::Result<HeapBuffer> zeroed(uint64_t bytes) {
 // Lays out the columns from the first record and the stored schema, and allocates them.
 kestrove::Status lay_out(Batch& batch, std::vector<SectionSchema> first,
                          const std::optional<kestrove::storage::DatabaseSchema>& stored,
-                         uint64_t max_slot_bytes) {
+                         uint64_t max_record_bytes) {
     std::vector<SectionSchema> schemas;
     if (!stored) {
         schemas = std::move(first);
@@ -315,7 +315,7 @@ kestrove::Status lay_out(Batch& batch, std::vector<SectionSchema> first,
             const auto row = array_row(schema.type_tag);
             const bool fits = schema.per_atom ? row && unit == numpy::dtype_size(row->dtype) *
                                                                    static_cast<uint64_t>(row->inner)
-                                              : unit <= max_slot_bytes;
+                                              : unit <= max_record_bytes;
             uint64_t bytes;
             if (!fits || __builtin_mul_overflow(unit, rows, &bytes)) {
                 return Error::invalid_data("Section " + quoted(schema.key) +
@@ -350,6 +350,7 @@ kestrove::Status fill_batch(const AtomDatabase& db, const std::vector<uint64_t>&
     batch.counts = HeapBuffer(n * sizeof(uint32_t));
     batch.offsets.resize(n + 1);
     batch.offsets[0] = 0;
+    const uint64_t record_limit = max_record_bytes(db);
     for (size_t m = 0; m < n; ++m) {
         // One lookup gives both counts: random entries are cache misses.
         const auto entry = db.index().get(indices[m]);
@@ -359,8 +360,9 @@ kestrove::Status fill_batch(const AtomDatabase& db, const std::vector<uint64_t>&
         const uint32_t count = entry->num_atoms;
         // The buffers are sized from these counts before any record is read: a count the entry's
         // record size cannot hold (positions, atomic numbers and the two count fields) is refused
-        // here rather than allocated.
-        if (uint64_t{count} * kMinAtomBytes + kRecordFrame > entry->uncompressed_size) {
+        // here rather than allocated. That size is itself untrusted, so the file bounds it too.
+        const uint64_t record_bytes = std::min<uint64_t>(entry->uncompressed_size, record_limit);
+        if (uint64_t{count} * kMinAtomBytes + kRecordFrame > record_bytes) {
             return Error::invalid_data("Index entry of molecule " + std::to_string(indices[m]) +
                                        " declares " + std::to_string(count) +
                                        " atoms that its record cannot hold");
@@ -407,7 +409,7 @@ kestrove::Status fill_batch(const AtomDatabase& db, const std::vector<uint64_t>&
                                                                 section, parsed.n_atoms));
             first.push_back(std::move(schema));
         }
-        KESTROVE_TRY(lay_out(batch, std::move(first), stored, max_slot_bytes(db)));
+        KESTROVE_TRY(lay_out(batch, std::move(first), stored, record_limit));
     }
 
     uint64_t position_bytes;

@@ -1,6 +1,7 @@
 """PyAtomDatabase.get_molecules_flat: training batches as concatenated NumPy arrays."""
 
 import re
+import struct
 
 import numpy as np
 import pytest
@@ -131,14 +132,30 @@ def test_first_failing_position_is_reported(db_path, create_db):
             db.get_molecules_flat(indices)
 
 
+def more_atoms_in_record_0(data):
+    data[DATA_START:DATA_START + 4] = b"\x02\0\0\0"
+
+
+def more_atoms_in_entry_0(data):
+    # Size and count both forged: the count fits the claimed size but not the file.
+    entry = data.index(struct.pack("<Q", DATA_START), DATA_START)
+    struct.pack_into("<II", data, entry + 12, 0xFFFFFFFF, 1_000_000)
+
+
 @pytest.mark.parametrize("mmap", [True, False])
-def test_record_with_more_atoms_than_its_index_entry_is_refused(db_path, create_db, mmap):
+@pytest.mark.parametrize("edit, message", [
+    (more_atoms_in_record_0, "Molecule 1 holds 2 atoms but its index entry says 1"),
+    (more_atoms_in_entry_0,
+     "Index entry of molecule 0 declares 1000000 atoms that its record cannot hold"),
+])
+def test_record_and_index_entry_disagreeing_on_atoms_is_refused(
+        db_path, create_db, mmap, edit, message):
     mol = PyMolecule(np.ones((1, 3), np.float32), np.array([6], np.uint8))
     mol.set_property("vec", np.zeros(4))  # parses as zero sections once the count says 2
     create_db(db_path, [mol, make_molecule(1)])
-    patch(db_path, lambda d: d.__setitem__(slice(DATA_START, DATA_START + 4), b"\x02\0\0\0"))
+    patch(db_path, edit)
     db = PyAtomDatabase.open(db_path, mmap=mmap)
-    with pytest.raises(ValueError, match="Molecule 1 holds 2 atoms but its index entry says 1"):
+    with pytest.raises(ValueError, match=message):
         db.get_molecules_flat([1, 0])
 
 
