@@ -281,28 +281,27 @@ std::optional<SoaContext> soa_context(const AtomDatabase& db) {
     return context.value();
 }
 
-// Whether records are taken from the whole-file map: it exists and holds record 0.
-bool uses_map(const AtomDatabase& db) { return db.get_compressed_slice(0).has_value(); }
+// The message is built only on failure: reads look up one record after another.
+Error missing_part(uint64_t index, const char* what) {
+    return Error::invalid_data(std::string("Missing ") + what + " for molecule " +
+                               std::to_string(index));
+}
 
 // One record as a view, from the map: a share of it when uncompressed (no copy), else a
 // decompressed buffer. Touches no Python object.
 kestrove::Result<SoaMoleculeView> load_mmap_view(const AtomDatabase& db, uint64_t index,
                                                  kestrove::compression::CompressionType compression,
                                                  const SoaContext& context) {
-    const std::string at = std::to_string(index);
     if (compression.kind == kestrove::compression::CompressionType::None) {
         auto shared = db.get_shared_mmap_bytes(index);
-        if (!shared) return Error::invalid_data("Missing mmap bytes for molecule " + at);
+        if (!shared) return missing_part(index, "mmap bytes");
         return SoaMoleculeView::from_storage(kestrove::view::SoaBytes(std::move(*shared)),
                                              context.bytes_per_atom, context.positions_type_tag);
     }
-    auto slice = db.get_compressed_slice(index);
-    if (!slice) return Error::invalid_data("Missing compressed bytes for molecule " + at);
-    auto size = db.uncompressed_size(index);
-    if (!size) return Error::invalid_data("Missing uncompressed size for molecule " + at);
-    auto buffer = kestrove::compression::decompress(*slice, compression, *size);
-    if (!buffer.ok()) return std::move(buffer).error();
-    return SoaMoleculeView::from_storage(kestrove::view::SoaBytes(std::move(buffer).value()),
+    kestrove::Bytes buffer;
+    auto record = map_record(db, index, compression, buffer);
+    if (!record.ok()) return std::move(record).error();
+    return SoaMoleculeView::from_storage(kestrove::view::SoaBytes(std::move(buffer)),
                                          context.bytes_per_atom, context.positions_type_tag);
 }
 
@@ -509,6 +508,25 @@ PyMethodDef kDatabaseMethods[] = {
 };
 
 }  // namespace
+
+bool uses_map(const AtomDatabase& db) { return db.get_compressed_slice(0).has_value(); }
+
+kestrove::Result<std::span<const uint8_t>> map_record(
+    const AtomDatabase& db, uint64_t index, kestrove::compression::CompressionType compression,
+    kestrove::Bytes& scratch) {
+    auto slice = db.get_compressed_slice(index);
+    if (compression.kind == kestrove::compression::CompressionType::None) {
+        if (!slice) return missing_part(index, "mmap bytes");
+        return *slice;
+    }
+    if (!slice) return missing_part(index, "compressed bytes");
+    auto size = db.uncompressed_size(index);
+    if (!size) return missing_part(index, "uncompressed size");
+    auto buffer = kestrove::compression::decompress(*slice, compression, *size);
+    if (!buffer.ok()) return std::move(buffer).error();
+    scratch = std::move(buffer).value();
+    return std::span<const uint8_t>(scratch);
+}
 
 PyTypeObject* create_database_type() {
     static const char kDoc[] =

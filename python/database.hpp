@@ -3,8 +3,11 @@
 
 #include "python/binding.hpp"
 
+#include <cstdint>
 #include <optional>
+#include <span>
 
+#include "engine/compression.hpp"
 #include "engine/storage/database.hpp"
 
 namespace kestrove_rs::database {
@@ -21,5 +24,15 @@ struct PyAtomDatabaseObject {
 extern PyTypeObject* PyAtomDatabase_Type;
 
 PyTypeObject* create_database_type();
+
+// Whether records of `db` are read from its whole-file map: it exists and holds record 0.
+bool uses_map(const kestrove::storage::AtomDatabase& db);
+
+// The stored bytes of record `index` from the whole-file map, decompressed into `scratch` when
+// the database is compressed; an uncompressed record is the map's own bytes, valid while the map
+// lives. A record the map does not hold is "Missing ... for molecule N". Touches no Python object.
+[[nodiscard]] kestrove::Result<std::span<const uint8_t>> map_record(
+    const kestrove::storage::AtomDatabase& db, uint64_t index,
+    kestrove::compression::CompressionType compression, kestrove::Bytes& scratch);
 
 }  // namespace kestrove_rs::database

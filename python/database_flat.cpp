@@ -13,6 +13,7 @@
 
 #include "engine/compression.hpp"
 #include "engine/storage/dtypes.hpp"
+#include "engine/utf8.hpp"
 #include "engine/view/record_parser.hpp"
 #include "engine/view/record_view.hpp"
 #include "platform/thread_pool.hpp"
@@ -139,38 +140,6 @@ Error invalid_length(std::string_view key, uint64_t got, uint64_t expected) {
                                ")");
 }
 
-bool valid_utf8(std::span<const uint8_t> bytes) {
-    size_t i = 0;
-    const size_t n = bytes.size();
-    while (i < n) {
-        const uint8_t b = bytes[i];
-        if (b < 0x80) {
-            ++i;
-            continue;
-        }
-        size_t len;
-        uint32_t min;
-        uint32_t cp;
-        if ((b & 0xE0) == 0xC0) {
-            len = 2, min = 0x80, cp = b & 0x1F;
-        } else if ((b & 0xF0) == 0xE0) {
-            len = 3, min = 0x800, cp = b & 0x0F;
-        } else if ((b & 0xF8) == 0xF0) {
-            len = 4, min = 0x10000, cp = b & 0x07;
-        } else {
-            return false;
-        }
-        if (n - i < len) return false;
-        for (size_t k = 1; k < len; ++k) {
-            if ((bytes[i + k] & 0xC0) != 0x80) return false;
-            cp = (cp << 6) | (bytes[i + k] & 0x3F);
-        }
-        if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
-        i += len;
-    }
-    return true;
-}
-
 // Checks the payload of section `section` of molecule m (r atoms) against column c and copies
 // it into the column. Every write stays inside molecule m's rows and slot.
 std::optional<Error> copy_payload(Batch& batch, size_t m, size_t r, const SoaSectionRef& section,
@@ -202,7 +171,7 @@ std::optional<Error> copy_payload(Batch& batch, size_t m, size_t r, const SoaSec
         return std::nullopt;
     }
     if (schema.type_tag == dtypes::kTagNull) return std::nullopt;
-    if (!valid_utf8(section.payload)) {
+    if (!kestrove::is_valid_utf8(section.payload)) {
         return Error::invalid_data("Invalid UTF-8 in section " + quoted(section.key));
     }
     if (column.output == Output::kList) {
@@ -270,30 +239,6 @@ std::optional<Error> fill_one(Batch& batch, size_t m, std::span<const uint8_t> r
     return std::nullopt;
 }
 
-// The stored bytes of record `index` from the whole-file map, decompressed into `scratch` when
-// the database is compressed. An uncompressed record is parsed in place: the reader borrow keeps
-// the map alive for the whole call, so no counted share is taken.
-kestrove::Result<std::span<const uint8_t>> map_record(
-    const AtomDatabase& db, uint64_t index, kestrove::compression::CompressionType compression,
-    kestrove::Bytes& scratch) {
-    const auto missing = [index](const char* what) {
-        return Error::invalid_data(std::string("Missing ") + what + " for molecule " +
-                                   std::to_string(index));
-    };
-    auto slice = db.get_compressed_slice(index);
-    if (compression.kind == kestrove::compression::CompressionType::None) {
-        if (!slice) return missing("mmap bytes");
-        return *slice;
-    }
-    if (!slice) return missing("compressed bytes");
-    auto size = db.uncompressed_size(index);
-    if (!size) return missing("uncompressed size");
-    auto buffer = kestrove::compression::decompress(*slice, compression, *size);
-    if (!buffer.ok()) return std::move(buffer).error();
-    scratch = std::move(buffer).value();
-    return std::span<const uint8_t>(scratch);
-}
-
 // Asks the processor to start loading the stored bytes of record `index` from the map, so that
 // reading them overlaps the work on the record before it: random records are cache misses, and
 // following one record's fields is a chain of them.
@@ -306,9 +251,9 @@ void prefetch_record(const AtomDatabase& db, uint64_t index) {
     for (size_t at = 0; at < bytes; at += kCacheLine) __builtin_prefetch(slice->data() + at);
 }
 
-// The widest per-molecule slot a record of `db` can hold: its file's size, times the largest
-// expansion the compressors reach in practice when records are compressed.
-uint64_t max_slot_bytes(const AtomDatabase& db) {
+// The largest record `db` can hold, and so the widest per-molecule slot: its file's size, times
+// the largest expansion the compressors reach in practice when records are compressed.
+uint64_t max_record_bytes(const AtomDatabase& db) {
     constexpr uint64_t kMaxExpansion = 1024;
     struct stat info{};
     if (::stat(db.path().c_str(), &info) != 0 || info.st_size < 0) {
@@ -334,7 +279,7 @@ kestrove::Result<HeapBuffer> zeroed(uint64_t bytes) {
 // Lays out the columns from the first record and the stored schema, and allocates them.
 kestrove::Status lay_out(Batch& batch, std::vector<SectionSchema> first,
                          const std::optional<kestrove::storage::DatabaseSchema>& stored,
-                         uint64_t max_slot_bytes) {
+                         uint64_t max_record_bytes) {
     std::vector<SectionSchema> schemas;
     if (!stored) {
         schemas = std::move(first);
@@ -370,7 +315,7 @@ kestrove::Status lay_out(Batch& batch, std::vector<SectionSchema> first,
             const auto row = array_row(schema.type_tag);
             const bool fits = schema.per_atom ? row && unit == numpy::dtype_size(row->dtype) *
                                                                    static_cast<uint64_t>(row->inner)
-                                              : unit <= max_slot_bytes;
+                                              : unit <= max_record_bytes;
             uint64_t bytes;
             if (!fits || __builtin_mul_overflow(unit, rows, &bytes)) {
                 return Error::invalid_data("Section " + quoted(schema.key) +
@@ -405,6 +350,7 @@ kestrove::Status fill_batch(const AtomDatabase& db, const std::vector<uint64_t>&
     batch.counts = HeapBuffer(n * sizeof(uint32_t));
     batch.offsets.resize(n + 1);
     batch.offsets[0] = 0;
+    const uint64_t record_limit = max_record_bytes(db);
     for (size_t m = 0; m < n; ++m) {
         // One lookup gives both counts: random entries are cache misses.
         const auto entry = db.index().get(indices[m]);
@@ -414,8 +360,9 @@ kestrove::Status fill_batch(const AtomDatabase& db, const std::vector<uint64_t>&
         const uint32_t count = entry->num_atoms;
         // The buffers are sized from these counts before any record is read: a count the entry's
         // record size cannot hold (positions, atomic numbers and the two count fields) is refused
-        // here rather than allocated.
-        if (uint64_t{count} * kMinAtomBytes + kRecordFrame > entry->uncompressed_size) {
+        // here rather than allocated. That size is itself untrusted, so the file bounds it too.
+        const uint64_t record_bytes = std::min<uint64_t>(entry->uncompressed_size, record_limit);
+        if (uint64_t{count} * kMinAtomBytes + kRecordFrame > record_bytes) {
             return Error::invalid_data("Index entry of molecule " + std::to_string(indices[m]) +
                                        " declares " + std::to_string(count) +
                                        " atoms that its record cannot hold");
@@ -428,12 +375,14 @@ kestrove::Status fill_batch(const AtomDatabase& db, const std::vector<uint64_t>&
     }
     batch.total_atoms = batch.offsets[n];
 
-    const bool from_map = db.get_compressed_slice(0).has_value();
+    const bool from_map = uses_map(db);
     KESTROVE_ASSIGN_OR_RETURN(batch.context, SoaContext::from_database(db));
     const auto stored = db.schema_info();
     const auto compression = db.compression();
 
-    kestrove::storage::DecompressedRecords read;
+    // From the map, an uncompressed record is parsed in place: the reader borrow keeps the map
+    // alive for the whole call, so no counted share is taken.
+    std::vector<kestrove::Bytes> read;
     kestrove::Bytes first_scratch;
     std::span<const uint8_t> first_record;
     if (from_map) {
@@ -441,13 +390,13 @@ kestrove::Status fill_batch(const AtomDatabase& db, const std::vector<uint64_t>&
                                   map_record(db, indices[0], compression, first_scratch));
     } else {
         std::vector<size_t> wanted(indices.begin(), indices.end());
-        KESTROVE_ASSIGN_OR_RETURN(read, db.read_decompress_parallel(wanted));
-        if (read.records.size() != n) {
-            const size_t missing = std::min(read.records.size(), n - 1);
+        KESTROVE_ASSIGN_OR_RETURN(read, db.get_raw_bytes(wanted));
+        if (read.size() != n) {
+            const size_t missing = std::min(read.size(), n - 1);
             return Error::invalid_data("Missing raw bytes for molecule " +
                                        std::to_string(indices[missing]));
         }
-        first_record = read.records[0];
+        first_record = read[0];
     }
     {
         KESTROVE_ASSIGN_OR_RETURN(
@@ -460,7 +409,7 @@ kestrove::Status fill_batch(const AtomDatabase& db, const std::vector<uint64_t>&
                                                                 section, parsed.n_atoms));
             first.push_back(std::move(schema));
         }
-        KESTROVE_TRY(lay_out(batch, std::move(first), stored, max_slot_bytes(db)));
+        KESTROVE_TRY(lay_out(batch, std::move(first), stored, record_limit));
     }
 
     uint64_t position_bytes;
@@ -495,7 +444,7 @@ kestrove::Status fill_batch(const AtomDatabase& db, const std::vector<uint64_t>&
                     result = std::move(record).error();
                 }
             } else {
-                result = fill_one(batch, m, read.records[m], parsed);
+                result = fill_one(batch, m, read[m], parsed);
             }
             if (!result) continue;
             std::lock_guard lock(failure_mutex);

@@ -2,7 +2,6 @@
 
 import os
 import struct
-import threading
 
 import numpy as np
 import pytest
@@ -42,19 +41,6 @@ def values(mol):
     )
 
 
-def create(path, molecules, compression="none"):
-    db = PyAtomDatabase(path, compression)
-    db.add_molecules(molecules)
-    db.flush()
-    return db
-
-
-def reopen(path, road):
-    if road == "created":
-        return None
-    return PyAtomDatabase.open(path, mmap=(road == "mmap"))
-
-
 @pytest.fixture
 def source(tmp_path):
     """An uncompressed database of ten molecules: (path, molecules, end of its records)."""
@@ -69,12 +55,11 @@ def source(tmp_path):
 
 @pytest.mark.parametrize("road", ["created", "mmap", "file"])
 @pytest.mark.parametrize("kind", KINDS)
-def test_round_trip_keeps_values_order_and_repeats(tmp_path, kind, road):
+def test_round_trip_keeps_values_order_and_repeats(db_path, create_db, kind, road):
     molecules = [make_molecule(seed) for seed in range(6)]
-    path = str(tmp_path / "db.kstv")
-    db = create(path, molecules, kind)
+    db = create_db(db_path, molecules, kind)
     if road != "created":
-        db = reopen(path, road)
+        db = PyAtomDatabase.open(db_path, mmap=(road == "mmap"))
     indices = [5, 0, 5, 3]
     got = db.get_molecules(indices)
     assert [values(m) for m in got] == [values(molecules[i]) for i in indices]
@@ -87,11 +72,11 @@ def test_round_trip_keeps_values_order_and_repeats(tmp_path, kind, road):
 
 @pytest.mark.parametrize("kind", KINDS)
 @pytest.mark.parametrize("road", ["mmap", "file"])
-def test_lazy_molecules_are_stored_byte_for_byte(tmp_path, source, kind, road):
+def test_lazy_molecules_are_stored_byte_for_byte(tmp_path, source, create_db, kind, road):
     path, molecules, end = source
     mmap = road == "mmap"
     middle = str(tmp_path / "middle.kstv")
-    create(middle, PyAtomDatabase.open(path, mmap=mmap).get_molecules(range(10)), kind)
+    create_db(middle, PyAtomDatabase.open(path, mmap=mmap).get_molecules(range(10)), kind)
     again = PyAtomDatabase.open(middle, mmap=mmap).get_molecules(range(10))
     final = str(tmp_path / "final.kstv")
     PyAtomDatabase(final).add_molecules(again)
@@ -113,10 +98,10 @@ def test_lazy_layouts_that_differ_and_owned_ones_are_grouped(tmp_path, source):
     assert [values(target[i]) for i in range(len(target))] == [values(m) for m in expected]
 
 
-def test_failures_raise_the_documented_errors(tmp_path, source):
+def test_failures_raise_the_documented_errors(tmp_path, source, create_db):
     path, molecules, _ = source
     lz4 = str(tmp_path / "lz4.kstv")
-    create(lz4, molecules, "lz4")
+    create_db(lz4, molecules, "lz4")
     mapped, plain = PyAtomDatabase.open(path), PyAtomDatabase.open(path, mmap=False)
     # A copy whose first index entry says record 0 is one byte long, too short to parse.
     short = str(tmp_path / "short.kstv")
@@ -181,26 +166,18 @@ def test_lazy_molecule_outlives_its_database_and_file(tmp_path, source):
 
 
 @pytest.mark.parametrize("mmap", [True, False])
-def test_threads_read_one_database_at_once(source, mmap):
+def test_threads_read_one_database_at_once(source, in_threads, mmap):
     path, molecules, _ = source
     db = PyAtomDatabase.open(path, mmap=mmap)
     expected = [values(m) for m in molecules]
-    failures = []
 
     def read(seed):
         rng = np.random.default_rng(seed)
         for _ in range(50):
             indices = rng.integers(0, 10, 16)
-            got = db.get_molecules(indices)
-            if [values(m) for m in got] != [expected[i] for i in indices]:
-                failures.append(seed)
+            assert [values(m) for m in db.get_molecules(indices)] == [expected[i] for i in indices]
 
-    threads = [threading.Thread(target=read, args=(seed,)) for seed in range(6)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
-    assert failures == []
+    in_threads(read)
 
 
 def test_reentrant_conversions_meet_the_borrow(tmp_path, source):
@@ -238,27 +215,38 @@ def test_reentrant_conversions_meet_the_borrow(tmp_path, source):
     assert len(db) == 10
 
 
-def test_corrupt_records_give_clean_errors(source, run_python):
-    path, _, end = source
+@pytest.mark.parametrize("kind", ["none", "zstd"])
+def test_corrupt_files_give_clean_errors_on_every_read_road(db_path, create_db, run_python, kind):
+    molecules = [make_molecule(seed) for seed in range(6)]
+    for m in molecules[1::3]:
+        m.set_property("label", "t")
+    create_db(db_path, molecules, kind)
+    # Cut short and with bytes flipped, from the first record to the end of the index.
     code = """
         import sys
         from kestrove import PyAtomDatabase
-        path, start, end = sys.argv[1], int(sys.argv[2]), int(sys.argv[3])
+        path, start = sys.argv[1], int(sys.argv[2])
         original = open(path, "rb").read()
-        for offset in range(start, end, 3):
+        variants = [original[:cut] for cut in range(start, len(original), 7)]
+        for offset in range(start, len(original), 2):
             for flip in (0x01, 0x80, 0xFF):
                 data = bytearray(original)
                 data[offset] ^= flip
-                open(path, "wb").write(data)
-                for mmap in (True, False):
+                variants.append(bytes(data))
+        for data in variants:
+            open(path, "wb").write(data)
+            for mmap in (True, False):
+                for read in (
+                    lambda db: [m.to_owned() for m in db.get_molecules(range(len(db)))],
+                    lambda db: [db[i].to_owned() for i in {0, len(db) - 1} if i in range(len(db))],
+                    lambda db: db.get_molecules_flat(list(range(len(db))) + [0]),
+                ):
                     try:
-                        db = PyAtomDatabase.open(path, mmap=mmap)
-                        for m in db.get_molecules(range(len(db))) + [db[0], db[len(db) - 1]]:
-                            m.to_owned()
+                        read(PyAtomDatabase.open(path, mmap=mmap))
                     except ValueError:
                         pass
         print("ok")
     """
-    result = run_python(code, path, DATA_START, end, timeout=300)
+    result = run_python(code, db_path, DATA_START, timeout=600)
     assert result.returncode == 0, result.stderr[-2000:]
     assert result.stdout.strip() == "ok"
