@@ -5,6 +5,7 @@ out of stacked arrays, reading one energy out of an array.
 Run by hand after installing the package: python bench/molecule.py
 """
 
+import argparse
 import os
 import tempfile
 import time
@@ -98,4 +99,5 @@ def main():
 
 
 if __name__ == "__main__":
+    argparse.ArgumentParser(description=__doc__.split("\n\n")[0]).parse_args()
     main()

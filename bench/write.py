@@ -7,6 +7,7 @@ Run by hand after installing the package:
     python bench/write.py [molecules] [add_molecules subset]
 """
 
+import argparse
 import json
 import os
 import shutil
@@ -124,8 +125,12 @@ def spawn(mode, total, compression="none", threads=None):
 
 
 def main():
-    total = int(sys.argv[1]) if len(sys.argv) > 1 else 1_000_000
-    subset = int(sys.argv[2]) if len(sys.argv) > 2 else 100_000
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("molecules", type=int, nargs="?", default=1_000_000)
+    parser.add_argument("subset", type=int, nargs="?", default=100_000,
+                        help="molecules written with add_molecules for comparison")
+    args = parser.parse_args()
+    total, subset = args.molecules, args.subset
     rows = []
     base = spawn("numpy", total)
     base_rate = total / base["seconds"]
