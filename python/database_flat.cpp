@@ -12,6 +12,7 @@
 #include <string_view>
 
 #include "engine/compression.hpp"
+#include "engine/storage/builtin_fields.hpp"
 #include "engine/storage/dtypes.hpp"
 #include "engine/utf8.hpp"
 #include "engine/view/record_parser.hpp"
@@ -40,10 +41,6 @@ namespace {
 // single-precision position triple and an atomic number.
 constexpr uint64_t kRecordFrame = 6;
 constexpr uint64_t kMinAtomBytes = 13;
-
-// The built-in fields a record may hold as kind-0 sections; any other kind-0 key is not ours.
-constexpr std::string_view kBuiltinKeys[] = {"charges", "cell", "energy", "forces",
-                                             "name",    "pbc",  "stress", "velocities"};
 
 // The NumPy element type and trailing shape of a fixed-size column, by type tag.
 struct ArrayRow {
@@ -89,8 +86,8 @@ enum class Output : uint8_t {
 
 Output output_of(const SectionSchema& schema) {
     if (schema.kind == dtypes::kKindBuiltin) {
-        if (std::find(std::begin(kBuiltinKeys), std::end(kBuiltinKeys), schema.key) ==
-            std::end(kBuiltinKeys)) {
+        // Any kind-0 key other than a built-in field's is not ours.
+        if (kestrove::storage::builtin_fields::find_builtin_field(schema.key) == nullptr) {
             return Output::kSkip;
         }
     } else if (schema.kind != dtypes::kKindAtomProperty &&

@@ -18,6 +18,7 @@
 #include "engine/atom.hpp"
 #include "engine/coding.hpp"
 #include "engine/error.hpp"
+#include "engine/storage/builtin_fields.hpp"
 #include "engine/storage/database.hpp"
 
 namespace kestrove::view {
@@ -69,7 +70,8 @@ enum class BuiltinField : uint8_t {
     kPbc,
     kName,
 };
-inline constexpr size_t kBuiltinFieldCount = 8;
+inline constexpr size_t kBuiltinFieldCount = storage::builtin_fields::kBuiltinFieldCount;
+static_assert(static_cast<size_t>(BuiltinField::kName) + 1 == kBuiltinFieldCount);
 // The key of a built-in field as stored: "forces", "energy", ...
 std::string_view builtin_key(BuiltinField field);
 
