@@ -46,12 +46,13 @@ wheel:
 	rm -rf build/wheel
 	$(PYTHON) -m pip wheel $(PIP_FLAGS) --no-deps -w build/wheel .
 
-# Installs the wheel with its test extra, then runs pytest. An installed kestrove of the same
-# version would count as satisfied and stay, so it is removed first. A run that collects no test
-# (pytest's exit status 5) fails like any other.
+# Installs the wheel with its test extra, then runs pytest. A kestrove of the same version seen
+# anywhere on the path (also one outside a virtual environment) would count as satisfied, so the
+# wheel itself is force-installed. A run that collects no test (pytest's exit status 5) fails
+# like any other.
 test-python: wheel
-	$(PYTHON) -m pip uninstall -y -qq kestrove
 	$(PYTHON) -m pip install $(PIP_FLAGS) "$$(ls build/wheel/kestrove-*.whl)[test]"
+	$(PYTHON) -m pip install $(PIP_FLAGS) -q --force-reinstall --no-deps build/wheel/kestrove-*.whl
 	$(PYTHON) -m pytest tests/python
 
 # libFuzzer targets of tests/fuzz/ (clang, AddressSanitizer, UndefinedBehaviorSanitizer): replays
@@ -76,8 +77,8 @@ NUMPY1_VENV ?= build/venv-numpy1
 NUMPY1_PIP = $(NUMPY1_VENV)/bin/python -m pip --disable-pip-version-check
 test-numpy1: wheel
 	[ -x $(NUMPY1_VENV)/bin/python ] || $(PYTHON) -m venv $(NUMPY1_VENV)
-	$(NUMPY1_PIP) uninstall -y -qq kestrove
 	$(NUMPY1_PIP) install -q 'numpy>=1.26,<2' "$$(ls build/wheel/kestrove-*.whl)[test]"
+	$(NUMPY1_PIP) install -q --force-reinstall --no-deps build/wheel/kestrove-*.whl
 	$(NUMPY1_VENV)/bin/python -c 'import numpy; print("test-numpy1: numpy", numpy.__version__); \
 		assert numpy.__version__.startswith("1.")'
 	$(NUMPY1_VENV)/bin/python -m pytest tests/python
