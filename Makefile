@@ -12,12 +12,12 @@ FUZZ_CXX ?= clang++
 
 CXX_DIRS := engine platform python tests bench
 
-.PHONY: all test test-engine test-asan test-tsan wheel test-python fuzz fuzz-seeds test-numpy1 format \
-	bench clean
+.PHONY: all test test-engine test-asan test-tsan wheel test-python fuzz fuzz-seeds test-numpy1 \
+	test-python-versions format bench clean
 
 all: test
 
-test: test-engine test-asan test-tsan fuzz test-python test-numpy1
+test: test-engine test-asan test-tsan fuzz test-python test-numpy1 test-python-versions
 
 # The engine tests in a debug build.
 test-engine:
@@ -82,6 +82,12 @@ test-numpy1: wheel
 	$(NUMPY1_VENV)/bin/python -c 'import numpy; print("test-numpy1: numpy", numpy.__version__); \
 		assert numpy.__version__.startswith("1.")'
 	$(NUMPY1_VENV)/bin/python -m pytest tests/python
+
+# The Python tests on the oldest and the newest CPython the package claims, each against a wheel
+# built for it in a virtual environment of its own. A version the machine lacks is skipped.
+PYTHON_VERSIONS ?= 3.9 3.13
+test-python-versions:
+	for version in $(PYTHON_VERSIONS); do tests/run_python_version.sh $$version $(PIP_FLAGS) || exit 1; done
 
 format:
 	@if command -v clang-format >/dev/null 2>&1; then \

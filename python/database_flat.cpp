@@ -476,7 +476,7 @@ PyObject* column_object(Column& column, size_t n_molecules) {
                 item = binding::to_py_str(*column.texts[m]);
                 if (item == nullptr) return nullptr;
             } else {
-                item = Py_NewRef(Py_None);
+                item = PyRef::borrow(Py_None).release();
             }
             PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(m), item);
         }

@@ -2,6 +2,7 @@
 
 import inspect
 import pathlib
+import sys
 import weakref
 
 import numpy as np
@@ -45,16 +46,29 @@ def test_docstring_is_the_text_after_the_signature(obj, doc):
         assert obj.__doc__ == doc
 
 
+# Python 3.9 drops the text signature from a heap type's docstring when it builds the type, so
+# inspect finds none for the classes themselves; their docstrings still carry it.
+class_signature = pytest.mark.skipif(
+    sys.version_info < (3, 10),
+    reason="Python 3.9 keeps no text signature for classes made from a type spec",
+)
+
+
 @pytest.mark.parametrize(
     "callable_, signature",
     [
-        (PyAtom, "(x, y, z, atomic_number)"),
-        (
+        pytest.param(PyAtom, "(x, y, z, atomic_number)", marks=class_signature),
+        pytest.param(
             PyMolecule,
             "(positions, atomic_numbers, *, energy=None, forces=None, charges=None, "
             "velocities=None, cell=None, stress=None, pbc=None, name=None)",
+            marks=class_signature,
         ),
-        (PyAtomDatabase, "(path, compression='none', level=3, overwrite=False)"),
+        pytest.param(
+            PyAtomDatabase,
+            "(path, compression='none', level=3, overwrite=False)",
+            marks=class_signature,
+        ),
         (PyAtomDatabase.open, "(path, mmap=True, populate=False)"),
         (kr._molecule_from_pickle_bytes, "(payload)"),
         (PyAtom(0, 0, 0, 1).distance_to, "(other)"),
