@@ -201,7 +201,7 @@ def crafted(tmp_path, sections):
     mol = PyMolecule(np.zeros((2, 3), np.float32), np.ones(2, np.uint8))
     mol.set_property("pad", "." * len(record))
     path = str(tmp_path / "crafted.kstv")
-    db = PyAtomDatabase(path)
+    db = PyAtomDatabase(path, "none")
     db.add_molecule(mol)
     db.flush()
     data = bytearray(open(path, "rb").read())
