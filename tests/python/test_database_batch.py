@@ -131,6 +131,29 @@ def test_failing_records_append_nothing(tmp_path, batch):
     assert len(db) == 0
 
 
+def test_atom_count_beyond_32_bits_is_refused(tmp_path, run_python):
+    """2**32 atoms read in place from sparse memory-mapped files: refused before a record is
+    allocated. The child's address space is capped so that a record that size could not be."""
+    code = """
+        import resource, sys
+        import numpy as np
+        from kestrove import PyAtomDatabase
+        n = 2**32
+        positions = np.memmap(sys.argv[1] + ".p", np.float32, "w+", shape=(1, n, 3))
+        numbers = np.memmap(sys.argv[1] + ".z", np.uint8, "w+", shape=(1, n))
+        db = PyAtomDatabase(sys.argv[1])
+        mapped = int(open("/proc/self/status").read().split("VmSize:")[1].split()[0]) * 1024
+        resource.setrlimit(resource.RLIMIT_AS, (mapped + 2**32, resource.RLIM_INFINITY))
+        try:
+            db.add_arrays_batch(positions, numbers)
+        except ValueError as error:
+            print(error, len(db))
+    """
+    result = run_python(code, tmp_path / "a")
+    assert result.stdout == "Atom count 4294967296 exceeds the record limit of 4294967295 0\n", \
+        result.stderr
+
+
 def test_zero_rows_and_read_only(tmp_path):
     path = str(tmp_path / "a")
     PyAtomDatabase(path).flush()
@@ -182,6 +205,13 @@ ERRORS = [
     ({"pbc": np.ones((B, 2), bool)}, ValueError, f"pbc must have shape ({B}, 3)"),
     ({"pbc": np.asfortranarray(np.ones((B, 3), bool))}, ValueError, "pbc must be C-contiguous"),
     ({"name": ["a"] * (B + 1)}, ValueError, f"name length ({B + 1}) doesn't match batch size ({B})"),
+    # a shape and a contiguity fault together: the shape is reported
+    ({"positions": np.asfortranarray(np.zeros((B, N, 4), np.float32))}, ValueError, "positions must have shape (batch, n_atoms, 3)"),
+    ({"atomic_numbers": np.asfortranarray(np.ones((B, N + 1), np.uint8))}, ValueError, f"atomic_numbers must have shape ({B}, {N})"),
+    ({"forces": np.asfortranarray(np.zeros((B, N + 1, 3), np.float32))}, ValueError, f"forces must have shape ({B}, {N}, 3)"),
+    ({"pbc": np.asfortranarray(np.ones((B, 2), bool))}, ValueError, f"pbc must have shape ({B}, 3)"),
+    ({"properties": {"s": np.zeros((2, B + 1)).T}}, ValueError, f"custom property 's' must have shape ({B}, k)"),
+    ({"atom_properties": {"s": np.zeros((2, N, B)).T}}, ValueError, f"custom property 's' must have shape ({B}, {N}, 3) for atom properties"),
     # custom columns
     ({"properties": {"stress": 1}}, ValueError, "'stress' is a reserved field; use the builtin stress argument instead"),
     ({"atom_properties": {"stress": 1}}, ValueError, "'stress' is a reserved field; use the builtin stress argument instead"),

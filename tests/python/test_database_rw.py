@@ -110,6 +110,12 @@ def test_failures_raise_the_documented_errors(tmp_path, source, create_db):
     struct.pack_into("<II", data, entry + 8, 1, 1)
     open(short, "wb").write(data)
     too_small = "Invalid data: SOA record too small"
+    # Lazy molecules whose per-molecule arrays differ in length fit no one schema.
+    ragged = []
+    for length in (2, 3):
+        mol = make_molecule(0, 2)
+        mol.set_property("w", np.zeros(length))
+        ragged.append(create_db(str(tmp_path / f"w{length}.kstv"), [mol])[0])
     cases = [
         (lambda: PyAtomDatabase.open(short).get_molecules([1, 0]), ValueError, too_small),
         (lambda: PyAtomDatabase.open(short, mmap=False)[0], ValueError, too_small),
@@ -140,6 +146,8 @@ def test_failures_raise_the_documented_errors(tmp_path, source, create_db):
          "argument 'molecules': 'int' object cannot be converted to 'PyMolecule'"),
         (lambda: plain.add_molecule(None), TypeError,
          "argument 'molecule': 'NoneType' object cannot be converted to 'PyMolecule'"),
+        (lambda: plain.add_molecules(ragged), ValueError,
+         "Invalid data: Schema mismatch for section 'w'"),
         (lambda: mapped.add_molecule(molecules[0]), ValueError,
          "Invalid data: Cannot add molecules to a database opened with a memory-mapped index "
          "(read-only); reopen without mmap to write."),

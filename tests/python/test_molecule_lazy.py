@@ -1,5 +1,7 @@
 """PyMolecule over a stored record: field reads, lookups and state changes of lazy molecules."""
 
+import struct
+
 import numpy as np
 import pytest
 
@@ -184,6 +186,75 @@ def test_corrupt_record_bytes_give_value_errors(tmp_path):
                 call()
             except (ValueError, KeyError):
                 pass
+
+
+def section(kind, key, tag, payload):
+    """One stored section: kind, key length, key, type tag, payload length, payload."""
+    return struct.pack(f"<BB{len(key)}sBI", kind, len(key), key, tag, len(payload)) + payload
+
+
+def crafted(tmp_path, sections):
+    """A lazy molecule over a hand-made record: two atoms at the origin, then `sections`. The record
+    overwrites the start of a longer stored one, whose rest is trailing bytes, which are ignored."""
+    head = struct.pack("<I", 2) + bytes(24) + b"\x01\x01"
+    record = head + struct.pack("<H", len(sections)) + b"".join(sections)
+    mol = PyMolecule(np.zeros((2, 3), np.float32), np.ones(2, np.uint8))
+    mol.set_property("pad", "." * len(record))
+    path = str(tmp_path / "crafted.kstv")
+    db = PyAtomDatabase(path, "none")
+    db.add_molecule(mol)
+    db.flush()
+    data = bytearray(open(path, "rb").read())
+    start = data.index(head, 2 * 4096)
+    data[start:start + len(record)] = record
+    open(path, "wb").write(data)
+    return PyAtomDatabase.open(path)[0]
+
+
+# One bad section per built-in field, in the order materialisation decodes them; the record holds
+# them in the reverse order, so the error shows the decoding order, not the record's.
+DECODE_ORDER = [
+    (section(0, b"charges", 0, b""), "Unsupported charges type tag 0"),
+    (section(0, b"cell", 4, b""), "Unsupported cell type tag 4"),
+    (section(0, b"energy", 3, bytes(8)), "Unsupported energy type tag 3"),
+    (section(0, b"forces", 3, b""), "Unsupported forces type tag 3"),
+    (section(0, b"name", 2, b"\xff"), "Invalid UTF-8 in name"),
+    (section(0, b"pbc", 9, bytes(2)), "Invalid pbc payload length"),
+    (section(0, b"stress", 4, b""), "Unsupported stress type tag 4"),
+    (section(0, b"velocities", 3, b""), "Unsupported velocities type tag 3"),
+]
+ROW = bytes(12)  # one float32 triple, where the record has two atoms
+
+
+@pytest.mark.parametrize("sections,read,expected", [
+    ([section(0, b"forces", 4, ROW)], lambda m: m.forces, ValueError("Invalid forces section")),
+    ([section(0, b"energy", 3, bytes(8))], lambda m: m.energy,
+     ValueError("Unsupported energy type tag 3")),
+    ([section(0, b"pbc", 9, bytes(2))], lambda m: m.pbc, ValueError("Invalid pbc payload length")),
+    ([section(2, b"p", 13, b"\0")], lambda m: m.get_property("p"),
+     ValueError("Null property payload must be empty")),
+    ([section(0, b"pbc", 9, b"\0\2\1")], lambda m: (m.pbc, m.to_owned().pbc),
+     ((False, True, True),) * 2),
+    # Materialisation compares no array with the atom count.
+    ([section(0, b"forces", 4, ROW), section(0, b"velocities", 4, ROW),
+      section(0, b"charges", 3, ROW[:8])],
+     lambda m: [len(getattr(m.to_owned(), f)) for f in ("forces", "velocities", "charges")],
+     [1, 1, 1]),
+    # Every listed section's key is read, whatever its kind.
+    ([section(0, b"\xff", 0, bytes(8))], lambda m: m.to_owned(),
+     ValueError("Invalid UTF-8 in section key")),
+] + [
+    ([bad for bad, _ in reversed(DECODE_ORDER[k:])], lambda m: m.to_owned(), ValueError(first))
+    for k, (_, first) in enumerate(DECODE_ORDER)
+])
+def test_crafted_records_read_and_fail_as_stored(tmp_path, sections, read, expected):
+    mol = crafted(tmp_path, sections)
+    if isinstance(expected, ValueError):
+        with pytest.raises(ValueError) as raised:
+            read(mol)
+        assert str(raised.value) == str(expected)
+    else:
+        assert read(mol) == expected
 
 
 def test_stress_setter_drops_a_stored_stress_property(tmp_path):
