@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <string>
 
@@ -94,5 +95,12 @@ private:
 
 // Whether `path` names something that stat() can see; any error counts as "no".
 [[nodiscard]] bool path_exists(const std::string& path);
+
+// --- Extra methods (for testing) that are not part of the platform's interface ---
+
+// Runs `hook` once, on the thread of the next File::size() call, after that call has read the
+// length and before it returns it, so that a test can change a file between a length query and
+// what its caller does next. Replaces a hook that has not run yet; an empty hook disarms.
+void run_after_next_size_query_for_testing(std::function<void()> hook);
 
 }  // namespace kestrove::platform
