@@ -290,6 +290,13 @@ Status remove_file_for_replacement(const std::string& path) {
     return {};
 }
 
+void remove_if_still_named(const File& file, const std::string& path) {
+    if (holds_nul(path)) return;
+    struct stat opened, named;
+    if (::fstat(file.fd(), &opened) != 0 || ::lstat(path.c_str(), &named) != 0) return;
+    if (opened.st_dev == named.st_dev && opened.st_ino == named.st_ino) ::unlink(path.c_str());
+}
+
 bool path_exists(const std::string& path) {
     if (holds_nul(path)) return false;
     struct stat st;

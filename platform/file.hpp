@@ -93,6 +93,11 @@ private:
 // a read-only file system) is left in place too: creating the path then truncates it instead.
 [[nodiscard]] Status remove_file_for_replacement(const std::string& path);
 
+// Removes the directory entry `path` when it still names the file that `file` has open, so that
+// a creation that failed leaves nothing behind; an entry that names another file by now is left
+// alone. Best effort: a failure changes nothing and is not reported.
+void remove_if_still_named(const File& file, const std::string& path);
+
 // Whether `path` names something that stat() can see; any error counts as "no".
 [[nodiscard]] bool path_exists(const std::string& path);
 

@@ -419,6 +419,32 @@ TEST(DatabaseCrashTest, CreationInAnUnreadableDirectorySucceeds) {
     EXPECT_EQ(db.len(), 0u);
 }
 
+// A creation cut short (by a full disk; here by a file-size limit) removes the file it made, so
+// that a retry succeeds. A file that was at the path before is truncated in place and stays.
+TEST(DatabaseCrashTest, FailedCreationRemovesOnlyAFileItMade) {
+    for (bool existed : {false, true}) {
+        for (uint64_t limit : {uint64_t{0}, uint64_t{4096}, kDataStart - 1}) {
+            SCOPED_TRACE(std::string(existed ? "over a file, " : "") + "limit " +
+                         std::to_string(limit));
+            ScratchDir dir;
+            const std::string path = dir.file("db");
+            if (existed) platform::testing::write_whole_file(path, std::string(100, 'x'));
+            const int code = run_in_child([&] {
+                if (!limit_file_size(limit)) return int{kSetupFailed};
+                return exit_code_of(AtomDatabase::create_with_format(path, 0, 3));
+            });
+            EXPECT_EQ(code, kOpFailedWithIo);
+            EXPECT_EQ(platform::path_exists(path), existed);
+            if (existed) {
+                EXPECT_EQ(file_size(path), limit);
+            }
+            ASSERT_OK(AtomDatabase::create_with_format(path, 0, 3));
+            ASSERT_OK_AND_ASSIGN(auto db, AtomDatabase::open_with_options(path, false, false));
+            EXPECT_EQ(db.len(), 0u);
+        }
+    }
+}
+
 TEST(DatabaseCrashTest, TruncatedFileOpensAtTheNewestCommitItStillHoldsOrFailsCleanly) {
     ScratchDir dir;
     const std::string base = dir.file("base");
