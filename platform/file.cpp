@@ -275,6 +275,10 @@ Status remove_file_for_replacement(const std::string& path) {
     std::free(resolved);
     struct stat st;
     if (::stat(target.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return {};
+    // Removing the entry needs only the directory to be writable. A file the caller could not
+    // open for writing (read-only, another user's) is refused with that open's error, as
+    // truncating it in place would be, so that a write-protected file stays protected.
+    KESTROVE_TRY(File::open_write(target));
     if (::unlink(target.c_str()) != 0) {
         switch (errno) {
             case ENOENT:  // gone already

@@ -88,9 +88,10 @@ private:
 
 // Removes the regular file that `path` names (following symbolic links) so that a file created
 // at `path` afterwards is a new file: handles and memory maps of the old one keep its contents.
-// Anything but a regular file, or nothing at all, is left alone and is not an error. A file
-// whose directory entry cannot be removed (no permission on the directory, a busy mount point,
-// a read-only file system) is left in place too: creating the path then truncates it instead.
+// Anything but a regular file, or nothing at all, is left alone and is not an error. A file the
+// caller could not open for writing is refused with the error of that open and left alone. A
+// file whose directory entry cannot be removed (no permission on the directory, a busy mount
+// point) is left in place too: creating the path then truncates it.
 [[nodiscard]] Status remove_file_for_replacement(const std::string& path);
 
 // Removes the directory entry `path` when it still names the file that `file` has open, so that

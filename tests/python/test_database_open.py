@@ -308,6 +308,7 @@ def test_overwrite_through_a_symlink_replaces_its_target(tmp_path):
 
 
 NOBODY = 65534
+PERMISSION_DENIED = "ValueError: IO error: Permission denied (os error 13)"
 
 
 def outcome_in_child(body, as_nobody=False, file_size_limit=None):
@@ -360,6 +361,39 @@ def test_overwrite_truncates_in_place_where_the_entry_cannot_be_removed():
         assert len(PyAtomDatabase.open(path)) == 0
     finally:
         os.chmod(directory, 0o700)
+        shutil.rmtree(directory)
+
+
+# Replacing a file needs only its directory to be writable (here it is writable by all), but a
+# file that the caller could not open for writing is refused and left as it was.
+@pytest.mark.parametrize(
+    "mode, owned_by_caller, replaced",
+    [(0o444, True, False), (0o644, False, False), (0o444, False, False), (0o666, False, True)],
+)
+def test_overwrite_refuses_a_file_the_caller_could_not_open_for_writing(
+    mode, owned_by_caller, replaced
+):
+    if not owned_by_caller and os.geteuid() != 0:
+        pytest.skip("a file of another user needs root to set up")
+    directory = tempfile.mkdtemp()
+    path = os.path.join(directory, "old.kstv")
+    try:
+        os.chmod(directory, 0o777)
+        PyAtomDatabase(path).flush()
+        if owned_by_caller and os.geteuid() == 0:
+            os.chown(path, NOBODY, NOBODY)
+        os.chmod(path, mode)
+        before, inode = file_bytes(path), os.stat(path).st_ino
+        with open(path, "rb"):  # held open, so that a new file cannot take the old inode number
+            create = lambda: PyAtomDatabase(path, overwrite=True)  # noqa: E731
+            outcome = outcome_in_child(create, as_nobody=True)
+        if replaced:
+            assert outcome == "ok"
+            assert os.stat(path).st_ino != inode and os.path.getsize(path) == DATA_START
+        else:
+            assert outcome == PERMISSION_DENIED
+            assert os.stat(path).st_ino == inode and file_bytes(path) == before
+    finally:
         shutil.rmtree(directory)
 
 
