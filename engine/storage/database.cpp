@@ -161,6 +161,8 @@ Result<AtomDatabase> AtomDatabase::open_v1(std::string path, File file, bool mma
     db.record_format_ = h.record_format;
     if (best->other_rejected) db.rejected_slot_ = RejectedSlot{1 - best->slot, h};
 
+    // Mapped only now, after the slots were read: the file holds every byte the chosen slot names
+    // by then and never shrinks below it, so each map covers the blobs and records it names.
     auto map_whole_file = [&]() -> Result<std::shared_ptr<const platform::MappedFile>> {
         auto handle = File::open_read(db.path_);
         if (!handle.ok()) return std::move(handle).error();
