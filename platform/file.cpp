@@ -7,9 +7,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <mutex>
 #include <utility>
 #include <vector>
 
@@ -33,6 +35,25 @@ std::string parent_directory(const std::string& path) {
     std::size_t parent_end = slash;
     while (parent_end > 0 && path[parent_end - 1] == '/') --parent_end;
     return parent_end == 0 ? "/" : path.substr(0, parent_end);
+}
+
+// The hook of run_after_next_size_query_for_testing. `armed` lets File::size() skip the lock
+// when no test has set one.
+std::atomic<bool> size_hook_armed{false};
+std::mutex size_hook_mutex;
+std::function<void()>& size_hook() {
+    static std::function<void()> hook;
+    return hook;
+}
+
+void run_size_hook() {
+    std::function<void()> hook;
+    {
+        const std::lock_guard<std::mutex> lock(size_hook_mutex);
+        hook = std::exchange(size_hook(), nullptr);
+        size_hook_armed.store(false, std::memory_order_relaxed);
+    }
+    if (hook) hook();
 }
 
 int sync_fd(int fd, bool data_only) {
@@ -175,6 +196,7 @@ Status File::write_all_at(std::uint64_t offset, const void* buf, std::size_t len
 Result<std::uint64_t> File::size() const {
     struct stat st;
     if (::fstat(fd_, &st) != 0) return last_os_error();
+    if (size_hook_armed.load(std::memory_order_acquire)) [[unlikely]] run_size_hook();
     return static_cast<std::uint64_t>(st.st_size);
 }
 
@@ -253,6 +275,10 @@ Status remove_file_for_replacement(const std::string& path) {
     std::free(resolved);
     struct stat st;
     if (::stat(target.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return {};
+    // Removing the entry needs only the directory to be writable. A file the caller could not
+    // open for writing (read-only, another user's) is refused with that open's error, as
+    // truncating it in place would be, so that a write-protected file stays protected.
+    KESTROVE_TRY(File::open_write(target));
     if (::unlink(target.c_str()) != 0) {
         switch (errno) {
             case ENOENT:  // gone already
@@ -268,10 +294,23 @@ Status remove_file_for_replacement(const std::string& path) {
     return {};
 }
 
+void remove_if_still_named(const File& file, const std::string& path) {
+    if (holds_nul(path)) return;
+    struct stat opened, named;
+    if (::fstat(file.fd(), &opened) != 0 || ::lstat(path.c_str(), &named) != 0) return;
+    if (opened.st_dev == named.st_dev && opened.st_ino == named.st_ino) ::unlink(path.c_str());
+}
+
 bool path_exists(const std::string& path) {
     if (holds_nul(path)) return false;
     struct stat st;
     return ::stat(path.c_str(), &st) == 0;
+}
+
+void run_after_next_size_query_for_testing(std::function<void()> hook) {
+    const std::lock_guard<std::mutex> lock(size_hook_mutex);
+    size_hook_armed.store(static_cast<bool>(hook), std::memory_order_release);
+    size_hook() = std::move(hook);
 }
 
 }  // namespace kestrove::platform

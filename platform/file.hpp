@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <string>
 
@@ -87,12 +88,25 @@ private:
 
 // Removes the regular file that `path` names (following symbolic links) so that a file created
 // at `path` afterwards is a new file: handles and memory maps of the old one keep its contents.
-// Anything but a regular file, or nothing at all, is left alone and is not an error. A file
-// whose directory entry cannot be removed (no permission on the directory, a busy mount point,
-// a read-only file system) is left in place too: creating the path then truncates it instead.
+// Anything but a regular file, or nothing at all, is left alone and is not an error. A file the
+// caller could not open for writing is refused with the error of that open and left alone. A
+// file whose directory entry cannot be removed (no permission on the directory, a busy mount
+// point) is left in place too: creating the path then truncates it.
 [[nodiscard]] Status remove_file_for_replacement(const std::string& path);
+
+// Removes the directory entry `path` when it still names the file that `file` has open, so that
+// a creation that failed leaves nothing behind; an entry that names another file by now is left
+// alone. Best effort: a failure changes nothing and is not reported.
+void remove_if_still_named(const File& file, const std::string& path);
 
 // Whether `path` names something that stat() can see; any error counts as "no".
 [[nodiscard]] bool path_exists(const std::string& path);
+
+// --- Extra methods (for testing) that are not part of the platform's interface ---
+
+// Runs `hook` once, on the thread of the next File::size() call, after that call has read the
+// length and before it returns it, so that a test can change a file between a length query and
+// what its caller does next. Replaces a hook that has not run yet; an empty hook disarms.
+void run_after_next_size_query_for_testing(std::function<void()> hook);
 
 }  // namespace kestrove::platform

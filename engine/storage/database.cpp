@@ -2,6 +2,7 @@
 #include "engine/storage/database.hpp"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <string>
 
@@ -79,7 +80,15 @@ Result<AtomDatabase> AtomDatabase::create_with_format(const std::string& path, u
     // Resolved once: every later operation opens the file by this path, whatever the current
     // directory is by then.
     KESTROVE_ASSIGN_OR_RETURN(std::string absolute, platform::absolute_path(path));
-    KESTROVE_ASSIGN_OR_RETURN(File file, File::create_truncate(absolute));
+    // A file made here, exclusively, is removed again when the creation fails, so that nothing
+    // blocks a retry; nothing else can be lost with it. Something already at the path (a file
+    // whose replacement could not remove it, a device) is truncated in place and, on failure,
+    // left as the failure leaves it.
+    auto made = File::create_exclusive(absolute);
+    const bool made_here = made.ok();
+    if (!made_here && made.error().os_code() == EEXIST) made = File::create_truncate(absolute);
+    if (!made.ok()) return std::move(made).error();
+    File file = std::move(made).value();
 
     header::Header h;
     h.compression = compression::CompressionType{kind, level};
@@ -88,9 +97,13 @@ Result<AtomDatabase> AtomDatabase::create_with_format(const std::string& path, u
     h.record_format = kRecordFormat2;
     const auto slot = header::encode_header_slot(h);
     // Slot 0, then the same bytes again as slot 1.
-    KESTROVE_TRY(file.write_all(slot.data(), slot.size()));
-    KESTROVE_TRY(file.write_all(slot.data(), slot.size()));
-    KESTROVE_TRY(file.sync_data());
+    Status written = file.write_all(slot.data(), slot.size());
+    if (written.ok()) written = file.write_all(slot.data(), slot.size());
+    if (written.ok()) written = file.sync_data();
+    if (!written.ok()) {
+        if (made_here) platform::remove_if_still_named(file, absolute);
+        return std::move(written).error();
+    }
     file = File();  // closed; what it wrote is already durable
     // Best effort: the file itself is complete and synced, and a directory that may be written
     // and searched but not read (mode -wx) cannot be opened for its sync. Reporting that as a
@@ -148,6 +161,8 @@ Result<AtomDatabase> AtomDatabase::open_v1(std::string path, File file, bool mma
     db.record_format_ = h.record_format;
     if (best->other_rejected) db.rejected_slot_ = RejectedSlot{1 - best->slot, h};
 
+    // Mapped only now, after the slots were read: the file holds every byte the chosen slot names
+    // by then and never shrinks below it, so each map covers the blobs and records it names.
     auto map_whole_file = [&]() -> Result<std::shared_ptr<const platform::MappedFile>> {
         auto handle = File::open_read(db.path_);
         if (!handle.ok()) return std::move(handle).error();

@@ -113,6 +113,8 @@ public:
     //
     // Creates (or truncates) `path` as an empty database of record format 2: two identical
     // header slots of generation 0, synced; the directory is synced too where it can be opened.
+    // A creation that fails removes the file it made; a file that was there before is left as
+    // the failure leaves it.
     static Result<AtomDatabase> create_with_format(const std::string& path, uint32_t kind,
                                                    int32_t level);
     // Opens an existing database from its best header slot. With `mmap` the file is mapped for

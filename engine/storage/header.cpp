@@ -33,6 +33,11 @@ constexpr size_t kAdlerMaxRun = 5552;
 
 constexpr uint8_t kMaxCompressionKind = compression::CompressionType::Zstd;
 
+// How often both slots are read before a file where neither passes is called corrupted. A read
+// racing a commit's slot write can see that slot torn; a commit writes one slot, so both are
+// torn only when two commits meet the two reads.
+constexpr int kSlotReadAttempts = 3;
+
 // A blob range [offset, offset + len) that lies within [data_start, file_len].
 bool range_within(uint64_t offset, uint64_t len, uint64_t data_start, uint64_t file_len) {
     uint64_t end;
@@ -144,26 +149,34 @@ std::optional<Header> decode_header_slot(std::span<const uint8_t, kHeaderSlotSiz
 }
 
 Result<BestHeader> read_best_header_slots(platform::File& file) {
-    auto file_len = file.size();
-    if (!file_len.ok()) return std::move(file_len).error();
+    for (int attempt = 1;; ++attempt) {
+        std::array<HeaderSlot, kHeaderSlotCount> slots{};
+        for (size_t i = 0; i < kHeaderSlotCount; ++i) {
+            auto position = file.seek_to(i * kHeaderSlotSize);
+            if (!position.ok()) return std::move(position).error();
+            auto read = file.read_exact(slots[i].data(), kHeaderSlotSize);
+            if (!read.ok()) return std::move(read).error();
+        }
+        // Taken after the slots: a commit syncs the blobs it names before it writes its slot, so
+        // a slot already read names bytes the file holds by now. A length taken first would be
+        // stale against slots that another process commits while they are read.
+        auto file_len = file.size();
+        if (!file_len.ok()) return std::move(file_len).error();
 
-    std::array<HeaderSlot, kHeaderSlotCount> slots{};
-    for (size_t i = 0; i < kHeaderSlotCount; ++i) {
-        auto position = file.seek_to(i * kHeaderSlotSize);
-        if (!position.ok()) return std::move(position).error();
-        auto read = file.read_exact(slots[i].data(), kHeaderSlotSize);
-        if (!read.ok()) return std::move(read).error();
+        const std::optional<Header> first = decode_header_slot(slots[0], file_len.value());
+        const std::optional<Header> second = decode_header_slot(slots[1], file_len.value());
+        if (first && second) {
+            if (second->generation > first->generation) return BestHeader{*second, 1, false};
+            return BestHeader{*first, 0, false};
+        }
+        if (first) return BestHeader{*first, 0, true};
+        if (second) return BestHeader{*second, 1, true};
+        // Each slot may have been read while a commit rewrote it; a file is only called
+        // corrupted when neither slot passes on every attempt.
+        if (attempt == kSlotReadAttempts) {
+            return Error::invalid_data("Invalid or corrupted header (no valid header slots)");
+        }
     }
-
-    const std::optional<Header> first = decode_header_slot(slots[0], file_len.value());
-    const std::optional<Header> second = decode_header_slot(slots[1], file_len.value());
-    if (first && second) {
-        if (second->generation > first->generation) return BestHeader{*second, 1, false};
-        return BestHeader{*first, 0, false};
-    }
-    if (first) return BestHeader{*first, 0, true};
-    if (second) return BestHeader{*second, 1, true};
-    return Error::invalid_data("Invalid or corrupted header (no valid header slots)");
 }
 
 Result<Header> read_best_header(platform::File& file) {

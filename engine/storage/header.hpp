@@ -71,6 +71,9 @@ std::optional<Header> decode_header_slot(std::span<const uint8_t, kHeaderSlotSiz
 // on a tie). Leaves the file position just past slot 1 on success. Any failure of the length
 // query, a seek or a read is an Io error, including a file shorter than two slots ("failed to
 // fill whole buffer"); no valid slot is "Invalid or corrupted header (no valid header slots)".
+// Safe beside another process that commits: the slots are judged against the length the file
+// has after they were read, and are read again a few times before a file where neither passes
+// is called corrupted, since each may have been read while a commit rewrote it.
 [[nodiscard]] Result<Header> read_best_header(platform::File& file);
 
 // What read_best_header chose, and whether it rejected the other slot.

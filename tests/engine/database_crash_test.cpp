@@ -419,6 +419,32 @@ TEST(DatabaseCrashTest, CreationInAnUnreadableDirectorySucceeds) {
     EXPECT_EQ(db.len(), 0u);
 }
 
+// A creation cut short (by a full disk; here by a file-size limit) removes the file it made, so
+// that a retry succeeds. A file that was at the path before is truncated in place and stays.
+TEST(DatabaseCrashTest, FailedCreationRemovesOnlyAFileItMade) {
+    for (bool existed : {false, true}) {
+        for (uint64_t limit : {uint64_t{0}, uint64_t{4096}, kDataStart - 1}) {
+            SCOPED_TRACE(std::string(existed ? "over a file, " : "") + "limit " +
+                         std::to_string(limit));
+            ScratchDir dir;
+            const std::string path = dir.file("db");
+            if (existed) platform::testing::write_whole_file(path, std::string(100, 'x'));
+            const int code = run_in_child([&] {
+                if (!limit_file_size(limit)) return int{kSetupFailed};
+                return exit_code_of(AtomDatabase::create_with_format(path, 0, 3));
+            });
+            EXPECT_EQ(code, kOpFailedWithIo);
+            EXPECT_EQ(platform::path_exists(path), existed);
+            if (existed) {
+                EXPECT_EQ(file_size(path), limit);
+            }
+            ASSERT_OK(AtomDatabase::create_with_format(path, 0, 3));
+            ASSERT_OK_AND_ASSIGN(auto db, AtomDatabase::open_with_options(path, false, false));
+            EXPECT_EQ(db.len(), 0u);
+        }
+    }
+}
+
 TEST(DatabaseCrashTest, TruncatedFileOpensAtTheNewestCommitItStillHoldsOrFailsCleanly) {
     ScratchDir dir;
     const std::string base = dir.file("base");
@@ -638,6 +664,51 @@ TEST(DatabaseCrashTest, DamagedBlobOfTheCommitFailsTheOpen) {
             }
         }
         EXPECT_EQ(read_whole_file(path), before);
+    }
+}
+
+// An open beside a writer in another process: two commits land between the reader's length
+// query and what follows it, or both slots are read while being rewritten (torn) and are whole
+// when read again. Either way the reader opens at one of the commits, with its records, instead
+// of calling the file corrupted.
+TEST(DatabaseCrashTest, OpenRacingCommitsSeesACommitNotACorruptFile) {
+    for (bool torn : {false, true}) {
+        for (bool mmap : {false, true}) {
+            SCOPED_TRACE(std::string(torn ? "slots torn" : "two commits") +
+                         (mmap ? ", mapped" : ""));
+            ScratchDir dir;
+            const std::string path = dir.file("db");
+            ASSERT_OK_AND_ASSIGN(auto writer, AtomDatabase::create_with_format(path, 1, 3));
+            std::vector<std::vector<Bytes>> committed(1);  // committed[g]: what generation g holds
+            auto commit = [&](int seed) {
+                const auto batch = sample_molecules(3, seed);
+                ASSERT_OK(writer.add_molecules(pointers(batch)));
+                ASSERT_OK(writer.flush());
+                committed.push_back(committed.back());
+                for (Bytes& r : serialized(batch, 2)) committed.back().push_back(std::move(r));
+            };
+            commit(10);
+            const std::string head = read_whole_file(path).substr(0, kDataStart);
+            if (torn) {
+                for (uint64_t at : {uint64_t{4092}, header::kHeaderSlotSize + 4092}) {
+                    const uint8_t byte = static_cast<uint8_t>(head[at] ^ 0x01);
+                    overwrite(path, at, &byte, 1);
+                }
+            }
+            platform::run_after_next_size_query_for_testing([&] {
+                if (torn) {
+                    overwrite(path, 0, head.data(), head.size());
+                } else {
+                    commit(20);
+                    commit(30);
+                }
+            });
+            ASSERT_OK_AND_ASSIGN(auto reader, AtomDatabase::open_with_options(path, mmap, false));
+            EXPECT_EQ(writer.generation(), torn ? 1u : 3u);  // the race did happen
+            ASSERT_GE(reader.generation(), 1u);
+            ASSERT_LE(reader.generation(), writer.generation());
+            EXPECT_EQ(read_all(reader), committed[reader.generation()]);
+        }
     }
 }
 

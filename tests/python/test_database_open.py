@@ -1,10 +1,11 @@
 """PyAtomDatabase: creation, opening, len() and flush(), and the header they leave on disk."""
 
 import os
+import resource
 import shutil
+import signal
 import struct
 import tempfile
-import traceback
 
 import numpy as np
 import pytest
@@ -306,9 +307,43 @@ def test_overwrite_through_a_symlink_replaces_its_target(tmp_path):
     assert slot1["generation"] == 1
 
 
+NOBODY = 65534
+
+
+def outcome_in_child(body, as_nobody=False, file_size_limit=None):
+    """Runs body() in a forked child; returns "ok" or "<exception type>: <text>". With as_nobody
+    the child first drops to the unprivileged user 65534 when the tests run as root (root may
+    write and remove anything); with file_size_limit no file may grow past that many bytes (a
+    full disk, as the write sees it)."""
+    read_end, write_end = os.pipe()
+    pid = os.fork()
+    if pid == 0:
+        outcome = "child setup failed"
+        try:
+            os.close(read_end)
+            if file_size_limit is not None:
+                signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+                resource.setrlimit(resource.RLIMIT_FSIZE, (file_size_limit, file_size_limit))
+            if as_nobody and os.geteuid() == 0:
+                os.setgroups([])
+                os.setgid(NOBODY)
+                os.setuid(NOBODY)
+            body()
+            outcome = "ok"
+        except BaseException as error:  # noqa: BLE001 - reported to the parent
+            outcome = f"{type(error).__name__}: {error}"
+        finally:
+            os.write(write_end, outcome.encode())
+            os._exit(0)
+    os.close(write_end)
+    with os.fdopen(read_end, "rb") as pipe:
+        outcome = pipe.read().decode()
+    os.waitpid(pid, 0)
+    return outcome
+
+
 def test_overwrite_truncates_in_place_where_the_entry_cannot_be_removed():
-    # A directory whose entries cannot be removed (mode r-x); root may remove anything, so the
-    # creation runs in a child that has dropped to an unprivileged user.
+    # A directory whose entries cannot be removed (mode r-x).
     directory = tempfile.mkdtemp()
     path = os.path.join(directory, "old.kstv")
     try:
@@ -316,22 +351,8 @@ def test_overwrite_truncates_in_place_where_the_entry_cannot_be_removed():
         os.chmod(path, 0o666)
         os.chmod(directory, 0o555)
         inode = os.stat(path).st_ino
-        pid = os.fork()
-        if pid == 0:
-            code = 1
-            try:
-                if os.geteuid() == 0:
-                    os.setgroups([])
-                    os.setgid(65534)
-                    os.setuid(65534)
-                PyAtomDatabase(path, compression="lz4", overwrite=True)
-                code = 0
-            except BaseException:
-                traceback.print_exc()
-            finally:
-                os._exit(code)
-        _, status = os.waitpid(pid, 0)
-        assert os.waitstatus_to_exitcode(status) == 0
+        create = lambda: PyAtomDatabase(path, compression="lz4", overwrite=True)  # noqa: E731
+        assert outcome_in_child(create, as_nobody=True) == "ok"
         assert os.stat(path).st_ino == inode
         assert os.path.getsize(path) == DATA_START
         (_, slot0), (_, slot1) = read_slots(path)
@@ -340,3 +361,50 @@ def test_overwrite_truncates_in_place_where_the_entry_cannot_be_removed():
     finally:
         os.chmod(directory, 0o700)
         shutil.rmtree(directory)
+
+
+# Replacing a file needs only its directory to be writable (here it is writable by all), but a
+# file that the caller could not open for writing is refused and left as it was.
+@pytest.mark.parametrize(
+    "mode, owned_by_caller, replaced",
+    [(0o444, True, False), (0o644, False, False), (0o444, False, False), (0o666, False, True)],
+)
+def test_overwrite_refuses_a_file_the_caller_could_not_open_for_writing(
+    mode, owned_by_caller, replaced
+):
+    if not owned_by_caller and os.geteuid() != 0:
+        pytest.skip("a file of another user needs root to set up")
+    directory = tempfile.mkdtemp()
+    path = os.path.join(directory, "old.kstv")
+    try:
+        os.chmod(directory, 0o777)
+        PyAtomDatabase(path).flush()
+        if owned_by_caller and os.geteuid() == 0:
+            os.chown(path, NOBODY, NOBODY)
+        os.chmod(path, mode)
+        before, inode = file_bytes(path), os.stat(path).st_ino
+        with open(path, "rb"):  # held open, so that a new file cannot take the old inode number
+            create = lambda: PyAtomDatabase(path, overwrite=True)  # noqa: E731
+            outcome = outcome_in_child(create, as_nobody=True)
+        if replaced:
+            assert outcome == "ok"
+            assert os.stat(path).st_ino != inode and os.path.getsize(path) == DATA_START
+        else:
+            assert outcome == "ValueError: IO error: Permission denied (os error 13)"
+            assert os.stat(path).st_ino == inode and file_bytes(path) == before
+    finally:
+        shutil.rmtree(directory)
+
+
+# A creation that fails part way (the disk is full) removes the file it made, so that a plain
+# retry succeeds. With overwrite=True the old file is gone already, replaced by the new one.
+@pytest.mark.parametrize("overwrite", [False, True])
+def test_failed_create_leaves_no_file_behind(db_path, overwrite):
+    if overwrite:
+        PyAtomDatabase(db_path).flush()
+    create = lambda: PyAtomDatabase(db_path, overwrite=overwrite)  # noqa: E731
+    outcome = outcome_in_child(create, file_size_limit=SLOT_SIZE)
+    assert outcome == "ValueError: IO error: File too large (os error 27)"
+    assert not os.path.exists(db_path)
+    assert len(PyAtomDatabase(db_path)) == 0
+    assert os.path.getsize(db_path) == DATA_START
