@@ -505,7 +505,7 @@ Failure check_names(const std::optional<std::vector<std::string>>& names, size_t
 // The pbc bytes of every row, read through the array's strides; build_row stores each as 0 or 1.
 Bytes pbc_bytes(PyObject* pbc) {
     Bytes out(static_cast<size_t>(numpy::size(pbc)));
-    if (!out.empty()) numpy::copy_logical(pbc, out.data());
+    numpy::copy_logical(pbc, out.data(), out.size());
     return out;
 }
 
