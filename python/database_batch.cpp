@@ -331,27 +331,28 @@ Bytes widen_1d(PyObject* array) {
     return out;
 }
 
-// The texts of a sequence whose items are all str; nothing (no exception) for any other value.
-// Numeric arrays are passed over without looking at their items, which are never str.
-std::optional<std::vector<std::string>> text_items(PyObject* value) {
+// Whether `value` is a sequence, not a str, whose items are all str (no exception either way);
+// then its length. Its texts go to `texts` only when there are `batch` of them, so no claimed
+// length sizes an allocation. Arrays other than str, object or StringDType ones are passed over
+// without looking at their items, which are never str.
+std::optional<size_t> text_items(PyObject* value, size_t batch, std::vector<std::string>& texts) {
     if (PyUnicode_Check(value) || !PySequence_Check(value)) return std::nullopt;
     if (numpy::is_array(value)) {
         const int type = PyArray_TYPE(arr(value));
-        if (type != NPY_UNICODE && type != NPY_OBJECT) return std::nullopt;
+        if (type != NPY_UNICODE && type != NPY_OBJECT && type != NPY_VSTRING) return std::nullopt;
     }
     const Py_ssize_t n = PySequence_Size(value);
     if (n < 0) return PyErr_Clear(), std::nullopt;
-    std::vector<std::string> texts;
-    texts.reserve(static_cast<size_t>(n));
+    const bool keep = static_cast<size_t>(n) == batch;
     for (Py_ssize_t i = 0; i < n; ++i) {
         PyRef item = PyRef::steal(PySequence_GetItem(value, i));
         if (!item || !PyUnicode_Check(item.get())) return PyErr_Clear(), std::nullopt;
         Py_ssize_t len = 0;
         const char* utf8 = PyUnicode_AsUTF8AndSize(item.get(), &len);
         if (utf8 == nullptr) return PyErr_Clear(), std::nullopt;
-        texts.emplace_back(utf8, static_cast<size_t>(len));
+        if (keep) texts.emplace_back(utf8, static_cast<size_t>(len));
     }
-    return texts;
+    return static_cast<size_t>(n);
 }
 
 std::string length_mismatch(const std::string& key, size_t length, size_t batch) {
@@ -373,9 +374,10 @@ Failure widened_column(const Classified& array, size_t batch, const std::string&
 
 Failure molecule_column(PyObject* value, size_t batch, const std::string& key,
                         BatchSectionColumn& out) {
-    if (auto texts = text_items(value)) {
-        if (texts->size() != batch) return length_mismatch(key, texts->size(), batch);
-        out = {key, {}, std::move(*texts), 0, dtypes::kKindMolProperty, dtypes::kTagString};
+    std::vector<std::string> texts;
+    if (auto length = text_items(value, batch, texts)) {
+        if (*length != batch) return length_mismatch(key, *length, batch);
+        out = {key, {}, std::move(texts), 0, dtypes::kKindMolProperty, dtypes::kTagString};
         return std::nullopt;
     }
     if (auto floats = PyFloatArray1::from_any(value); floats.matched()) {

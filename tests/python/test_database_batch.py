@@ -189,6 +189,8 @@ ERRORS = [
     ({"properties": {"s": "text"}}, ValueError, f"Unsupported batched property 's' type. Supported: {PROPERTY_TYPES}"),
     ({"properties": {"s": 1.5}}, ValueError, f"Unsupported batched property 's' type. Supported: {PROPERTY_TYPES}"),
     ({"properties": {"s": np.zeros((B, 2, 2))}}, ValueError, f"Unsupported batched property 's' type. Supported: {PROPERTY_TYPES}"),
+    ({"properties": {"s": range(10**12)}}, ValueError, f"Unsupported batched property 's' type. Supported: {PROPERTY_TYPES}"),
+    ({"properties": {"s": range(2**62)}}, ValueError, f"Unsupported batched property 's' type. Supported: {PROPERTY_TYPES}"),
     ({"properties": {"s": []}}, ValueError, f"custom property 's' length (0) doesn't match batch size ({B})"),
     ({"properties": {"s": np.zeros(B + 1, np.int32)}}, ValueError, f"custom property 's' length ({B + 1}) doesn't match batch size ({B})"),
     ({"properties": {"s": np.zeros((B + 1, 2))}}, ValueError, f"custom property 's' must have shape ({B}, k)"),
@@ -261,6 +263,26 @@ def test_value_that_empties_its_dict_while_read(tmp_path):
     db = PyAtomDatabase(str(tmp_path / "a"))
     db.add_arrays_batch(P32, Z, properties=props)
     assert db[B - 1].to_owned().get_property("s") == f"t{B - 1}"
+
+
+STRING_DTYPE = getattr(np.dtypes, "StringDType", None)  # NumPy 2 only
+
+
+@pytest.mark.parametrize(
+    "make",
+    [
+        tuple,
+        np.array,
+        pytest.param(lambda texts: np.array(texts, STRING_DTYPE()), marks=pytest.mark.skipif(
+            STRING_DTYPE is None, reason="StringDType needs NumPy 2")),
+    ],
+    ids=["tuple", "str_array", "StringDType_array"],
+)
+def test_text_columns_from_any_sequence_of_str(tmp_path, make):
+    texts = ["α", "", "long " * 20, "d"]
+    db = PyAtomDatabase(str(tmp_path / "a"))
+    db.add_arrays_batch(P32, Z, properties={"t": make(texts)})
+    assert [m.get_property("t") for m in db.get_molecules(range(B))] == texts
 
 
 def test_interrupted_batch_keeps_last_commit(tmp_path):
