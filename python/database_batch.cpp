@@ -11,6 +11,7 @@
 #include <optional>
 #include <string>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include "engine/storage/database.hpp"
@@ -420,21 +421,32 @@ Failure atom_column(PyObject* value, size_t batch, size_t n_atoms, const std::st
            "with shape (batch, n_atoms, 3)";
 }
 
+// The (key, value) pairs of a dict, referenced, in iteration order. Taken before any value is
+// read: reading one runs its code, which may change the dict, and a dict changed under
+// PyDict_Next can skip keys. A dict subclass's own iteration methods are not called.
+std::vector<std::pair<PyRef, PyRef>> dict_items(PyObject* dict) {
+    std::vector<std::pair<PyRef, PyRef>> items;
+    if (binding::is_absent(dict)) return items;
+    items.reserve(static_cast<size_t>(PyDict_GET_SIZE(dict)));
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(dict, &pos, &key, &value)) {
+        items.emplace_back(PyRef::borrow(key), PyRef::borrow(value));
+    }
+    return items;
+}
+
 // The custom columns of both dictionaries, per-molecule first, each in iteration order. False
 // with the exception set on failure.
 bool extract_custom_columns(PyObject* properties, PyObject* atom_properties, size_t batch,
                             size_t n_atoms, std::vector<BatchSectionColumn>& out) {
+    const std::vector<std::pair<PyRef, PyRef>> dicts[2] = {dict_items(properties),
+                                                           dict_items(atom_properties)};
     std::unordered_set<std::string> keys;
     for (int per_atom = 0; per_atom < 2; ++per_atom) {
-        PyObject* dict = per_atom ? atom_properties : properties;
-        if (binding::is_absent(dict)) continue;
-        Py_ssize_t pos = 0;
-        PyObject *py_key, *value;
-        while (PyDict_Next(dict, &pos, &py_key, &value)) {
-            // Reading a sequence's items runs its code, which may take the value out of the dict.
-            const PyRef held = PyRef::borrow(value);
+        for (const auto& [py_key, value] : dicts[per_atom]) {
             std::string key;
-            if (!binding::extract_str(py_key, key)) return false;
+            if (!binding::extract_str(py_key.get(), key)) return false;
             Failure failure;
             if (key == "stress") {
                 failure = "'stress' is a reserved field; use the builtin stress argument instead";
@@ -443,8 +455,8 @@ bool extract_custom_columns(PyObject* properties, PyObject* atom_properties, siz
             }
             BatchSectionColumn column;
             if (!failure) {
-                failure = per_atom ? atom_column(value, batch, n_atoms, key, column)
-                                   : molecule_column(value, batch, key, column);
+                failure = per_atom ? atom_column(value.get(), batch, n_atoms, key, column)
+                                   : molecule_column(value.get(), batch, key, column);
             }
             if (failure) return binding::raise(PyExc_ValueError, *failure), false;
             out.push_back(std::move(column));

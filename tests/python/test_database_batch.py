@@ -265,6 +265,24 @@ def test_value_that_empties_its_dict_while_read(tmp_path):
     assert db[B - 1].to_owned().get_property("s") == f"t{B - 1}"
 
 
+def test_value_that_rebuilds_its_dict_while_read_loses_no_key(tmp_path):
+    """Deleting a key already read and adding fifty rebuilds the dict's table under the reader:
+    the keys given are stored, all of them and only they."""
+    props = {}
+
+    class Texts(list):
+        def __getitem__(self, i):
+            if "a" in props:
+                del props["a"]
+                props.update((f"z{k}", np.zeros(B)) for k in range(50))
+            return list.__getitem__(self, i)
+
+    props.update(a=np.zeros(B), b=Texts(["t"] * B), c=np.ones(B))
+    db = PyAtomDatabase(str(tmp_path / "a"))
+    db.add_arrays_batch(P32, Z, properties=props)
+    assert db[0].property_keys() == ["a", "b", "c"]
+
+
 STRING_DTYPE = getattr(np.dtypes, "StringDType", None)  # NumPy 2 only
 
 
