@@ -76,6 +76,7 @@ struct RowSource {
 
     std::span<const uint8_t> row(size_t i) const { return {base + i * slot, slot}; }
     SoaTypedSlice typed(size_t i) const { return {row(i), type_tag}; }
+    bool operator==(const RowSource&) const = default;
 };
 
 // Everything the record builder reads, for every row. Borrowed pointers stay valid for the call.
@@ -486,6 +487,12 @@ struct BatchArgs {
 
 bool given(PyObject* value) { return !binding::is_absent(value); }
 
+// The binding layer's conversions of atomic_numbers and of pbc (None or absent passes).
+bool numbers_convertible(PyObject* value) { return is_typed_array(value, 2, Dtype::kUInt8); }
+bool pbc_convertible(PyObject* value) {
+    return !given(value) || is_typed_array(value, 2, Dtype::kBool);
+}
+
 // A 3-D float positions array: its last dimension 3 and C-contiguous.
 Failure check_positions(PyObject* positions) {
     if (dim(positions, 2) != 3) return std::string("positions must have shape (batch, n_atoms, 3)");
@@ -735,6 +742,20 @@ Fast fast_columns(const BatchArgs& a, BatchInput& in, Failure& failure) {
     return Fast::kReady;
 }
 
+// Whether the built-in arrays borrowed by the fast canonical path still have the element types,
+// shapes, layouts and buffers they were checked with. Python code may have changed them since:
+// a new dtype or shape, or a buffer freed by resize(refcheck=False).
+bool fast_rows_unchanged(const BatchArgs& a, const BatchInput& in) {
+    if (!numbers_convertible(a.atomic_numbers) || !pbc_convertible(a.pbc)) return false;
+    BatchInput now;
+    Failure failure;
+    if (fast_columns(a, now, failure) != Fast::kReady) return false;
+    return now.batch == in.batch && now.n_atoms == in.n_atoms && now.positions == in.positions &&
+           now.numbers == in.numbers && now.energy == in.energy && now.forces == in.forces &&
+           now.charges == in.charges && now.velocities == in.velocities && now.cell == in.cell &&
+           now.stress == in.stress && now.pbc == in.pbc;
+}
+
 PyObject* add_arrays_batch_impl(kestrove::storage::AtomDatabase& db, const BatchArgs& args) {
     BatchInput in;
     OwnedColumns owned;
@@ -749,6 +770,12 @@ PyObject* add_arrays_batch_impl(kestrove::storage::AtomDatabase& db, const Batch
     if (!extract_custom_columns(args.properties, args.atom_properties, in.batch, in.n_atoms,
                                 in.custom)) {
         return nullptr;
+    }
+    // Reading the custom values ran Python code; the general path has copied its arrays already.
+    if (fast == Fast::kReady && (given(args.properties) || given(args.atom_properties)) &&
+        !fast_rows_unchanged(args, in)) {
+        return binding::raise(PyExc_RuntimeError,
+                              "a built-in array changed while the custom properties were read");
     }
     if (in.positions_overflow) {
         return binding::raise(PyExc_ValueError, "positions byte length overflow");
@@ -783,18 +810,23 @@ PyObject* add_arrays_batch(PyObject* self, PyObject* const* args, Py_ssize_t nar
         auto* object = reinterpret_cast<PyAtomDatabaseObject*>(self);
         binding::BorrowGuard borrow;
         if (!borrow.acquire_exclusive(object->borrow)) return nullptr;
-        if (!is_typed_array(bound[1], 2, Dtype::kUInt8)) {
-            binding::set_cannot_convert(bound[1], "PyArray<T, D>");
-            return bound.failed(1);
-        }
-        if (bound.present(8) && !is_typed_array(bound[8], 2, Dtype::kBool)) {
-            binding::set_cannot_convert(bound[8], "PyArray<T, D>");
-            return bound.failed(8);
-        }
+        // atomic_numbers, then pbc; false with the TypeError naming the first that fails.
+        auto convert_arrays = [&] {
+            const size_t failing = !numbers_convertible(bound[1]) ? 1
+                                   : !pbc_convertible(bound[8])   ? 8
+                                                                  : 0;
+            if (failing == 0) return true;
+            binding::set_cannot_convert(bound[failing], "PyArray<T, D>");
+            bound.failed(failing);
+            return false;
+        };
+        if (!convert_arrays()) return nullptr;
         BatchArgs batch_args{bound[0], bound[1], bound[2], bound[3],     bound[4],  bound[5],
                              bound[6], bound[7], bound[8], std::nullopt, bound[10], bound[11]};
         if (bound.present(9)) {
             if (!extract_names(bound[9], batch_args.names.emplace())) return bound.failed(9);
+            // Reading the names ran Python code, which may have changed either array.
+            if (!convert_arrays()) return nullptr;
         }
         for (size_t i : {size_t{10}, size_t{11}}) {
             if (bound.present(i) && !PyDict_Check(bound[i])) {

@@ -303,6 +303,48 @@ def test_text_columns_from_any_sequence_of_str(tmp_path, make):
     assert [m.get_property("t") for m in db.get_molecules(range(B))] == texts
 
 
+# Python code run while one argument is read changes an array checked before: the call reads
+# nothing but what it checked, so it refuses, and never reads a freed or resized buffer.
+CHANGED_MID_CALL = [
+    # name is converted after atomic_numbers and pbc
+    ("name=TEXTS", "Z.dtype = np.float64", "TypeError: argument 'atomic_numbers': 'ndarray' object cannot be converted to 'PyArray<T, D>'"),
+    ("name=TEXTS", "pbc.dtype = np.int8", "TypeError: argument 'pbc': 'ndarray' object cannot be converted to 'PyArray<T, D>'"),
+    # custom columns are read while the fast path holds the built-in arrays in place
+    ("properties={'t': TEXTS}", "P.resize((1, 1, 3), refcheck=False)", "RuntimeError: a built-in array changed while the custom properties were read"),
+    ("properties={'t': TEXTS}", "P.dtype = np.int32", "RuntimeError: a built-in array changed while the custom properties were read"),
+]
+
+
+@pytest.mark.parametrize("argument,change,outcome", CHANGED_MID_CALL)
+def test_arrays_changed_while_another_argument_is_read(tmp_path, run_python, argument, change, outcome):
+    result = run_python(
+        f"""
+        import sys
+        import numpy as np
+        from kestrove import PyAtomDatabase
+
+        P = np.zeros((4, 1 << 14, 3), np.float32)  # freed to the system when resized
+        Z = np.ones(P.shape[:2], np.uint8)
+        pbc = np.ones((4, 3), bool)
+
+        class Texts(list):
+            def __getitem__(self, i):
+                {change}
+                return list.__getitem__(self, i)
+
+        TEXTS = Texts(["t"] * 4)
+        db = PyAtomDatabase(sys.argv[1])
+        try:
+            db.add_arrays_batch(P, Z, pbc=pbc, {argument})
+        except Exception as error:
+            print(f"{{type(error).__name__}}: {{error}}")
+        print(len(db))
+        """,
+        tmp_path / "a",
+    )
+    assert (result.returncode, result.stdout) == (0, f"{outcome}\n0\n"), result.stderr
+
+
 def test_interrupted_batch_keeps_last_commit(tmp_path):
     path = str(tmp_path / "a")
     arrays, kw, props = batch_arrays(5, 50, 4)
