@@ -616,7 +616,7 @@ PyObject* view_pbc_to_python(const view::SoaMoleculeView& v) {
     return pbc_to_python(*pbc.value());
 }
 
-numpy_input::Parsed<Molecule> from_arrays_impl(MoleculeArgs args) {
+numpy_input::Parsed<Molecule> from_arrays_impl(MoleculeArgs&& args) {
     auto positions = numpy_input::parse_positions_field(args.positions);
     if (!positions.ok()) return std::move(positions).error();
     auto created = Molecule::with_name_internal(std::nullopt, std::move(positions).value(),

@@ -80,6 +80,6 @@ struct MoleculeArgs {
 
 // A new owned molecule from converted arguments; the first failure in the order positions,
 // atomic-number count, forces, charges, velocities, cell, stress is the ValueError text.
-numpy_input::Parsed<kestrove::atom::Molecule> from_arrays_impl(MoleculeArgs args);
+numpy_input::Parsed<kestrove::atom::Molecule> from_arrays_impl(MoleculeArgs&& args);
 
 }  // namespace kestrove_rs::molecule
