@@ -333,10 +333,10 @@ Bytes widen_1d(PyObject* array) {
     return out;
 }
 
-// Whether `value` is a sequence, not a str, whose items are all str (no exception either way);
-// then its length. Its texts go to `texts` only when there are `batch` of them, so no claimed
-// length sizes an allocation. Arrays other than str, object or StringDType ones are passed over
-// without looking at their items, which are never str.
+// The length of `value` when it is a sequence, not a str, whose items are all str; nothing (and
+// no exception) for any other value. The texts go to `texts` only when there are `batch` of them:
+// nothing is allocated on the word of the length a sequence claims. Arrays other than str,
+// object or StringDType ones are passed over without looking at their items, never str.
 std::optional<size_t> text_items(PyObject* value, size_t batch, std::vector<std::string>& texts) {
     if (PyUnicode_Check(value) || !PySequence_Check(value)) return std::nullopt;
     if (numpy::is_array(value)) {
