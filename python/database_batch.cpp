@@ -11,6 +11,7 @@
 #include <optional>
 #include <string>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include "engine/storage/database.hpp"
@@ -75,6 +76,7 @@ struct RowSource {
 
     std::span<const uint8_t> row(size_t i) const { return {base + i * slot, slot}; }
     SoaTypedSlice typed(size_t i) const { return {row(i), type_tag}; }
+    bool operator==(const RowSource&) const = default;
 };
 
 // Everything the record builder reads, for every row. Borrowed pointers stay valid for the call.
@@ -331,27 +333,28 @@ Bytes widen_1d(PyObject* array) {
     return out;
 }
 
-// The texts of a sequence whose items are all str; nothing (no exception) for any other value.
-// Numeric arrays are passed over without looking at their items, which are never str.
-std::optional<std::vector<std::string>> text_items(PyObject* value) {
+// The length of `value` when it is a sequence, not a str, whose items are all str; nothing (and
+// no exception) for any other value. The texts go to `texts` only when there are `batch` of them:
+// nothing is allocated on the word of the length a sequence claims. Arrays other than str,
+// object or StringDType ones are passed over without looking at their items, never str.
+std::optional<size_t> text_items(PyObject* value, size_t batch, std::vector<std::string>& texts) {
     if (PyUnicode_Check(value) || !PySequence_Check(value)) return std::nullopt;
     if (numpy::is_array(value)) {
         const int type = PyArray_TYPE(arr(value));
-        if (type != NPY_UNICODE && type != NPY_OBJECT) return std::nullopt;
+        if (type != NPY_UNICODE && type != NPY_OBJECT && type != NPY_VSTRING) return std::nullopt;
     }
     const Py_ssize_t n = PySequence_Size(value);
     if (n < 0) return PyErr_Clear(), std::nullopt;
-    std::vector<std::string> texts;
-    texts.reserve(static_cast<size_t>(n));
+    const bool keep = static_cast<size_t>(n) == batch;
     for (Py_ssize_t i = 0; i < n; ++i) {
         PyRef item = PyRef::steal(PySequence_GetItem(value, i));
         if (!item || !PyUnicode_Check(item.get())) return PyErr_Clear(), std::nullopt;
         Py_ssize_t len = 0;
         const char* utf8 = PyUnicode_AsUTF8AndSize(item.get(), &len);
         if (utf8 == nullptr) return PyErr_Clear(), std::nullopt;
-        texts.emplace_back(utf8, static_cast<size_t>(len));
+        if (keep) texts.emplace_back(utf8, static_cast<size_t>(len));
     }
-    return texts;
+    return static_cast<size_t>(n);
 }
 
 std::string length_mismatch(const std::string& key, size_t length, size_t batch) {
@@ -373,9 +376,10 @@ Failure widened_column(const Classified& array, size_t batch, const std::string&
 
 Failure molecule_column(PyObject* value, size_t batch, const std::string& key,
                         BatchSectionColumn& out) {
-    if (auto texts = text_items(value)) {
-        if (texts->size() != batch) return length_mismatch(key, texts->size(), batch);
-        out = {key, {}, std::move(*texts), 0, dtypes::kKindMolProperty, dtypes::kTagString};
+    std::vector<std::string> texts;
+    if (auto length = text_items(value, batch, texts)) {
+        if (*length != batch) return length_mismatch(key, *length, batch);
+        out = {key, {}, std::move(texts), 0, dtypes::kKindMolProperty, dtypes::kTagString};
         return std::nullopt;
     }
     if (auto floats = PyFloatArray1::from_any(value); floats.matched()) {
@@ -418,21 +422,32 @@ Failure atom_column(PyObject* value, size_t batch, size_t n_atoms, const std::st
            "with shape (batch, n_atoms, 3)";
 }
 
+// The (key, value) pairs of a dict, referenced, in iteration order. Taken before any value is
+// read: reading one runs its code, which may change the dict, and a dict changed under
+// PyDict_Next can skip keys. A dict subclass's own iteration methods are not called.
+std::vector<std::pair<PyRef, PyRef>> dict_items(PyObject* dict) {
+    std::vector<std::pair<PyRef, PyRef>> items;
+    if (binding::is_absent(dict)) return items;
+    items.reserve(static_cast<size_t>(PyDict_GET_SIZE(dict)));
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(dict, &pos, &key, &value)) {
+        items.emplace_back(PyRef::borrow(key), PyRef::borrow(value));
+    }
+    return items;
+}
+
 // The custom columns of both dictionaries, per-molecule first, each in iteration order. False
 // with the exception set on failure.
 bool extract_custom_columns(PyObject* properties, PyObject* atom_properties, size_t batch,
                             size_t n_atoms, std::vector<BatchSectionColumn>& out) {
+    const std::vector<std::pair<PyRef, PyRef>> dicts[2] = {dict_items(properties),
+                                                           dict_items(atom_properties)};
     std::unordered_set<std::string> keys;
     for (int per_atom = 0; per_atom < 2; ++per_atom) {
-        PyObject* dict = per_atom ? atom_properties : properties;
-        if (binding::is_absent(dict)) continue;
-        Py_ssize_t pos = 0;
-        PyObject *py_key, *value;
-        while (PyDict_Next(dict, &pos, &py_key, &value)) {
-            // Reading a sequence's items runs its code, which may take the value out of the dict.
-            const PyRef held = PyRef::borrow(value);
+        for (const auto& [py_key, value] : dicts[per_atom]) {
             std::string key;
-            if (!binding::extract_str(py_key, key)) return false;
+            if (!binding::extract_str(py_key.get(), key)) return false;
             Failure failure;
             if (key == "stress") {
                 failure = "'stress' is a reserved field; use the builtin stress argument instead";
@@ -441,8 +456,8 @@ bool extract_custom_columns(PyObject* properties, PyObject* atom_properties, siz
             }
             BatchSectionColumn column;
             if (!failure) {
-                failure = per_atom ? atom_column(value, batch, n_atoms, key, column)
-                                   : molecule_column(value, batch, key, column);
+                failure = per_atom ? atom_column(value.get(), batch, n_atoms, key, column)
+                                   : molecule_column(value.get(), batch, key, column);
             }
             if (failure) return binding::raise(PyExc_ValueError, *failure), false;
             out.push_back(std::move(column));
@@ -471,6 +486,12 @@ struct BatchArgs {
 };
 
 bool given(PyObject* value) { return !binding::is_absent(value); }
+
+// The binding layer's conversions of atomic_numbers and of pbc (None or absent passes).
+bool numbers_convertible(PyObject* value) { return is_typed_array(value, 2, Dtype::kUInt8); }
+bool pbc_convertible(PyObject* value) {
+    return !given(value) || is_typed_array(value, 2, Dtype::kBool);
+}
 
 // A 3-D float positions array: its last dimension 3 and C-contiguous.
 Failure check_positions(PyObject* positions) {
@@ -505,7 +526,7 @@ Failure check_names(const std::optional<std::vector<std::string>>& names, size_t
 // The pbc bytes of every row, read through the array's strides; build_row stores each as 0 or 1.
 Bytes pbc_bytes(PyObject* pbc) {
     Bytes out(static_cast<size_t>(numpy::size(pbc)));
-    if (!out.empty()) numpy::copy_logical(pbc, out.data());
+    numpy::copy_logical(pbc, out.data(), out.size());
     return out;
 }
 
@@ -721,6 +742,20 @@ Fast fast_columns(const BatchArgs& a, BatchInput& in, Failure& failure) {
     return Fast::kReady;
 }
 
+// Whether the built-in arrays borrowed by the fast canonical path still have the element types,
+// shapes, layouts and buffers they were checked with. Python code may have changed them since:
+// a new dtype or shape, or a buffer freed by resize(refcheck=False).
+bool fast_rows_unchanged(const BatchArgs& a, const BatchInput& in) {
+    if (!numbers_convertible(a.atomic_numbers) || !pbc_convertible(a.pbc)) return false;
+    BatchInput now;
+    Failure failure;
+    if (fast_columns(a, now, failure) != Fast::kReady) return false;
+    return now.batch == in.batch && now.n_atoms == in.n_atoms && now.positions == in.positions &&
+           now.numbers == in.numbers && now.energy == in.energy && now.forces == in.forces &&
+           now.charges == in.charges && now.velocities == in.velocities && now.cell == in.cell &&
+           now.stress == in.stress && now.pbc == in.pbc;
+}
+
 PyObject* add_arrays_batch_impl(kestrove::storage::AtomDatabase& db, const BatchArgs& args) {
     BatchInput in;
     OwnedColumns owned;
@@ -735,6 +770,12 @@ PyObject* add_arrays_batch_impl(kestrove::storage::AtomDatabase& db, const Batch
     if (!extract_custom_columns(args.properties, args.atom_properties, in.batch, in.n_atoms,
                                 in.custom)) {
         return nullptr;
+    }
+    // Reading the custom values ran Python code; the general path has copied its arrays already.
+    if (fast == Fast::kReady && (given(args.properties) || given(args.atom_properties)) &&
+        !fast_rows_unchanged(args, in)) {
+        return binding::raise(PyExc_RuntimeError,
+                              "a built-in array changed while the custom properties were read");
     }
     if (in.positions_overflow) {
         return binding::raise(PyExc_ValueError, "positions byte length overflow");
@@ -769,18 +810,23 @@ PyObject* add_arrays_batch(PyObject* self, PyObject* const* args, Py_ssize_t nar
         auto* object = reinterpret_cast<PyAtomDatabaseObject*>(self);
         binding::BorrowGuard borrow;
         if (!borrow.acquire_exclusive(object->borrow)) return nullptr;
-        if (!is_typed_array(bound[1], 2, Dtype::kUInt8)) {
-            binding::set_cannot_convert(bound[1], "PyArray<T, D>");
-            return bound.failed(1);
-        }
-        if (bound.present(8) && !is_typed_array(bound[8], 2, Dtype::kBool)) {
-            binding::set_cannot_convert(bound[8], "PyArray<T, D>");
-            return bound.failed(8);
-        }
+        // atomic_numbers, then pbc; false with the TypeError naming the first that fails.
+        auto convert_arrays = [&] {
+            const size_t failing = !numbers_convertible(bound[1]) ? 1
+                                   : !pbc_convertible(bound[8])   ? 8
+                                                                  : 0;
+            if (failing == 0) return true;
+            binding::set_cannot_convert(bound[failing], "PyArray<T, D>");
+            bound.failed(failing);
+            return false;
+        };
+        if (!convert_arrays()) return nullptr;
         BatchArgs batch_args{bound[0], bound[1], bound[2], bound[3],     bound[4],  bound[5],
                              bound[6], bound[7], bound[8], std::nullopt, bound[10], bound[11]};
         if (bound.present(9)) {
             if (!extract_names(bound[9], batch_args.names.emplace())) return bound.failed(9);
+            // Reading the names ran Python code, which may have changed either array.
+            if (!convert_arrays()) return nullptr;
         }
         for (size_t i : {size_t{10}, size_t{11}}) {
             if (bound.present(i) && !PyDict_Check(bound[i])) {

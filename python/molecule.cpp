@@ -290,7 +290,7 @@ PyObject* construct(PyTypeObject* type, const NewArgs& bound) {
         binding::set_cannot_convert(numbers, "PyArray<T, D>");
         return bound.failed(1);
     }
-    args.atomic_numbers = numbers;
+    args.atomic_numbers = numpy_input::copy_array<uint8_t>(numbers);
     if (!convert_present(bound, 2, binding::extract_f64, args.energy)) return nullptr;
     args.forces = optional_object(bound, 3);
     args.charges = optional_object(bound, 4);
@@ -299,7 +299,7 @@ PyObject* construct(PyTypeObject* type, const NewArgs& bound) {
     args.stress = optional_object(bound, 7);
     if (!convert_present(bound, 8, binding::extract_bool3, args.pbc)) return nullptr;
     if (!convert_present(bound, 9, binding::extract_str, args.name)) return nullptr;
-    auto molecule = from_arrays_impl(args);
+    auto molecule = from_arrays_impl(std::move(args));
     if (!molecule.ok()) return raise_value_error(molecule.error());
     return alloc_molecule<0>(type, std::move(molecule).value());
 }
@@ -616,16 +616,15 @@ PyObject* view_pbc_to_python(const view::SoaMoleculeView& v) {
     return pbc_to_python(*pbc.value());
 }
 
-numpy_input::Parsed<Molecule> from_arrays_impl(const MoleculeArgs& args) {
-    std::vector<uint8_t> numbers = numpy_input::copy_array<uint8_t>(args.atomic_numbers);
+numpy_input::Parsed<Molecule> from_arrays_impl(MoleculeArgs&& args) {
     auto positions = numpy_input::parse_positions_field(args.positions);
     if (!positions.ok()) return std::move(positions).error();
     auto created = Molecule::with_name_internal(std::nullopt, std::move(positions).value(),
-                                                std::move(numbers));
+                                                std::move(args.atomic_numbers));
     if (!created.ok()) return numpy_input::ParseError{std::move(created).error()};
     Molecule m = std::move(created).value();
     const size_t n = m.num_positions();
-    if (args.name) m.name = *args.name;
+    if (args.name) m.name = std::move(*args.name);
     if (args.energy) m.energy = types::FloatScalarData(*args.energy);
     if (args.pbc) m.pbc = *args.pbc;
     if (args.forces) {

@@ -9,6 +9,7 @@
 #include <span>
 #include <string>
 #include <variant>
+#include <vector>
 
 #include "engine/atom.hpp"
 #include "engine/view/record_view.hpp"
@@ -63,8 +64,10 @@ const kestrove::atom::Molecule* owned_or_decoded(const PyMoleculeObject* self,
 
 // The arguments of PyMolecule(...) and PyMolecule.from_arrays(...) after argument conversion.
 struct MoleculeArgs {
-    PyObject* positions = nullptr;       // any object
-    PyObject* atomic_numbers = nullptr;  // a 1-D uint8 array
+    PyObject* positions = nullptr;  // any object
+    // Copied from the 1-D uint8 array when it is checked: converting a later argument runs
+    // Python code, which may change the array's dtype or shape.
+    std::vector<uint8_t> atomic_numbers;
     std::optional<double> energy;
     PyObject* forces = nullptr;  // null when absent, likewise for the other array fields
     PyObject* charges = nullptr;
@@ -77,6 +80,6 @@ struct MoleculeArgs {
 
 // A new owned molecule from converted arguments; the first failure in the order positions,
 // atomic-number count, forces, charges, velocities, cell, stress is the ValueError text.
-numpy_input::Parsed<kestrove::atom::Molecule> from_arrays_impl(const MoleculeArgs& args);
+numpy_input::Parsed<kestrove::atom::Molecule> from_arrays_impl(MoleculeArgs&& args);
 
 }  // namespace kestrove_rs::molecule

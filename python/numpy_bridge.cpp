@@ -9,6 +9,7 @@
 #include <cstring>
 #include <iterator>
 #include <new>
+#include <stdexcept>
 
 namespace kestrove_rs::numpy {
 
@@ -107,10 +108,13 @@ std::optional<Dtype> match_dtype(PyObject* array, std::initializer_list<Dtype> c
     return std::nullopt;
 }
 
-void copy_logical(PyObject* array, void* out) {
+void copy_logical(PyObject* array, void* out, size_t out_bytes) {
     PyArrayObject* a = as_array(array);
     const size_t itemsize = static_cast<size_t>(PyArray_ITEMSIZE(a));
     const npy_intp count = PyArray_SIZE(a);
+    if (static_cast<size_t>(count) * itemsize != out_bytes) {
+        throw std::length_error("array size differs from the checked one");
+    }
     if (count == 0) return;
     const char* data = static_cast<const char*>(PyArray_DATA(a));
     if (PyArray_IS_C_CONTIGUOUS(a)) {

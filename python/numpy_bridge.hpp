@@ -56,9 +56,11 @@ Py_ssize_t size(PyObject* array);
 std::optional<Dtype> match_dtype(PyObject* array, std::initializer_list<Dtype> candidates);
 
 // Copies every element of `array` into `out` in logical row-major order, whatever the array's
-// strides (negative, non-contiguous, unaligned). `out` holds size(array) * itemsize bytes; the
-// caller has checked the element type. One block copy when the array is C-contiguous.
-void copy_logical(PyObject* array, void* out);
+// strides (negative, non-contiguous, unaligned). One block copy when the array is C-contiguous.
+// `out` holds `out_bytes`, which the caller sized from the element type and shape it checked;
+// an array that no longer has exactly that many bytes (Python code changed its dtype or shape
+// since) throws std::length_error and nothing is written.
+void copy_logical(PyObject* array, void* out, size_t out_bytes);
 
 // A byte buffer from malloc, aligned for every element type, that NumPy can take over.
 class HeapBuffer {

@@ -23,7 +23,7 @@ std::string rows_text(std::optional<size_t> rows) {
 template <class T>
 std::vector<std::array<T, 3>> copy_triples(PyObject* array) {
     std::vector<std::array<T, 3>> out(static_cast<size_t>(numpy::dim(array, 0)));
-    numpy::copy_logical(array, out.data());
+    numpy::copy_logical(array, out.data(), out.size() * sizeof(out[0]));
     return out;
 }
 
@@ -84,11 +84,11 @@ Parsed<types::Mat3Data> parse_mat3_field(PyObject* object, std::string_view name
     }
     if (array.is_first()) {
         types::Mat3f m;
-        numpy::copy_logical(a, m.data());
+        numpy::copy_logical(a, m.data(), sizeof m);
         return types::Mat3Data(m);
     }
     types::Mat3d m;
-    numpy::copy_logical(a, m.data());
+    numpy::copy_logical(a, m.data(), sizeof m);
     return types::Mat3Data(m);
 }
 

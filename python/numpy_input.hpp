@@ -59,7 +59,7 @@ using PyFloatArray3 = ClassifiedArray<3, numpy::Dtype::kFloat32, numpy::Dtype::k
 template <class T>
 std::vector<T> copy_array(PyObject* array) {
     std::vector<T> out(static_cast<size_t>(numpy::size(array)));
-    numpy::copy_logical(array, out.data());
+    numpy::copy_logical(array, out.data(), out.size() * sizeof(T));
     return out;
 }
 

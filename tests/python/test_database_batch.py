@@ -219,6 +219,8 @@ ERRORS = [
     ({"properties": {"s": "text"}}, ValueError, f"Unsupported batched property 's' type. Supported: {PROPERTY_TYPES}"),
     ({"properties": {"s": 1.5}}, ValueError, f"Unsupported batched property 's' type. Supported: {PROPERTY_TYPES}"),
     ({"properties": {"s": np.zeros((B, 2, 2))}}, ValueError, f"Unsupported batched property 's' type. Supported: {PROPERTY_TYPES}"),
+    ({"properties": {"s": range(10**12)}}, ValueError, f"Unsupported batched property 's' type. Supported: {PROPERTY_TYPES}"),
+    ({"properties": {"s": range(2**62)}}, ValueError, f"Unsupported batched property 's' type. Supported: {PROPERTY_TYPES}"),
     ({"properties": {"s": []}}, ValueError, f"custom property 's' length (0) doesn't match batch size ({B})"),
     ({"properties": {"s": np.zeros(B + 1, np.int32)}}, ValueError, f"custom property 's' length ({B + 1}) doesn't match batch size ({B})"),
     ({"properties": {"s": np.zeros((B + 1, 2))}}, ValueError, f"custom property 's' must have shape ({B}, k)"),
@@ -291,6 +293,73 @@ def test_value_that_empties_its_dict_while_read(tmp_path):
     db = PyAtomDatabase(str(tmp_path / "a"))
     db.add_arrays_batch(P32, Z, properties=props)
     assert db[B - 1].to_owned().get_property("s") == f"t{B - 1}"
+
+
+def test_value_that_rebuilds_its_dict_while_read_loses_no_key(tmp_path):
+    """Deleting a key already read and adding fifty rebuilds the dict's table under the reader:
+    the keys given are stored, all of them and only they."""
+    props = {}
+
+    class Texts(list):
+        def __getitem__(self, i):
+            if "a" in props:
+                del props["a"]
+                props.update((f"z{k}", np.zeros(B)) for k in range(50))
+            return list.__getitem__(self, i)
+
+    props.update(a=np.zeros(B), b=Texts(["t"] * B), c=np.ones(B))
+    db = PyAtomDatabase(str(tmp_path / "a"))
+    db.add_arrays_batch(P32, Z, properties=props)
+    assert db[0].property_keys() == ["a", "b", "c"]
+
+
+@pytest.mark.skipif(not hasattr(getattr(np, "dtypes", None), "StringDType"), reason="NumPy 2 only")
+def test_string_dtype_array_is_a_text_column(tmp_path):
+    texts = ["α", "", "d", "long " * 20]
+    db = PyAtomDatabase(str(tmp_path / "a"))
+    db.add_arrays_batch(P32, Z, properties={"t": np.array(texts, np.dtypes.StringDType())})
+    assert [m.get_property("t") for m in db.get_molecules(range(B))] == texts
+
+
+# Python code run while one argument is read changes an array checked before: the call reads
+# nothing but what it checked, so it refuses, and never reads a freed or resized buffer.
+CHANGED_MID_CALL = [
+    # name is converted after atomic_numbers and pbc
+    ("name=TEXTS", "Z.dtype = np.float64", "TypeError: argument 'atomic_numbers': 'ndarray' object cannot be converted to 'PyArray<T, D>'"),
+    # custom columns are read while the fast path holds the built-in arrays in place
+    ("properties={'t': TEXTS}", "P.resize((1, 1, 3), refcheck=False)", "RuntimeError: a built-in array changed while the custom properties were read"),
+    ("properties={'t': TEXTS}", "P.dtype = np.int32", "RuntimeError: a built-in array changed while the custom properties were read"),
+]
+
+
+@pytest.mark.parametrize("argument,change,outcome", CHANGED_MID_CALL)
+def test_arrays_changed_while_another_argument_is_read(tmp_path, run_python, argument, change, outcome):
+    result = run_python(
+        f"""
+        import sys
+        import numpy as np
+        from kestrove import PyAtomDatabase
+
+        P = np.zeros((4, 1 << 14, 3), np.float32)  # freed to the system when resized
+        Z = np.ones(P.shape[:2], np.uint8)
+        pbc = np.ones((4, 3), bool)
+
+        class Texts(list):
+            def __getitem__(self, i):
+                {change}
+                return list.__getitem__(self, i)
+
+        TEXTS = Texts(["t"] * 4)
+        db = PyAtomDatabase(sys.argv[1])
+        try:
+            db.add_arrays_batch(P, Z, pbc=pbc, {argument})
+        except Exception as error:
+            print(f"{{type(error).__name__}}: {{error}}")
+        print(len(db))
+        """,
+        tmp_path / "a",
+    )
+    assert (result.returncode, result.stdout) == (0, f"{outcome}\n0\n"), result.stderr
 
 
 def test_interrupted_batch_keeps_last_commit(tmp_path):

@@ -244,3 +244,25 @@ def test_values_are_converted_outside_or_inside_the_exclusive_borrow_as_specifie
     m.set_property("k", Reader())  # converted under the exclusive borrow
     assert seen == [1.0, "Already mutably borrowed"]
     assert m.energy == 2.0 and m.get_property("k") == 2.0
+
+
+def test_atomic_numbers_are_read_as_checked_when_the_energy_conversion_changes_them(run_python):
+    """energy is converted after atomic_numbers is checked; its code changing the array's dtype
+    must neither overflow the copy (a crash, hence the child) nor change what is read."""
+    result = run_python(
+        """
+        import numpy as np
+        from kestrove import PyMolecule
+
+        Z = np.ones(1 << 16, np.uint8)
+
+        class Energy:
+            def __float__(self):
+                Z.dtype = np.float64  # the same bytes as an eighth of the elements
+                return 1.0
+
+        m = PyMolecule(np.zeros((len(Z), 3), np.float32), Z, energy=Energy())
+        print(len(m), m.atomic_numbers.dtype, m.atomic_numbers.sum())
+        """
+    )
+    assert (result.returncode, result.stdout) == (0, "65536 uint8 65536\n"), result.stderr
