@@ -146,6 +146,18 @@ def test_mixed_field_batches_read_alike_in_any_order(db_path, mmap):
             want = np.concatenate([rows[i][key] for i in indices])
             assert (value.dtype, value.tobytes()) == (want.dtype, want.tobytes()), (indices, key)
 
+    def rename_energy_of_record_1(data):
+        at = [m.start() for m in re.finditer(rb"energy", data)][1]
+        data[at:at + 6] = b"enerxy"
+
+    # A section that keyed mode refuses is refused in either order.
+    patch(db_path, rename_energy_of_record_1)
+    db = PyAtomDatabase.open(db_path, mmap=mmap)
+    for indices, m in (([2, 1], 1), ([1, 2], 0)):
+        with pytest.raises(ValueError, match=f"^Invalid data: Unexpected SOA section 'enerxy' "
+                                             f"in molecule {m}$"):
+            db.get_molecules_flat(indices)
+
 
 @pytest.mark.parametrize("kind", KINDS)
 def test_highly_compressible_records_are_read(db_path, kind):
