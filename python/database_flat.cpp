@@ -529,8 +529,8 @@ kestrove::Status fill_batch(const AtomDatabase& db, const std::vector<uint64_t>&
             return Error::invalid_data("atom offset overflow");
         }
         if (!from_map) continue;
-        if (const auto stored = db.mapped_range(*entry)) {
-            mapped[m] = MappedRecord{*stored, entry->uncompressed_size};
+        if (const auto bytes = db.mapped_range(*entry)) {
+            mapped[m] = MappedRecord{*bytes, entry->uncompressed_size};
         } else if (unmapped == kNone) {
             unmapped = m;
         }
