@@ -281,12 +281,6 @@ std::optional<SoaContext> soa_context(const AtomDatabase& db) {
     return context.value();
 }
 
-// The message is built only on failure: reads look up one record after another.
-Error missing_part(uint64_t index, const char* what) {
-    return Error::invalid_data(std::string("Missing ") + what + " for molecule " +
-                               std::to_string(index));
-}
-
 // One record as a view, from the map: a share of it when uncompressed (no copy), else a
 // decompressed buffer. Touches no Python object.
 kestrove::Result<SoaMoleculeView> load_mmap_view(const AtomDatabase& db, uint64_t index,
@@ -510,6 +504,12 @@ PyMethodDef kDatabaseMethods[] = {
 }  // namespace
 
 bool uses_map(const AtomDatabase& db) { return db.get_compressed_slice(0).has_value(); }
+
+// The message is built only on failure: reads look up one record after another.
+Error missing_part(uint64_t index, const char* what) {
+    return Error::invalid_data(std::string("Missing ") + what + " for molecule " +
+                               std::to_string(index));
+}
 
 kestrove::Result<std::span<const uint8_t>> map_record(
     const AtomDatabase& db, uint64_t index, kestrove::compression::CompressionType compression,

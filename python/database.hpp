@@ -28,6 +28,9 @@ PyTypeObject* create_database_type();
 // Whether records of `db` are read from its whole-file map: it exists and holds record 0.
 bool uses_map(const kestrove::storage::AtomDatabase& db);
 
+// "Missing {what} for molecule {index}": a record, or part of one, that the map does not hold.
+kestrove::Error missing_part(uint64_t index, const char* what);
+
 // The stored bytes of record `index` from the whole-file map, decompressed into `scratch` when
 // the database is compressed; an uncompressed record is the map's own bytes, valid while the map
 // lives. A record the map does not hold is "Missing ... for molecule N". Touches no Python object.

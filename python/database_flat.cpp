@@ -1,15 +1,16 @@
 // Flat batch extraction: many records as one dictionary of concatenated NumPy arrays.
 #include "python/database_flat.hpp"
 
-#include <sys/stat.h>
-
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <limits>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
+#include <utility>
 
 #include "engine/compression.hpp"
 #include "engine/storage/builtin_fields.hpp"
@@ -107,7 +108,48 @@ struct Column {
     std::vector<std::optional<std::string>> texts;
 };
 
-// Everything one call fills; allocated once at its final size before any record is read.
+// No column.
+constexpr size_t kNone = std::numeric_limits<size_t>::max();
+
+// A lookup table from section kind to a table from key to column position. The keys view the
+// columns' own key strings.
+class ColumnLookup {
+public:
+    // Indexes `columns`; where two columns share a kind and key, the first one is found.
+    void build(const std::vector<Column>& columns) {
+        kinds_.clear();
+        for (size_t c = 0; c < columns.size(); ++c) {
+            const SectionSchema& schema = columns[c].schema;
+            keys_of(schema.kind).emplace(schema.key, c);
+        }
+    }
+
+    // The column of (kind, key), or kNone.
+    size_t find(uint8_t kind, std::string_view key) const {
+        for (const auto& [k, keys] : kinds_) {
+            if (k != kind) continue;
+            const auto found = keys.find(key);
+            return found == keys.end() ? kNone : found->second;
+        }
+        return kNone;
+    }
+
+private:
+    using KeyTable = std::unordered_map<std::string_view, size_t>;
+
+    KeyTable& keys_of(uint8_t kind) {
+        for (auto& [k, keys] : kinds_) {
+            if (k == kind) return keys;
+        }
+        return kinds_.emplace_back(kind, KeyTable()).second;
+    }
+
+    // Records hold sections of three kinds, so a short list beats a table here.
+    std::vector<std::pair<uint8_t, KeyTable>> kinds_;
+};
+
+// Everything one call fills. The buffers are allocated once at their final size before the fill
+// starts; only a call that turns keyed replaces its columns, once.
 struct Batch {
     size_t n_molecules = 0;
     uint64_t total_atoms = 0;
@@ -116,17 +158,13 @@ struct Batch {
     HeapBuffer positions;           // bytes_per_atom per atom
     HeapBuffer atomic_numbers;      // one byte per atom
     std::vector<Column> columns;
+    ColumnLookup lookup;  // over `columns`, rebuilt whenever they are replaced
     bool keyed = false;
+    // Positional mode over a stored schema: a record whose sections are not the columns' raises
+    // `turn_keyed`, and the call is then read again in keyed mode.
+    bool may_turn_keyed = false;
+    std::atomic<bool> turn_keyed{false};
     SoaContext context;
-
-    // The column of (kind, key), or npos.
-    size_t find(uint8_t kind, std::string_view key) const {
-        for (size_t c = 0; c < columns.size(); ++c) {
-            if (columns[c].schema.kind == kind && columns[c].schema.key == key) return c;
-        }
-        return npos;
-    }
-    static constexpr size_t npos = std::numeric_limits<size_t>::max();
 };
 
 std::string quoted(std::string_view key) { return "'" + std::string(key) + "'"; }
@@ -177,10 +215,26 @@ std::optional<Error> copy_payload(Batch& batch, size_t m, size_t r, const SoaSec
     return std::nullopt;
 }
 
-// Parses one record (into the worker's reused section list) and copies it into molecule m's
-// rows and slots.
+// A record that positional mode cannot match to the columns. Over a stored schema the columns
+// are exactly its sections, so keyed mode reads such a record, or refuses it with its own
+// message: the call turns keyed, as it would have had the first record been this one.
+// Otherwise the mismatch is the molecule's failure.
+std::optional<Error> positional_mismatch(Batch& batch, Error mismatch) {
+    if (batch.may_turn_keyed) batch.turn_keyed.store(true, std::memory_order_relaxed);
+    return mismatch;
+}
+
+// What one chunk of molecules reuses from record to record.
+struct ChunkState {
+    ParsedSoaRecord parsed;
+    kestrove::Bytes scratch;      // a decompressed record
+    std::vector<size_t> matched;  // keyed mode: the column of each section position, or kNone
+};
+
+// Parses one record and copies it into molecule m's rows and slots.
 std::optional<Error> fill_one(Batch& batch, size_t m, std::span<const uint8_t> record,
-                              ParsedSoaRecord& parsed) {
+                              ChunkState& state) {
+    ParsedSoaRecord& parsed = state.parsed;
     auto status =
         kestrove::view::parse_mol_fast_soa_into(record, batch.context.bytes_per_atom, parsed);
     if (!status.ok()) return std::move(status).error();
@@ -200,30 +254,33 @@ std::optional<Error> fill_one(Batch& batch, size_t m, std::span<const uint8_t> r
                     parsed.atomic_numbers.data(), r);
     }
     if (!batch.keyed && parsed.sections.size() != batch.columns.size()) {
-        return Error::invalid_data("SOA schema mismatch for molecule " + std::to_string(m) +
-                                   ": expected " + std::to_string(batch.columns.size()) +
-                                   " sections, got " + std::to_string(parsed.sections.size()));
+        return positional_mismatch(
+            batch, Error::invalid_data("SOA schema mismatch for molecule " + std::to_string(m) +
+                                       ": expected " + std::to_string(batch.columns.size()) +
+                                       " sections, got " + std::to_string(parsed.sections.size())));
     }
     for (size_t j = 0; j < parsed.sections.size(); ++j) {
         const SoaSectionRef& section = parsed.sections[j];
-        size_t c;
-        if (batch.keyed) {
-            c = batch.find(section.kind, section.key);
-            if (c == Batch::npos) {
+        // Records of one database mostly list their sections in one order: column j
+        // (positional), or the column that position matched in the chunk's last record (keyed),
+        // is tried before the lookup table.
+        size_t c = !batch.keyed ? j : j < state.matched.size() ? state.matched[j] : kNone;
+        if (c == kNone || batch.columns[c].schema.kind != section.kind ||
+            batch.columns[c].schema.key != section.key) {
+            c = batch.lookup.find(section.kind, section.key);
+            if (c == kNone && batch.keyed) {
                 return Error::invalid_data("Unexpected SOA section " + quoted(section.key) +
                                            " in molecule " + std::to_string(m));
             }
-        } else {
-            // Records of one database may list the same sections in different orders.
-            c = j;
-            const SectionSchema& at_j = batch.columns[j].schema;
-            if (at_j.kind != section.kind || at_j.key != section.key) {
-                c = batch.find(section.kind, section.key);
-                if (c == Batch::npos) {
-                    return Error::invalid_data("SOA schema order mismatch at molecule " +
+            if (c == kNone) {
+                return positional_mismatch(
+                    batch, Error::invalid_data("SOA schema order mismatch at molecule " +
                                                std::to_string(m) + " for section " +
-                                               quoted(section.key));
-                }
+                                               quoted(section.key)));
+            }
+            if (batch.keyed) {
+                if (j >= state.matched.size()) state.matched.resize(j + 1, kNone);
+                state.matched[j] = c;
             }
         }
         Column& column = batch.columns[c];
@@ -236,31 +293,68 @@ std::optional<Error> fill_one(Batch& batch, size_t m, std::span<const uint8_t> r
     return std::nullopt;
 }
 
-// Asks the processor to start loading the stored bytes of record `index` from the map, so that
-// reading them overlaps the work on the record before it: random records are cache misses, and
-// following one record's fields is a chain of them.
-void prefetch_record(const AtomDatabase& db, uint64_t index) {
+// Asks the processor to start loading a record's stored bytes from the map, so that reading them
+// overlaps the work on the record before it: random records are cache misses, and following one
+// record's fields is a chain of them.
+void prefetch_record(std::span<const uint8_t> stored) {
     constexpr size_t kCacheLine = 64;
     constexpr size_t kMaxPrefetchBytes = 4096;
-    const auto slice = db.get_compressed_slice(index);
-    if (!slice) return;
-    const size_t bytes = std::min(slice->size(), kMaxPrefetchBytes);
-    for (size_t at = 0; at < bytes; at += kCacheLine) __builtin_prefetch(slice->data() + at);
+    // Both bounds stay in the loop's condition: g++ 12 deletes this loop, prefetches and all,
+    // when its bound is their minimum computed beforehand.
+    for (size_t at = 0; at < kMaxPrefetchBytes && at < stored.size(); at += kCacheLine) {
+        __builtin_prefetch(stored.data() + at);
+    }
 }
 
-// The largest record `db` can hold, and so the widest per-molecule slot: its file's size, times
-// the largest expansion the compressors reach in practice when records are compressed.
-uint64_t max_record_bytes(const AtomDatabase& db) {
-    constexpr uint64_t kMaxExpansion = 1024;
-    struct stat info{};
-    if (::stat(db.path().c_str(), &info) != 0 || info.st_size < 0) {
-        return std::numeric_limits<uint32_t>::max();
-    }
-    const auto size = static_cast<uint64_t>(info.st_size);
-    return db.compression().kind == kestrove::compression::CompressionType::None
-               ? size
-               : size * kMaxExpansion;
+// A requested record as the map holds it, found once per call.
+struct MappedRecord {
+    std::span<const uint8_t> stored;  // compressed when the database is
+    uint32_t uncompressed_size = 0;   // from the index entry
+};
+
+// The record's bytes: the map's own when uncompressed (valid while the map lives), else
+// decompressed into `scratch`.
+kestrove::Result<std::span<const uint8_t>> open_record(
+    const MappedRecord& record, kestrove::compression::CompressionType compression,
+    kestrove::Bytes& scratch) {
+    if (compression.kind == kestrove::compression::CompressionType::None) return record.stored;
+    KESTROVE_ASSIGN_OR_RETURN(
+        scratch,
+        kestrove::compression::decompress(record.stored, compression, record.uncompressed_size));
+    return std::span<const uint8_t>(scratch);
 }
+
+// Bounds the slot of a per-molecule column, which the stored schema declares untrusted: a slot is
+// the payload of a record that holds the column, so no longer than such a record. The requested
+// records are tried first. A slot longer than all of them can only be that of a column which
+// other records alone hold (each requested molecule then gets zeros); for it, the longest record
+// that the whole index declares is looked up, once per call.
+class SlotBound {
+public:
+    SlotBound(const AtomDatabase& db, uint64_t longest_requested)
+        : db_(db), longest_requested_(longest_requested) {}
+
+    bool admits(uint64_t slot_bytes) {
+        if (slot_bytes <= longest_requested_) return true;
+        if (!longest_stored_) longest_stored_ = longest_record(db_);
+        return slot_bytes <= *longest_stored_;
+    }
+
+private:
+    static uint64_t longest_record(const AtomDatabase& db) {
+        uint64_t longest = 0;
+        for (uint64_t i = 0; i < db.len(); ++i) {
+            if (const auto entry = db.index().get(i)) {
+                longest = std::max<uint64_t>(longest, entry->uncompressed_size);
+            }
+        }
+        return longest;
+    }
+
+    const AtomDatabase& db_;
+    uint64_t longest_requested_;
+    std::optional<uint64_t> longest_stored_;
+};
 
 // A column buffer of `bytes` zero bytes; the size was derived from untrusted counts and is
 // checked to be addressable.
@@ -273,46 +367,42 @@ kestrove::Result<HeapBuffer> zeroed(uint64_t bytes) {
     return buffer;
 }
 
-// Lays out the columns from the first record and the stored schema, and allocates them.
-kestrove::Status lay_out(Batch& batch, std::vector<SectionSchema> first,
-                         const std::optional<kestrove::storage::DatabaseSchema>& stored,
-                         uint64_t max_record_bytes) {
-    std::vector<SectionSchema> schemas;
-    if (!stored) {
-        schemas = std::move(first);
-    } else {
-        bool same = stored->sections.size() == first.size();
-        for (size_t i = 0; same && i < stored->sections.size(); ++i) {
-            const auto& s = stored->sections[i];
-            same = std::any_of(first.begin(), first.end(), [&](const SectionSchema& f) {
-                return f.kind == s.kind && f.key == s.key && f.type_tag == s.type_tag &&
-                       f.per_atom == s.per_atom && f.elem_bytes == s.elem_bytes &&
-                       f.slot_bytes == s.slot_bytes;
-            });
-        }
-        if (same) {
-            schemas = std::move(first);
-        } else {
-            batch.keyed = true;
-            for (const auto& s : stored->sections) {
-                schemas.push_back(SectionSchema{s.key, s.elem_bytes, s.slot_bytes, s.per_atom,
-                                                s.kind, s.type_tag});
-            }
-        }
+// Makes `schemas` the call's columns, in that order, and indexes them; nothing is allocated yet.
+void assign_columns(Batch& batch, std::vector<SectionSchema> schemas) {
+    batch.columns.clear();
+    batch.columns.resize(schemas.size());
+    for (size_t c = 0; c < schemas.size(); ++c) {
+        batch.columns[c].output = output_of(schemas[c]);
+        batch.columns[c].schema = std::move(schemas[c]);
     }
-    batch.columns.reserve(schemas.size());
-    for (SectionSchema& schema : schemas) {
-        Column column;
-        column.output = output_of(schema);
+    batch.lookup.build(batch.columns);
+}
+
+// Whether the stored schema holds exactly the columns' sections, in any order.
+bool columns_match(const Batch& batch, const kestrove::storage::DatabaseSchema& stored) {
+    if (stored.sections.size() != batch.columns.size()) return false;
+    return std::all_of(stored.sections.begin(), stored.sections.end(), [&](const auto& s) {
+        const size_t c = batch.lookup.find(s.kind, s.key);
+        if (c == kNone) return false;
+        const SectionSchema& f = batch.columns[c].schema;
+        return f.type_tag == s.type_tag && f.per_atom == s.per_atom &&
+               f.elem_bytes == s.elem_bytes && f.slot_bytes == s.slot_bytes;
+    });
+}
+
+// Allocates every column's zero-filled buffer or text list.
+kestrove::Status allocate_columns(Batch& batch, SlotBound& slots) {
+    for (Column& column : batch.columns) {
+        const SectionSchema& schema = column.schema;
         if (column.output == Output::kArray || column.output == Output::kBytes) {
             // A stored schema is untrusted: a per-atom element has its tag's size, and a slot
-            // is a payload that some record of this file holds.
+            // is a payload that some record holds.
             const uint64_t unit = schema.per_atom ? schema.elem_bytes : schema.slot_bytes;
             const uint64_t rows = schema.per_atom ? batch.total_atoms : batch.n_molecules;
             const auto row = array_row(schema.type_tag);
             const bool fits = schema.per_atom ? row && unit == numpy::dtype_size(row->dtype) *
                                                                    static_cast<uint64_t>(row->inner)
-                                              : unit <= max_record_bytes;
+                                              : slots.admits(unit);
             uint64_t bytes;
             if (!fits || __builtin_mul_overflow(unit, rows, &bytes)) {
                 return Error::invalid_data("Section " + quoted(schema.key) +
@@ -322,10 +412,35 @@ kestrove::Status lay_out(Batch& batch, std::vector<SectionSchema> first,
         } else if (column.output == Output::kList) {
             column.texts.resize(batch.n_molecules);
         }
-        column.schema = std::move(schema);
-        batch.columns.push_back(std::move(column));
     }
     return {};
+}
+
+// Keyed mode: the columns are the stored schema's sections, in its order.
+kestrove::Status lay_out_keyed(Batch& batch, const kestrove::storage::DatabaseSchema& stored,
+                               SlotBound& slots) {
+    std::vector<SectionSchema> schemas;
+    schemas.reserve(stored.sections.size());
+    for (const auto& s : stored.sections) {
+        schemas.push_back(
+            SectionSchema{s.key, s.elem_bytes, s.slot_bytes, s.per_atom, s.kind, s.type_tag});
+    }
+    batch.keyed = true;
+    batch.may_turn_keyed = false;
+    assign_columns(batch, std::move(schemas));
+    return allocate_columns(batch, slots);
+}
+
+// Lays out the columns from the first record and the stored schema, and allocates them:
+// positional mode over the first record's sections when there is no stored schema or it holds
+// exactly those sections, keyed mode otherwise.
+kestrove::Status lay_out(Batch& batch, std::vector<SectionSchema> first,
+                         const std::optional<kestrove::storage::DatabaseSchema>& stored,
+                         SlotBound& slots) {
+    assign_columns(batch, std::move(first));
+    if (stored && !columns_match(batch, *stored)) return lay_out_keyed(batch, *stored, slots);
+    batch.may_turn_keyed = stored.has_value();
+    return allocate_columns(batch, slots);
 }
 
 // Molecules per task: enough work per task that waking a worker pays off; a small batch runs on
@@ -339,109 +454,40 @@ size_t flat_chunk(const Batch& batch, bool decompresses) {
     return static_cast<size_t>(std::max<uint64_t>(1, atoms_per_task / mean_atoms));
 }
 
-// Steps of the call that need no interpreter lock: counts, layout and the parallel fill.
-kestrove::Status fill_batch(const AtomDatabase& db, const std::vector<uint64_t>& indices,
-                            Batch& batch) {
-    const size_t n = indices.size();
-    batch.n_molecules = n;
-    batch.counts = HeapBuffer(n * sizeof(uint32_t));
-    batch.offsets.resize(n + 1);
-    batch.offsets[0] = 0;
-    const uint64_t record_limit = max_record_bytes(db);
-    for (size_t m = 0; m < n; ++m) {
-        // One lookup gives both counts: random entries are cache misses.
-        const auto entry = db.index().get(indices[m]);
-        if (!entry) {
-            return Error::invalid_data("Index " + std::to_string(indices[m]) + " out of bounds");
-        }
-        const uint32_t count = entry->num_atoms;
-        // The buffers are sized from these counts before any record is read: a count the entry's
-        // record size cannot hold (positions, atomic numbers and the two count fields) is refused
-        // here rather than allocated. That size is itself untrusted, so the file bounds it too.
-        const uint64_t record_bytes = std::min<uint64_t>(entry->uncompressed_size, record_limit);
-        if (uint64_t{count} * kMinAtomBytes + kRecordFrame > record_bytes) {
-            return Error::invalid_data("Index entry of molecule " + std::to_string(indices[m]) +
-                                       " declares " + std::to_string(count) +
-                                       " atoms that its record cannot hold");
-        }
-        std::memcpy(static_cast<uint8_t*>(batch.counts.data()) + m * sizeof(uint32_t), &count,
-                    sizeof(uint32_t));
-        if (__builtin_add_overflow(batch.offsets[m], uint64_t{count}, &batch.offsets[m + 1])) {
-            return Error::invalid_data("atom offset overflow");
-        }
-    }
-    batch.total_atoms = batch.offsets[n];
+// Where the fill takes its records: from the map, or from the records read beforehand.
+struct RecordSource {
+    bool from_map;
+    kestrove::compression::CompressionType compression;
+    const std::vector<MappedRecord>& mapped;
+    const std::vector<kestrove::Bytes>& read;
+};
 
-    const bool from_map = uses_map(db);
-    KESTROVE_ASSIGN_OR_RETURN(batch.context, SoaContext::from_database(db));
-    const auto stored = db.schema_info();
-    const auto compression = db.compression();
-
-    // From the map, an uncompressed record is parsed in place: the reader borrow keeps the map
-    // alive for the whole call, so no counted share is taken.
-    std::vector<kestrove::Bytes> read;
-    kestrove::Bytes first_scratch;
-    std::span<const uint8_t> first_record;
-    if (from_map) {
-        KESTROVE_ASSIGN_OR_RETURN(first_record,
-                                  map_record(db, indices[0], compression, first_scratch));
-    } else {
-        std::vector<size_t> wanted(indices.begin(), indices.end());
-        KESTROVE_ASSIGN_OR_RETURN(read, db.get_raw_bytes(wanted));
-        if (read.size() != n) {
-            const size_t missing = std::min(read.size(), n - 1);
-            return Error::invalid_data("Missing raw bytes for molecule " +
-                                       std::to_string(indices[missing]));
-        }
-        first_record = read[0];
-    }
-    {
-        KESTROVE_ASSIGN_OR_RETURN(
-            ParsedSoaRecord parsed,
-            kestrove::view::parse_mol_fast_soa(first_record, batch.context.bytes_per_atom));
-        std::vector<SectionSchema> first;
-        first.reserve(parsed.sections.size());
-        for (const SoaSectionRef& section : parsed.sections) {
-            KESTROVE_ASSIGN_OR_RETURN(SectionSchema schema, kestrove::view::section_schema_from_ref(
-                                                                section, parsed.n_atoms));
-            first.push_back(std::move(schema));
-        }
-        KESTROVE_TRY(lay_out(batch, std::move(first), stored, record_limit));
-    }
-
-    uint64_t position_bytes;
-    if (__builtin_mul_overflow(batch.total_atoms, uint64_t{batch.context.bytes_per_atom},
-                               &position_bytes) ||
-        position_bytes > static_cast<uint64_t>(PY_SSIZE_T_MAX)) {
-        return Error::invalid_data("atom offset overflow");
-    }
-    // Every successful molecule writes all of its rows, so these need no zero fill.
-    batch.positions = HeapBuffer(static_cast<size_t>(position_bytes));
-    batch.atomic_numbers = HeapBuffer(static_cast<size_t>(batch.total_atoms));
-
-    // Each chunk of molecules reuses one section list and one decompression buffer; every
-    // molecule is processed, and the failure reported is that of the lowest position.
+// Fills every molecule's rows and slots on the worker pool. Each chunk of molecules reuses one
+// section list and one decompression buffer; every molecule is processed, and the failure
+// returned is that of the lowest position. Once the call turns keyed the pass stops early: it is
+// read again, and what this pass found no longer counts.
+std::optional<Error> fill_all(const RecordSource& source, Batch& batch) {
     std::mutex failure_mutex;
     size_t failed_at = std::numeric_limits<size_t>::max();
     std::optional<Error> failure;
     const bool decompresses =
-        from_map && compression.kind != kestrove::compression::CompressionType::None;
+        source.from_map && source.compression.kind != kestrove::compression::CompressionType::None;
     const size_t chunk = flat_chunk(batch, decompresses);
-    kestrove::platform::parallel_for(n, chunk, [&](size_t begin, size_t end) {
-        ParsedSoaRecord parsed;
-        kestrove::Bytes scratch;
+    kestrove::platform::parallel_for(batch.n_molecules, chunk, [&](size_t begin, size_t end) {
+        ChunkState state;
         for (size_t m = begin; m < end; ++m) {
+            if (batch.turn_keyed.load(std::memory_order_relaxed)) return;
             std::optional<Error> result;
-            if (from_map && m + 1 < end) prefetch_record(db, indices[m + 1]);
-            if (from_map) {
-                auto record = map_record(db, indices[m], compression, scratch);
+            if (source.from_map) {
+                if (m + 1 < end) prefetch_record(source.mapped[m + 1].stored);
+                auto record = open_record(source.mapped[m], source.compression, state.scratch);
                 if (record.ok()) {
-                    result = fill_one(batch, m, record.value(), parsed);
+                    result = fill_one(batch, m, record.value(), state);
                 } else {
                     result = std::move(record).error();
                 }
             } else {
-                result = fill_one(batch, m, read[m], parsed);
+                result = fill_one(batch, m, source.read[m], state);
             }
             if (!result) continue;
             std::lock_guard lock(failure_mutex);
@@ -454,6 +500,120 @@ kestrove::Status fill_batch(const AtomDatabase& db, const std::vector<uint64_t>&
             return;
         }
     });
+    return failure;
+}
+
+// Steps of the call that need no interpreter lock: counts, layout and the parallel fill.
+kestrove::Status fill_batch(const AtomDatabase& db, const std::vector<uint64_t>& indices,
+                            Batch& batch) {
+    const size_t n = indices.size();
+    batch.n_molecules = n;
+    batch.counts = HeapBuffer(n * sizeof(uint32_t));
+    batch.offsets.resize(n + 1);
+    batch.offsets[0] = 0;
+    const bool from_map = uses_map(db);
+    const auto compression = db.compression();
+    const bool compressed = compression.kind != kestrove::compression::CompressionType::None;
+    std::vector<MappedRecord> mapped(from_map ? n : 0);
+    size_t unmapped = kNone;  // the first position whose record the map does not hold
+    for (size_t m = 0; m < n; ++m) {
+        // One lookup gives the count and the record: random entries are cache misses.
+        const auto entry = db.index().get(indices[m]);
+        if (!entry) {
+            return Error::invalid_data("Index " + std::to_string(indices[m]) + " out of bounds");
+        }
+        const uint32_t count = entry->num_atoms;
+        std::memcpy(static_cast<uint8_t*>(batch.counts.data()) + m * sizeof(uint32_t), &count,
+                    sizeof(uint32_t));
+        if (__builtin_add_overflow(batch.offsets[m], uint64_t{count}, &batch.offsets[m + 1])) {
+            return Error::invalid_data("atom offset overflow");
+        }
+        if (!from_map) continue;
+        if (const auto bytes = db.mapped_range(*entry)) {
+            mapped[m] = MappedRecord{*bytes, entry->uncompressed_size};
+        } else if (unmapped == kNone) {
+            unmapped = m;
+        }
+    }
+    batch.total_atoms = batch.offsets[n];
+    if (unmapped != kNone) {
+        return missing_part(indices[unmapped], compressed ? "compressed bytes" : "mmap bytes");
+    }
+
+    KESTROVE_ASSIGN_OR_RETURN(batch.context, SoaContext::from_database(db));
+    const auto stored = db.schema_info();
+
+    // The buffers are sized from the index's counts before the records are parsed: a count that
+    // its record cannot hold (positions, atomic numbers and the two count fields) is refused
+    // rather than allocated. A record's length is what the open database holds for it: its
+    // stored bytes in the map, the length its entry declares for a compressed record (which
+    // decompression never exceeds), or the record itself once read.
+    uint64_t longest = 0;
+    auto check_holds = [&](size_t m, uint64_t record_bytes) -> kestrove::Status {
+        longest = std::max(longest, record_bytes);
+        const uint64_t count = batch.offsets[m + 1] - batch.offsets[m];
+        if (count * kMinAtomBytes + kRecordFrame > record_bytes) {
+            return Error::invalid_data("Index entry of molecule " + std::to_string(indices[m]) +
+                                       " declares " + std::to_string(count) +
+                                       " atoms that its record cannot hold");
+        }
+        return {};
+    };
+
+    // From the map, an uncompressed record is parsed in place: the reader borrow keeps the map
+    // alive for the whole call, so no counted share is taken.
+    std::vector<kestrove::Bytes> read;
+    kestrove::Bytes first_scratch;
+    std::span<const uint8_t> first_record;
+    if (from_map) {
+        for (size_t m = 0; m < n; ++m) {
+            KESTROVE_TRY(check_holds(
+                m, compressed ? mapped[m].uncompressed_size : mapped[m].stored.size()));
+        }
+        KESTROVE_ASSIGN_OR_RETURN(first_record,
+                                  open_record(mapped[0], compression, first_scratch));
+    } else {
+        std::vector<size_t> wanted(indices.begin(), indices.end());
+        KESTROVE_ASSIGN_OR_RETURN(read, db.get_raw_bytes(wanted));
+        if (read.size() != n) {
+            const size_t missing = std::min(read.size(), n - 1);
+            return Error::invalid_data("Missing raw bytes for molecule " +
+                                       std::to_string(indices[missing]));
+        }
+        for (size_t m = 0; m < n; ++m) KESTROVE_TRY(check_holds(m, read[m].size()));
+        first_record = read[0];
+    }
+    SlotBound slots(db, longest);
+    {
+        KESTROVE_ASSIGN_OR_RETURN(
+            ParsedSoaRecord parsed,
+            kestrove::view::parse_mol_fast_soa(first_record, batch.context.bytes_per_atom));
+        std::vector<SectionSchema> first;
+        first.reserve(parsed.sections.size());
+        for (const SoaSectionRef& section : parsed.sections) {
+            KESTROVE_ASSIGN_OR_RETURN(SectionSchema schema, kestrove::view::section_schema_from_ref(
+                                                                section, parsed.n_atoms));
+            first.push_back(std::move(schema));
+        }
+        KESTROVE_TRY(lay_out(batch, std::move(first), stored, slots));
+    }
+
+    uint64_t position_bytes;
+    if (__builtin_mul_overflow(batch.total_atoms, uint64_t{batch.context.bytes_per_atom},
+                               &position_bytes) ||
+        position_bytes > static_cast<uint64_t>(PY_SSIZE_T_MAX)) {
+        return Error::invalid_data("atom offset overflow");
+    }
+    // Every successful molecule writes all of its rows, so these need no zero fill.
+    batch.positions = HeapBuffer(static_cast<size_t>(position_bytes));
+    batch.atomic_numbers = HeapBuffer(static_cast<size_t>(batch.total_atoms));
+
+    const RecordSource source{from_map, compression, mapped, read};
+    auto failure = fill_all(source, batch);
+    if (batch.turn_keyed.exchange(false, std::memory_order_relaxed)) {
+        KESTROVE_TRY(lay_out_keyed(batch, *stored, slots));
+        failure = fill_all(source, batch);
+    }
     if (failure) return std::move(*failure);
     return {};
 }

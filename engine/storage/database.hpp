@@ -159,6 +159,9 @@ public:
         std::span<const index::MoleculeIndex> entries) const;
     // The stored bytes of record i inside the memory map, or nothing.
     std::optional<std::span<const uint8_t>> get_compressed_slice(uint64_t i) const;
+    // The same for an entry already looked up: its stored bytes when they lie wholly inside the
+    // data map, past the header slots.
+    std::optional<std::span<const uint8_t>> mapped_range(const index::MoleculeIndex& entry) const;
     std::optional<SharedMmapBytes> get_shared_mmap_bytes(uint64_t i) const;
     std::optional<uint32_t> uncompressed_size(uint64_t i) const;
     std::optional<uint32_t> num_atoms(uint64_t i) const;
@@ -200,8 +203,6 @@ private:
     // Reads an entry's stored bytes through `file`, checked first against its length `file_len`.
     Result<Bytes> read_stored_from_file(const platform::File& file, uint64_t file_len,
                                         const index::MoleculeIndex& entry) const;
-    // The stored bytes of an entry when they lie wholly inside the data map, past the header slots.
-    std::optional<std::span<const uint8_t>> mapped_range(const index::MoleculeIndex& entry) const;
     Result<std::vector<index::MoleculeIndex>> lookup_entries(std::span<const size_t> indices) const;
     bool may_move_to_format3() const;
 

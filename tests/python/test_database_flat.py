@@ -1,7 +1,9 @@
 """PyAtomDatabase.get_molecules_flat: training batches as concatenated NumPy arrays."""
 
+import os
 import re
 import struct
+import zlib
 
 import numpy as np
 import pytest
@@ -58,6 +60,13 @@ def patch(path, edit):
     open(path, "wb").write(data)
 
 
+def without_schema_lock(data):
+    # Both header slots stop naming the schema-lock blob (offset and length at 60, Adler-32 last).
+    for slot in (0, 4096):
+        data[slot + 60:slot + 76] = bytes(16)
+        struct.pack_into("<I", data, slot + 4092, zlib.adler32(bytes(data[slot:slot + 4092])))
+
+
 @pytest.mark.parametrize("dtype", [np.float32, np.float64])
 @pytest.mark.parametrize("road", ["created", "mmap", "file"])
 @pytest.mark.parametrize("kind", KINDS)
@@ -111,12 +120,108 @@ def test_missing_fields_and_texts_choose_the_mode(tmp_path, create_db):
     n = got["n_atoms"]
     assert not got["forces"][n[0]:n[0] + n[1]].any()
     assert got["forces"][:n[0]].tobytes() == molecules[0].forces.tobytes()
-    # The first record holds every stored section: positional mode refuses a shorter one.
+    # Without a stored schema, positional mode over the first record refuses a shorter one.
     path = str(tmp_path / "positional.kstv")
     create_db(path, [make_molecule(1, forces=False, vec=False), make_molecule(2, vec=False)])
+    patch(path, without_schema_lock)
     db = PyAtomDatabase.open(path)
     with pytest.raises(ValueError, match=r"SOA schema mismatch for molecule 1: expected \d+ "):
         db.get_molecules_flat([1, 0])
+
+
+@pytest.mark.parametrize("mmap", [True, False])
+def test_mixed_field_batches_read_alike_in_any_order(db_path, mmap):
+    db = PyAtomDatabase(db_path)
+    p, z = np.zeros((2, 3, 3), np.float32), np.ones((2, 3), np.uint8)
+    db.add_arrays_batch(p, z, energy=np.array([1.0, 2.0]))  # rows 0 and 1: no forces
+    db.add_arrays_batch(p + 1, z, energy=np.array([3.0, 4.0]),
+                        forces=np.full((2, 3, 3), 7, np.float32))
+    db.flush()
+    db = PyAtomDatabase.open(db_path, mmap=mmap)
+    rows = [db.get_molecules_flat([i]) for i in range(4)]
+    for indices in ([0, 2], [2, 0], [2, 3, 1, 0], [3, 0, 3], [1, 2]):
+        got = db.get_molecules_flat(indices)
+        assert sorted(got) == sorted(rows[0])
+        for key, value in got.items():
+            want = np.concatenate([rows[i][key] for i in indices])
+            assert (value.dtype, value.tobytes()) == (want.dtype, want.tobytes()), (indices, key)
+
+    def rename_energy_of_record_1(data):
+        at = [m.start() for m in re.finditer(rb"energy", data)][1]
+        data[at:at + 6] = b"enerxy"
+
+    # A section that keyed mode refuses is refused in either order.
+    patch(db_path, rename_energy_of_record_1)
+    db = PyAtomDatabase.open(db_path, mmap=mmap)
+    for indices, m in (([2, 1], 1), ([1, 2], 0)):
+        with pytest.raises(ValueError, match=f"^Invalid data: Unexpected SOA section 'enerxy' "
+                                             f"in molecule {m}$"):
+            db.get_molecules_flat(indices)
+
+
+@pytest.mark.parametrize("kind", KINDS)
+def test_highly_compressible_records_are_read(db_path, kind):
+    # 39 MB of atoms at the origin and 32 MB of zeros, which zstd stores in about 10 kB.
+    db = PyAtomDatabase(db_path, kind)
+    db.add_molecule(PyMolecule(np.zeros((3_000_000, 3), np.float32), np.ones(3_000_000, np.uint8)))
+    small = [PyMolecule(np.zeros((1, 3), np.float32), np.ones(1, np.uint8)) for _ in range(2)]
+    small[0].set_property("z", np.zeros(4_000_000))
+    db.add_molecules(small)
+    db.flush()
+    for mmap in (True, False):
+        reader = PyAtomDatabase.open(db_path, mmap=mmap)
+        # Record 2 lacks "z", whose slot is far longer than record 2 itself.
+        for indices, atoms in (([1, 0, 2], 3_000_002), ([2], 1)):
+            got = reader.get_molecules_flat(indices)
+            assert got["positions"].shape == (atoms, 3) and not got["positions"].any()
+            assert got["properties"]["z"].shape == (4_000_000 * len(indices),)
+            assert not got["properties"]["z"].any()
+
+
+@pytest.mark.parametrize("replace", ["os.replace", "overwrite"])
+def test_a_path_replaced_under_an_open_reader_changes_nothing(tmp_path, create_db, replace):
+    path, other = str(tmp_path / "db.kstv"), str(tmp_path / "other.kstv")
+    rng = np.random.default_rng(0)
+    # Records longer than the file that takes the path.
+    create_db(path, [PyMolecule(rng.standard_normal((1000, 3)).astype(np.float32),
+                                np.ones(1000, np.uint8), energy=float(i)) for i in range(3)])
+    reader = PyAtomDatabase.open(path)
+    before = reader.get_molecules_flat([2, 0])
+    if replace == "os.replace":
+        create_db(other, [make_molecule(0)])
+        os.replace(other, path)
+    else:
+        PyAtomDatabase(path, overwrite=True)
+    after = reader.get_molecules_flat([2, 0])
+    assert {k: v.tobytes() for k, v in after.items()} == {k: v.tobytes() for k, v in before.items()}
+
+
+@pytest.mark.parametrize("mmap", [True, False])
+def test_forged_slot_is_refused_before_it_sizes_a_buffer(db_path, create_db, run_python, mmap):
+    rng = np.random.default_rng(0)
+    molecules = [PyMolecule(rng.standard_normal((64, 3)).astype(np.float32),
+                            np.ones(64, np.uint8)) for _ in range(200)]
+    for mol in molecules:
+        mol.set_property("vec", np.zeros(4))
+    create_db(db_path, molecules, "zstd")  # about 200 kB
+    # The schema-lock entry of "vec": kind, tag, per-atom flag, key length, elem, slot, key.
+    entry = b"\x02\x03\x00\x03\x00" + struct.pack("<II", 8, 32) + b"vec"
+    patch(db_path, lambda d: struct.pack_into("<I", d, d.rindex(entry) + 9, 40_000_000))
+    result = run_python("""
+        import resource, sys
+        from kestrove import PyAtomDatabase
+        db = PyAtomDatabase.open(sys.argv[1], mmap=sys.argv[2] == "True")
+        before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+        try:
+            db.get_molecules_flat(range(10))
+        except ValueError as error:
+            print(error)
+        print(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before)
+        """, db_path, mmap)
+    message, grown_kib = result.stdout.splitlines()
+    assert re.fullmatch(r"Invalid data: Section 'vec' (payload length overflow|"
+                        r"has invalid payload length 32 \(expected 40000000\))", message)
+    assert int(grown_kib) < 16 * 1024, "ten 40 MB slots were allocated"
 
 
 def test_first_failing_position_is_reported(db_path, create_db):
@@ -125,6 +230,7 @@ def test_first_failing_position_is_reported(db_path, create_db):
     for m in molecules[1:]:
         m.set_property("label", "y")
     create_db(db_path, molecules)
+    patch(db_path, without_schema_lock)  # mismatches stay failures in positional mode
     db = PyAtomDatabase.open(db_path)
     indices = [0, 1] + [3, 4] * 500 + [2] + [6] * 500 + [5, 9] * 200
     for _ in range(20):
