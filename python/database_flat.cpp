@@ -328,32 +328,20 @@ kestrove::Result<std::span<const uint8_t>> open_record(
 // the payload of a record that holds the column, so no longer than such a record. The requested
 // records are tried first. A slot longer than all of them can only be that of a column which
 // other records alone hold (each requested molecule then gets zeros); for it, the longest record
-// that the whole index declares is looked up, once per call.
+// that the whole index declares is the bound.
 class SlotBound {
 public:
     SlotBound(const AtomDatabase& db, uint64_t longest_requested)
         : db_(db), longest_requested_(longest_requested) {}
 
-    bool admits(uint64_t slot_bytes) {
+    bool admits(uint64_t slot_bytes) const {
         if (slot_bytes <= longest_requested_) return true;
-        if (!longest_stored_) longest_stored_ = longest_record(db_);
-        return slot_bytes <= *longest_stored_;
+        return slot_bytes <= db_.index().longest_uncompressed_size();
     }
 
 private:
-    static uint64_t longest_record(const AtomDatabase& db) {
-        uint64_t longest = 0;
-        for (uint64_t i = 0; i < db.len(); ++i) {
-            if (const auto entry = db.index().get(i)) {
-                longest = std::max<uint64_t>(longest, entry->uncompressed_size);
-            }
-        }
-        return longest;
-    }
-
     const AtomDatabase& db_;
     uint64_t longest_requested_;
-    std::optional<uint64_t> longest_stored_;
 };
 
 // A column buffer of `bytes` zero bytes; the size was derived from untrusted counts and is
@@ -391,7 +379,7 @@ bool columns_match(const Batch& batch, const kestrove::storage::DatabaseSchema& 
 }
 
 // Allocates every column's zero-filled buffer or text list.
-kestrove::Status allocate_columns(Batch& batch, SlotBound& slots) {
+kestrove::Status allocate_columns(Batch& batch, const SlotBound& slots) {
     for (Column& column : batch.columns) {
         const SectionSchema& schema = column.schema;
         if (column.output == Output::kArray || column.output == Output::kBytes) {
@@ -418,7 +406,7 @@ kestrove::Status allocate_columns(Batch& batch, SlotBound& slots) {
 
 // Keyed mode: the columns are the stored schema's sections, in its order.
 kestrove::Status lay_out_keyed(Batch& batch, const kestrove::storage::DatabaseSchema& stored,
-                               SlotBound& slots) {
+                               const SlotBound& slots) {
     std::vector<SectionSchema> schemas;
     schemas.reserve(stored.sections.size());
     for (const auto& s : stored.sections) {
@@ -436,7 +424,7 @@ kestrove::Status lay_out_keyed(Batch& batch, const kestrove::storage::DatabaseSc
 // exactly those sections, keyed mode otherwise.
 kestrove::Status lay_out(Batch& batch, std::vector<SectionSchema> first,
                          const std::optional<kestrove::storage::DatabaseSchema>& stored,
-                         SlotBound& slots) {
+                         const SlotBound& slots) {
     assign_columns(batch, std::move(first));
     if (stored && !columns_match(batch, *stored)) return lay_out_keyed(batch, *stored, slots);
     batch.may_turn_keyed = stored.has_value();

@@ -1,6 +1,7 @@
 // The index: where each record lies in the file, its on-disk blob, and an open database's copy.
 #include "engine/storage/index.hpp"
 
+#include <algorithm>
 #include <string>
 
 namespace kestrove::storage::index {
@@ -52,10 +53,26 @@ Result<std::vector<MoleculeIndex>> decode_index(std::span<const uint8_t> blob) {
     return entries;
 }
 
+namespace {
+
+uint64_t longest_of(std::span<const MoleculeIndex> entries, uint64_t longest) {
+    for (const MoleculeIndex& entry : entries) {
+        longest = std::max<uint64_t>(longest, entry.uncompressed_size);
+    }
+    return longest;
+}
+
+}  // namespace
+
+IndexStorage::IndexStorage(std::vector<MoleculeIndex> entries) : state_(std::move(entries)) {
+    longest_->store(longest_of(std::get<0>(state_), 0), std::memory_order_relaxed);
+}
+
 IndexStorage IndexStorage::mapped(std::shared_ptr<const void> owner, std::span<const uint8_t> map,
                                   uint64_t index_offset, uint64_t count) {
     IndexStorage storage;
     storage.state_ = Mapped{std::move(owner), map, index_offset, count};
+    storage.longest_->store(kNotYetKnown, std::memory_order_relaxed);
     return storage;
 }
 
@@ -89,6 +106,8 @@ Status IndexStorage::extend(std::vector<MoleculeIndex> entries) {
             "Cannot add molecules to a database opened with a memory-mapped index (read-only); "
             "reopen without mmap to write.");
     }
+    longest_->store(longest_of(entries, longest_->load(std::memory_order_relaxed)),
+                    std::memory_order_relaxed);
     owned->insert(owned->end(), entries.begin(), entries.end());
     return {};
 }
@@ -96,6 +115,18 @@ Status IndexStorage::extend(std::vector<MoleculeIndex> entries) {
 std::span<const MoleculeIndex> IndexStorage::owned_entries() const {
     if (const auto* owned = std::get_if<0>(&state_)) return *owned;
     return {};
+}
+
+uint64_t IndexStorage::longest_uncompressed_size() const {
+    const uint64_t known = longest_->load(std::memory_order_relaxed);
+    if (known != kNotYetKnown) return known;
+    // A mapped index: threads that race here each work out the same value.
+    uint64_t longest = 0;
+    for (uint64_t i = 0; i < size(); ++i) {
+        if (const auto entry = get(i)) longest = std::max<uint64_t>(longest, entry->uncompressed_size);
+    }
+    longest_->store(longest, std::memory_order_relaxed);
+    return longest;
 }
 
 }  // namespace kestrove::storage::index

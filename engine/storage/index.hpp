@@ -1,7 +1,9 @@
 // The index: where each record lies in the file, its on-disk blob, and an open database's copy.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
+#include <limits>
 #include <memory>
 #include <optional>
 #include <span>
@@ -39,7 +41,7 @@ class IndexStorage {
 public:
     // An empty, writable index.
     IndexStorage() = default;
-    explicit IndexStorage(std::vector<MoleculeIndex> entries) : state_(std::move(entries)) {}
+    explicit IndexStorage(std::vector<MoleculeIndex> entries);
     // Entries are read from `map` at `index_offset + 8 + 20 × i`; `owner` keeps the map alive.
     static IndexStorage mapped(std::shared_ptr<const void> owner, std::span<const uint8_t> map,
                                uint64_t index_offset, uint64_t count);
@@ -53,8 +55,14 @@ public:
     Status extend(std::vector<MoleculeIndex> entries);
     // The owned entries; empty for a mapped index.
     std::span<const MoleculeIndex> owned_entries() const;
+    // The largest uncompressed size that an entry declares, 0 for none. An owned index keeps it
+    // as it grows; a mapped one works it out in one pass on first use (safe from several
+    // threads at once), since opening reads none of its entries.
+    uint64_t longest_uncompressed_size() const;
 
 private:
+    static constexpr uint64_t kNotYetKnown = std::numeric_limits<uint64_t>::max();
+
     struct Mapped {
         std::shared_ptr<const void> owner;
         std::span<const uint8_t> map;
@@ -62,6 +70,9 @@ private:
         uint64_t count;
     };
     std::variant<std::vector<MoleculeIndex>, Mapped> state_;
+    // longest_uncompressed_size(), or kNotYetKnown. Behind a pointer, so that the index moves.
+    std::unique_ptr<std::atomic<uint64_t>> longest_ =
+        std::make_unique<std::atomic<uint64_t>>(0);
 };
 
 }  // namespace kestrove::storage::index

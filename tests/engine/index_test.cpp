@@ -172,6 +172,28 @@ TEST(IndexStorageTest, MappedIndexReadsEntriesInPlace) {
     EXPECT_EQ(storage.get(0)->offset, entries[0].offset ^ 0xff);
 }
 
+// The bound on a record's size that flat reads take for a per-molecule slot: the largest
+// uncompressed size of any entry, in every form, also after moves; entries the map cuts off
+// do not count.
+TEST(IndexStorageTest, LongestUncompressedSizeCoversEveryEntry) {
+    auto entries = sample_entries(4, 5);
+    for (uint32_t i = 0; i < 4; ++i) entries[i].uncompressed_size = 10 + 10 * (i % 3);  // 10, 20, 30, 10
+    IndexStorage owned;
+    EXPECT_EQ(owned.longest_uncompressed_size(), 0u);
+    ASSERT_TRUE(owned.extend({entries[0], entries[1]}).ok());
+    EXPECT_EQ(owned.longest_uncompressed_size(), 20u);
+    ASSERT_TRUE(owned.extend({entries[2], entries[3]}).ok());
+    EXPECT_EQ(owned.longest_uncompressed_size(), 30u);
+    EXPECT_EQ(IndexStorage({entries[3], entries[1]}).longest_uncompressed_size(), 20u);
+
+    const FakeMap map = fake_map(entries, 3);
+    const IndexStorage mapped = mapped_over(map, map.bytes->size(), entries.size());
+    EXPECT_EQ(mapped.longest_uncompressed_size(), 30u);
+    IndexStorage cut = mapped_over(map, map.bytes->size() - 2 * 20, entries.size());
+    const IndexStorage moved = std::move(cut);
+    EXPECT_EQ(moved.longest_uncompressed_size(), 20u);  // entries 2 and 3 lie past the map
+}
+
 TEST(IndexStorageTest, MappedIndexTakesItsCountFromTheCaller) {
     const auto entries = sample_entries(4, 5);
     const FakeMap map = fake_map(entries, 0);
