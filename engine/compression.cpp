@@ -19,10 +19,6 @@ namespace {
 constexpr uint64_t kMaxDefaultCapacity = uint64_t{1} << 30;  // 1 GiB
 constexpr uint64_t kLz4DefaultRatio = 100;
 constexpr uint64_t kZstdDefaultRatio = 10;
-// An LZ4 sequence can emit at most 255 bytes per input byte (match-length extension bytes).
-constexpr uint64_t kLz4MaxExpansion = 255;
-// A zstd block of at least 4 bytes (an RLE block) yields at most 128 KiB.
-constexpr uint64_t kZstdMaxExpansion = (uint64_t{128} << 10) / 4;
 
 uint64_t saturating_mul(uint64_t a, uint64_t b) {
     uint64_t product;
@@ -130,7 +126,7 @@ Result<Bytes> decompress_lz4(std::span<const uint8_t> data, std::optional<uint64
                                   "Decompression failed. Input invalid or too long?");
     }
     // The block cannot produce more than this, whatever the hint says.
-    capacity = std::min(capacity, saturating_mul(data.size(), kLz4MaxExpansion));
+    capacity = max_decompressed_size({CompressionType::Lz4}, data.size(), capacity);
     Bytes out(static_cast<size_t>(capacity));
     const int produced = LZ4_decompress_safe(
         reinterpret_cast<const char*>(data.data()), reinterpret_cast<char*>(out.data()),
@@ -160,8 +156,8 @@ Result<Bytes> decompress_zstd(std::span<const uint8_t> data, std::optional<uint6
         const unsigned long long first = ZSTD_getFrameContentSize(data.data(), data.size());
         uint64_t room = 0;
         if (first != ZSTD_CONTENTSIZE_ERROR && first != ZSTD_CONTENTSIZE_UNKNOWN) {
-            room = std::min<uint64_t>(
-                {first, capacity, saturating_mul(data.size(), kZstdMaxExpansion)});
+            room = max_decompressed_size({CompressionType::Zstd}, data.size(),
+                                         std::min<uint64_t>(first, capacity));
         }
         Bytes scratch(static_cast<size_t>(room));
         const size_t rc =
@@ -177,7 +173,7 @@ Result<Bytes> decompress_zstd(std::span<const uint8_t> data, std::optional<uint6
         if (bound != ZSTD_CONTENTSIZE_ERROR) capacity = std::min<uint64_t>(capacity, bound);
     }
     // A forged frame header can state any size; no frame yields more than this.
-    capacity = std::min(capacity, saturating_mul(data.size(), kZstdMaxExpansion));
+    capacity = max_decompressed_size({CompressionType::Zstd}, data.size(), capacity);
     Bytes out(static_cast<size_t>(capacity));
     const size_t produced =
         ZSTD_decompressDCtx(dctx, out.data(), out.size(), data.data(), data.size());

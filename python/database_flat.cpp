@@ -320,7 +320,8 @@ kestrove::Result<std::span<const uint8_t>> open_record(
     if (compression.kind == kestrove::compression::CompressionType::None) return record.stored;
     KESTROVE_ASSIGN_OR_RETURN(
         scratch,
-        kestrove::compression::decompress(record.stored, compression, record.uncompressed_size));
+        kestrove::compression::decompress(record.stored, compression,
+                                          record.uncompressed_size));
     return std::span<const uint8_t>(scratch);
 }
 
@@ -328,7 +329,7 @@ kestrove::Result<std::span<const uint8_t>> open_record(
 // the payload of a record that holds the column, so no longer than such a record. The requested
 // records are tried first. A slot longer than all of them can only be that of a column which
 // other records alone hold (each requested molecule then gets zeros); for it, the longest record
-// that the whole index declares is the bound.
+// that any entry of the index can yield is the bound.
 class SlotBound {
 public:
     SlotBound(const AtomDatabase& db, uint64_t longest_requested)
@@ -336,7 +337,7 @@ public:
 
     bool admits(uint64_t slot_bytes) const {
         if (slot_bytes <= longest_requested_) return true;
-        return slot_bytes <= db_.index().longest_uncompressed_size();
+        return slot_bytes <= db_.index().longest_record_size(db_.compression());
     }
 
 private:
@@ -350,9 +351,7 @@ kestrove::Result<HeapBuffer> zeroed(uint64_t bytes) {
     if (bytes > static_cast<uint64_t>(PY_SSIZE_T_MAX)) {
         return Error::invalid_data("flat column size overflow");
     }
-    HeapBuffer buffer(static_cast<size_t>(bytes));
-    std::memset(buffer.data(), 0, static_cast<size_t>(bytes));
-    return buffer;
+    return HeapBuffer::zeroed(static_cast<size_t>(bytes));
 }
 
 // Makes `schemas` the call's columns, in that order, and indexes them; nothing is allocated yet.
@@ -491,19 +490,45 @@ std::optional<Error> fill_all(const RecordSource& source, Batch& batch) {
     return failure;
 }
 
+// A requested position whose record the pre-pass refuses, and why.
+struct Refusal {
+    size_t at;
+    Error error;
+};
+
 // Steps of the call that need no interpreter lock: counts, layout and the parallel fill.
 kestrove::Status fill_batch(const AtomDatabase& db, const std::vector<uint64_t>& indices,
                             Batch& batch) {
     const size_t n = indices.size();
-    batch.n_molecules = n;
     batch.counts = HeapBuffer(n * sizeof(uint32_t));
     batch.offsets.resize(n + 1);
     batch.offsets[0] = 0;
     const bool from_map = uses_map(db);
     const auto compression = db.compression();
     const bool compressed = compression.kind != kestrove::compression::CompressionType::None;
+
+    // The buffers are sized from the index's counts before the records are parsed, so a record
+    // that is not in the map, or whose count it cannot hold (positions, atomic numbers and the
+    // two count fields), is refused rather than allocated for. A record's length is bounded by
+    // what the open database holds for it: its stored bytes and what they can decompress to
+    // (never trusting a declared length beyond them), or the record itself once read. Only the
+    // molecules before the first refused position are filled, so that a failure of an earlier
+    // one is still the one reported.
+    std::optional<Refusal> refused;
+    uint64_t longest = 0;  // of the records before the refused position
+    auto check_holds = [&](size_t m, uint64_t record_bytes) {
+        const uint64_t count = batch.offsets[m + 1] - batch.offsets[m];
+        if (count * kMinAtomBytes + kRecordFrame > record_bytes) {
+            refused = Refusal{m, Error::invalid_data("Index entry of molecule " +
+                                                     std::to_string(indices[m]) + " declares " +
+                                                     std::to_string(count) +
+                                                     " atoms that its record cannot hold")};
+        } else {
+            longest = std::max(longest, record_bytes);
+        }
+    };
+
     std::vector<MappedRecord> mapped(from_map ? n : 0);
-    size_t unmapped = kNone;  // the first position whose record the map does not hold
     for (size_t m = 0; m < n; ++m) {
         // One lookup gives the count and the record: random entries are cache misses.
         const auto entry = db.index().get(indices[m]);
@@ -519,48 +544,26 @@ kestrove::Status fill_batch(const AtomDatabase& db, const std::vector<uint64_t>&
         if (!from_map) continue;
         if (const auto bytes = db.mapped_range(*entry)) {
             mapped[m] = MappedRecord{*bytes, entry->uncompressed_size};
-        } else if (unmapped == kNone) {
-            unmapped = m;
+        } else if (!refused) {
+            refused = Refusal{m, missing_part(indices[m],
+                                              compressed ? "compressed bytes" : "mmap bytes")};
         }
     }
-    batch.total_atoms = batch.offsets[n];
-    if (unmapped != kNone) {
-        return missing_part(indices[unmapped], compressed ? "compressed bytes" : "mmap bytes");
+    // A pass of its own: the loop above waits on random index entries, and the fewer
+    // instructions it runs per entry, the more of those loads it keeps in flight at once.
+    const size_t mapped_end = refused ? refused->at : mapped.size();
+    for (size_t m = 0; m < mapped_end && !refused; ++m) {
+        check_holds(m, kestrove::compression::max_decompressed_size(
+                           compression, mapped[m].stored.size(), mapped[m].uncompressed_size));
     }
 
     KESTROVE_ASSIGN_OR_RETURN(batch.context, SoaContext::from_database(db));
     const auto stored = db.schema_info();
 
-    // The buffers are sized from the index's counts before the records are parsed: a count that
-    // its record cannot hold (positions, atomic numbers and the two count fields) is refused
-    // rather than allocated. A record's length is what the open database holds for it: its
-    // stored bytes in the map, the length its entry declares for a compressed record (which
-    // decompression never exceeds), or the record itself once read.
-    uint64_t longest = 0;
-    auto check_holds = [&](size_t m, uint64_t record_bytes) -> kestrove::Status {
-        longest = std::max(longest, record_bytes);
-        const uint64_t count = batch.offsets[m + 1] - batch.offsets[m];
-        if (count * kMinAtomBytes + kRecordFrame > record_bytes) {
-            return Error::invalid_data("Index entry of molecule " + std::to_string(indices[m]) +
-                                       " declares " + std::to_string(count) +
-                                       " atoms that its record cannot hold");
-        }
-        return {};
-    };
-
     // From the map, an uncompressed record is parsed in place: the reader borrow keeps the map
     // alive for the whole call, so no counted share is taken.
     std::vector<kestrove::Bytes> read;
-    kestrove::Bytes first_scratch;
-    std::span<const uint8_t> first_record;
-    if (from_map) {
-        for (size_t m = 0; m < n; ++m) {
-            KESTROVE_TRY(check_holds(
-                m, compressed ? mapped[m].uncompressed_size : mapped[m].stored.size()));
-        }
-        KESTROVE_ASSIGN_OR_RETURN(first_record,
-                                  open_record(mapped[0], compression, first_scratch));
-    } else {
+    if (!from_map) {
         std::vector<size_t> wanted(indices.begin(), indices.end());
         KESTROVE_ASSIGN_OR_RETURN(read, db.get_raw_bytes(wanted));
         if (read.size() != n) {
@@ -568,7 +571,19 @@ kestrove::Status fill_batch(const AtomDatabase& db, const std::vector<uint64_t>&
             return Error::invalid_data("Missing raw bytes for molecule " +
                                        std::to_string(indices[missing]));
         }
-        for (size_t m = 0; m < n; ++m) KESTROVE_TRY(check_holds(m, read[m].size()));
+        for (size_t m = 0; m < n && !refused; ++m) check_holds(m, read[m].size());
+    }
+    const size_t filled = refused ? refused->at : n;
+    if (filled == 0) return std::move(refused->error);
+    batch.n_molecules = filled;
+    batch.total_atoms = batch.offsets[filled];
+
+    kestrove::Bytes first_scratch;
+    std::span<const uint8_t> first_record;
+    if (from_map) {
+        KESTROVE_ASSIGN_OR_RETURN(first_record,
+                                  open_record(mapped[0], compression, first_scratch));
+    } else {
         first_record = read[0];
     }
     SlotBound slots(db, longest);
@@ -603,6 +618,7 @@ kestrove::Status fill_batch(const AtomDatabase& db, const std::vector<uint64_t>&
         failure = fill_all(source, batch);
     }
     if (failure) return std::move(*failure);
+    if (refused) return std::move(refused->error);
     return {};
 }
 

@@ -68,6 +68,9 @@ public:
     HeapBuffer() = default;
     // Throws std::bad_alloc when the memory is not there.
     explicit HeapBuffer(size_t bytes);
+    // `bytes` zero bytes. A large buffer comes as fresh pages that the OS commits only when they
+    // are first written, so rows that nothing writes cost no memory. Throws as above.
+    static HeapBuffer zeroed(size_t bytes);
     HeapBuffer(HeapBuffer&& other) noexcept
         : data_(std::exchange(other.data_, nullptr)), size_(std::exchange(other.size_, 0)) {}
     HeapBuffer& operator=(HeapBuffer&& other) noexcept;
@@ -84,6 +87,8 @@ public:
     }
 
 private:
+    HeapBuffer(void* data, size_t bytes);
+
     void* data_ = nullptr;
     size_t size_ = 0;
 };

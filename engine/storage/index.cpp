@@ -55,9 +55,24 @@ Result<std::vector<MoleculeIndex>> decode_index(std::span<const uint8_t> blob) {
 
 namespace {
 
-uint64_t longest_of(std::span<const MoleculeIndex> entries, uint64_t longest) {
+uint64_t record_size_bound(const MoleculeIndex& entry, compression::CompressionType compression) {
+    return compression::max_decompressed_size(compression, entry.compressed_size,
+                                              entry.uncompressed_size);
+}
+
+// The compression kind whose longest record slot `slot` of the cache holds.
+compression::CompressionType kind_of_slot(size_t slot) {
+    return compression::CompressionType{static_cast<uint32_t>(slot), 0};
+}
+
+size_t slot_of(compression::CompressionType compression) {
+    return std::min<size_t>(compression.kind, compression::CompressionType::Zstd);
+}
+
+uint64_t longest_of(std::span<const MoleculeIndex> entries, compression::CompressionType compression,
+                    uint64_t longest) {
     for (const MoleculeIndex& entry : entries) {
-        longest = std::max<uint64_t>(longest, entry.uncompressed_size);
+        longest = std::max(longest, record_size_bound(entry, compression));
     }
     return longest;
 }
@@ -65,14 +80,14 @@ uint64_t longest_of(std::span<const MoleculeIndex> entries, uint64_t longest) {
 }  // namespace
 
 IndexStorage::IndexStorage(std::vector<MoleculeIndex> entries) : state_(std::move(entries)) {
-    longest_->store(longest_of(std::get<0>(state_), 0), std::memory_order_relaxed);
+    raise_longest(std::get<0>(state_));
 }
 
 IndexStorage IndexStorage::mapped(std::shared_ptr<const void> owner, std::span<const uint8_t> map,
                                   uint64_t index_offset, uint64_t count) {
     IndexStorage storage;
     storage.state_ = Mapped{std::move(owner), map, index_offset, count};
-    storage.longest_->store(kNotYetKnown, std::memory_order_relaxed);
+    for (auto& longest : *storage.longest_) longest.store(kNotYetKnown, std::memory_order_relaxed);
     return storage;
 }
 
@@ -106,8 +121,7 @@ Status IndexStorage::extend(std::vector<MoleculeIndex> entries) {
             "Cannot add molecules to a database opened with a memory-mapped index (read-only); "
             "reopen without mmap to write.");
     }
-    longest_->store(longest_of(entries, longest_->load(std::memory_order_relaxed)),
-                    std::memory_order_relaxed);
+    raise_longest(entries);
     owned->insert(owned->end(), entries.begin(), entries.end());
     return {};
 }
@@ -117,15 +131,27 @@ std::span<const MoleculeIndex> IndexStorage::owned_entries() const {
     return {};
 }
 
-uint64_t IndexStorage::longest_uncompressed_size() const {
-    const uint64_t known = longest_->load(std::memory_order_relaxed);
+void IndexStorage::raise_longest(std::span<const MoleculeIndex> entries) {
+    for (size_t slot = 0; slot < kCompressionKinds; ++slot) {
+        auto& longest = (*longest_)[slot];
+        longest.store(
+            longest_of(entries, kind_of_slot(slot), longest.load(std::memory_order_relaxed)),
+            std::memory_order_relaxed);
+    }
+}
+
+uint64_t IndexStorage::longest_record_size(compression::CompressionType compression) const {
+    auto& cached = (*longest_)[slot_of(compression)];
+    const uint64_t known = cached.load(std::memory_order_relaxed);
     if (known != kNotYetKnown) return known;
     // A mapped index: threads that race here each work out the same value.
     uint64_t longest = 0;
     for (uint64_t i = 0; i < size(); ++i) {
-        if (const auto entry = get(i)) longest = std::max<uint64_t>(longest, entry->uncompressed_size);
+        if (const auto entry = get(i)) {
+            longest = std::max(longest, record_size_bound(*entry, compression));
+        }
     }
-    longest_->store(longest, std::memory_order_relaxed);
+    cached.store(longest, std::memory_order_relaxed);
     return longest;
 }
 

@@ -1,6 +1,7 @@
 // The index: where each record lies in the file, its on-disk blob, and an open database's copy.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <limits>
@@ -11,6 +12,7 @@
 #include <vector>
 
 #include "engine/coding.hpp"
+#include "engine/compression.hpp"
 #include "engine/error.hpp"
 
 namespace kestrove::storage::index {
@@ -55,13 +57,22 @@ public:
     Status extend(std::vector<MoleculeIndex> entries);
     // The owned entries; empty for a mapped index.
     std::span<const MoleculeIndex> owned_entries() const;
-    // The largest uncompressed size that an entry declares, 0 for none. An owned index keeps it
-    // as it grows; a mapped one works it out in one pass on first use (safe from several
-    // threads at once), since opening reads none of its entries.
-    uint64_t longest_uncompressed_size() const;
+    // The longest record that any entry can yield under `compression`, its declared size
+    // trusted only as far as its stored bytes can decompress (max_decompressed_size), 0 for
+    // none. An owned
+    // index keeps it for every compression kind as it grows; a mapped one works it out in one
+    // pass per kind on first use (safe from several threads at once), since opening reads none
+    // of its entries.
+    uint64_t longest_record_size(compression::CompressionType compression) const;
 
 private:
     static constexpr uint64_t kNotYetKnown = std::numeric_limits<uint64_t>::max();
+    // One maximum per compression kind: none, LZ4, zstd (every kind above 1 reads as zstd).
+    static constexpr size_t kCompressionKinds = 3;
+    using LongestRecords = std::array<std::atomic<uint64_t>, kCompressionKinds>;
+
+    // An owned index's maxima, raised to cover `entries`.
+    void raise_longest(std::span<const MoleculeIndex> entries);
 
     struct Mapped {
         std::shared_ptr<const void> owner;
@@ -70,9 +81,8 @@ private:
         uint64_t count;
     };
     std::variant<std::vector<MoleculeIndex>, Mapped> state_;
-    // longest_uncompressed_size(), or kNotYetKnown. Behind a pointer, so that the index moves.
-    std::unique_ptr<std::atomic<uint64_t>> longest_ =
-        std::make_unique<std::atomic<uint64_t>>(0);
+    // longest_record_size() per kind, or kNotYetKnown. Behind a pointer, so that the index moves.
+    std::unique_ptr<LongestRecords> longest_ = std::make_unique<LongestRecords>();
 };
 
 }  // namespace kestrove::storage::index

@@ -479,6 +479,38 @@ TEST(CompressionTest, HugeHintsAllocateOnlyWhatTheInputCanProduce) {
     EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
+// max_decompressed_size() bounds the lengths that readers accept from an index entry, so the
+// densest stored records each kind can hold must stay within it, and the bound must stay tight
+// enough to refuse a forged length.
+TEST(CompressionTest, MaxDecompressedSizeBoundsTheDensestRecords) {
+    const Data zeros(3 << 20, 0);
+    const struct {
+        const char* name;
+        Data stored;
+        CompressionType kind;
+    } densest[] = {
+        {"none", zeros, kNone},
+        {"LZ4 zeros", compress_ok(zeros, kLz4), kLz4},
+        {"LZ4 long match", long_match_block(254), kLz4},
+        {"zstd zeros", compress_ok(zeros, zstd(19)), zstd(19)},
+        {"zstd RLE blocks", rle_frame(std::nullopt, 8), zstd(3)},
+    };
+    for (const auto& c : densest) {
+        SCOPED_TRACE(c.name);
+        auto back = decompress(c.stored, c.kind, std::nullopt);
+        if (c.kind.kind != CompressionType::None) back = decompress(c.stored, c.kind, 8 << 20);
+        ASSERT_TRUE(back.ok()) << back.error().display();
+        EXPECT_LE(back->size(), max_decompressed_size(c.kind, c.stored.size(), UINT64_MAX));
+    }
+    // (kind, stored, declared): the stored length for none, whatever is declared; else the
+    // declared length up to the codec's largest expansion.
+    EXPECT_EQ(max_decompressed_size(kNone, 300, 5), 300u);
+    EXPECT_EQ(max_decompressed_size(kLz4, 300, 1000), 1000u);
+    EXPECT_EQ(max_decompressed_size(kLz4, 300, 0xFFFFFFF0), 300u * 255);
+    EXPECT_EQ(max_decompressed_size(zstd(3), 300, 0xFFFFFFF0), 300u * 32768);
+    EXPECT_EQ(max_decompressed_size(kLz4, UINT64_MAX, UINT64_MAX), UINT64_MAX);  // saturates
+}
+
 // Untrusted stored bytes: decoders either fail with their own message or return at most the
 // hint, and never read or write out of bounds (run under AddressSanitizer).
 void expect_contained(const Data& input, CompressionType type, uint64_t hint) {

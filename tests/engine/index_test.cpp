@@ -6,6 +6,8 @@
 #include <cstring>
 #include <random>
 #include <string>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 namespace kestrove::storage::index {
@@ -172,26 +174,46 @@ TEST(IndexStorageTest, MappedIndexReadsEntriesInPlace) {
     EXPECT_EQ(storage.get(0)->offset, entries[0].offset ^ 0xff);
 }
 
-// The bound on a record's size that flat reads take for a per-molecule slot: the largest
-// uncompressed size of any entry, in every form, also after moves; entries the map cuts off
-// do not count.
-TEST(IndexStorageTest, LongestUncompressedSizeCoversEveryEntry) {
+// The bound on a record's size that flat reads take for a per-molecule slot: the largest size any
+// entry's record can have, its declared size trusted only as far as its stored bytes can expand
+// under the database's compression; in every form of the index, also after moves. Entries the
+// map cuts off do not count.
+TEST(IndexStorageTest, LongestRecordSizeTrustsNoEntryBeyondItsStoredBytes) {
+    using compression::CompressionType;
     auto entries = sample_entries(4, 5);
-    for (uint32_t i = 0; i < 4; ++i) entries[i].uncompressed_size = 10 + 10 * (i % 3);  // 10, 20, 30, 10
-    IndexStorage owned;
-    EXPECT_EQ(owned.longest_uncompressed_size(), 0u);
-    ASSERT_TRUE(owned.extend({entries[0], entries[1]}).ok());
-    EXPECT_EQ(owned.longest_uncompressed_size(), 20u);
-    ASSERT_TRUE(owned.extend({entries[2], entries[3]}).ok());
-    EXPECT_EQ(owned.longest_uncompressed_size(), 30u);
-    EXPECT_EQ(IndexStorage({entries[3], entries[1]}).longest_uncompressed_size(), 20u);
+    // (stored, declared): a plain entry, a forged one, one declaring less than it stores, and one
+    // whose declared size fits what LZ4 and zstd, but not the stored bytes as they are, can hold.
+    const std::pair<uint32_t, uint32_t> sizes[] = {{4, 10}, {1, 0xFFFFFFF0}, {30, 20}, {2, 1000}};
+    for (size_t i = 0; i < 4; ++i) {
+        std::tie(entries[i].compressed_size, entries[i].uncompressed_size) = sizes[i];
+    }
+    const struct {
+        CompressionType compression;
+        uint64_t first_two, all;
+    } cases[] = {
+        {{CompressionType::None}, 4, 30},
+        {{CompressionType::Lz4}, 255, 510},
+        {{CompressionType::Zstd, 19}, 32768, 32768},
+        {{7}, 32768, 32768},  // any kind above 1 reads as zstd
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.compression.kind);
+        IndexStorage owned;
+        EXPECT_EQ(owned.longest_record_size(c.compression), 0u);
+        ASSERT_TRUE(owned.extend({entries[0], entries[1]}).ok());
+        EXPECT_EQ(owned.longest_record_size(c.compression), c.first_two);
+        ASSERT_TRUE(owned.extend({entries[2], entries[3]}).ok());
+        EXPECT_EQ(owned.longest_record_size(c.compression), c.all);
+        EXPECT_EQ(IndexStorage({entries[0], entries[1]}).longest_record_size(c.compression),
+                  c.first_two);
 
-    const FakeMap map = fake_map(entries, 3);
-    const IndexStorage mapped = mapped_over(map, map.bytes->size(), entries.size());
-    EXPECT_EQ(mapped.longest_uncompressed_size(), 30u);
-    IndexStorage cut = mapped_over(map, map.bytes->size() - 2 * 20, entries.size());
-    const IndexStorage moved = std::move(cut);
-    EXPECT_EQ(moved.longest_uncompressed_size(), 20u);  // entries 2 and 3 lie past the map
+        const FakeMap map = fake_map(entries, 3);
+        const IndexStorage mapped = mapped_over(map, map.bytes->size(), entries.size());
+        EXPECT_EQ(mapped.longest_record_size(c.compression), c.all);
+        IndexStorage cut = mapped_over(map, map.bytes->size() - 2 * 20, entries.size());
+        const IndexStorage moved = std::move(cut);
+        EXPECT_EQ(moved.longest_record_size(c.compression), c.first_two);
+    }
 }
 
 TEST(IndexStorageTest, MappedIndexTakesItsCountFromTheCaller) {

@@ -1,5 +1,6 @@
 """PyAtomDatabase.get_molecules_flat: training batches as concatenated NumPy arrays."""
 
+import json
 import os
 import re
 import struct
@@ -196,32 +197,103 @@ def test_a_path_replaced_under_an_open_reader_changes_nothing(tmp_path, create_d
     assert {k: v.tobytes() for k, v in after.items()} == {k: v.tobytes() for k, v in before.items()}
 
 
-@pytest.mark.parametrize("mmap", [True, False])
-def test_forged_slot_is_refused_before_it_sizes_a_buffer(db_path, create_db, run_python, mmap):
-    rng = np.random.default_rng(0)
-    molecules = [PyMolecule(rng.standard_normal((64, 3)).astype(np.float32),
-                            np.ones(64, np.uint8)) for _ in range(200)]
-    for mol in molecules:
-        mol.set_property("vec", np.zeros(4))
-    create_db(db_path, molecules, "zstd")  # about 200 kB
+def entry_at(data, index):
+    """Where index entry `index` lies: the index blob of the slot that names one, past its count."""
+    index_at = max(struct.unpack_from("<Q", data, slot + 24)[0] for slot in (0, 4096))
+    return index_at + 8 + 20 * index
+
+
+def forge_entry(index, declared=None, expansion=None):
+    """Entry `index` declares `declared` record bytes, or the most its stored bytes can expand to,
+    and as many atoms as that many bytes could hold."""
+    def edit(data):
+        at = entry_at(data, index)
+        size = declared or struct.unpack_from("<I", data, at + 8)[0] * expansion
+        struct.pack_into("<II", data, at + 12, size, (size - 6) // 13)
+    return edit
+
+
+def forge_vec_slot(data):
     # The schema-lock entry of "vec": kind, tag, per-atom flag, key length, elem, slot, key.
     entry = b"\x02\x03\x00\x03\x00" + struct.pack("<II", 8, 32) + b"vec"
-    patch(db_path, lambda d: struct.pack_into("<I", d, d.rindex(entry) + 9, 40_000_000))
+    struct.pack_into("<I", data, data.rindex(entry) + 9, 40_000_000)
+
+
+@pytest.mark.parametrize("kind, expansion", [("lz4", 255), ("zstd", 32768)])
+def test_forged_sizes_are_refused_before_they_size_a_buffer(
+        tmp_path, create_db, run_python, kind, expansion):
+    rng = np.random.default_rng(0)
+    molecules = [PyMolecule(rng.standard_normal((8, 3)).astype(np.float32),
+                            np.ones(8, np.uint8)) for _ in range(200)]
+    for mol in molecules:
+        mol.set_property("vec", np.zeros(4))
+    entries, slot = str(tmp_path / "entries.kstv"), str(tmp_path / "slot.kstv")
+    for path in (entries, slot):
+        create_db(path, molecules, kind)  # records of a few hundred bytes
+    patch(entries, forge_entry(1, 0xFFFFFFF0))
+    patch(entries, forge_entry(2, expansion=expansion))
+    patch(slot, forge_entry(150, 0xFFFFFFF0))  # not requested, yet it bounds every slot
+    patch(slot, forge_vec_slot)
+    data = open(entries, "rb").read()
+    most = struct.unpack_from("<I", data, entry_at(data, 2) + 16)[0]
+    cases = [
+        (entries, True, [0, 1],
+         "Index entry of molecule 1 declares 330382098 atoms that its record cannot hold"),
+        (entries, True, [0, 1, 1],
+         "Index entry of molecule 1 declares 330382098 atoms that its record cannot hold"),
+        # Sized as far as the stored bytes could hold: allocated, and refused as it is filled.
+        (entries, True, [0] + [2] * 64, f"Molecule 1 holds 8 atoms but its index entry says {most}"),
+        (slot, True, list(range(10)), "Section 'vec' payload length overflow"),
+        (slot, False, list(range(10)), "Section 'vec' payload length overflow"),
+    ]
     result = run_python("""
-        import resource, sys
+        import json, resource, sys
         from kestrove import PyAtomDatabase
-        db = PyAtomDatabase.open(sys.argv[1], mmap=sys.argv[2] == "True")
+        cases = json.loads(sys.argv[1])
         before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
-        try:
-            db.get_molecules_flat(range(10))
-        except ValueError as error:
-            print(error)
+        for path, mmap, indices, _ in cases:
+            try:
+                PyAtomDatabase.open(path, mmap=mmap).get_molecules_flat(indices)
+            except ValueError as error:
+                print(error)
         print(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before)
-        """, db_path, mmap)
-    message, grown_kib = result.stdout.splitlines()
-    assert re.fullmatch(r"Invalid data: Section 'vec' (payload length overflow|"
-                        r"has invalid payload length 32 \(expected 40000000\))", message)
-    assert int(grown_kib) < 16 * 1024, "ten 40 MB slots were allocated"
+        """, json.dumps(cases))
+    *messages, grown_kib = result.stdout.splitlines()
+    assert messages == [f"Invalid data: {message}" for *_, message in cases], result.stderr
+    assert int(grown_kib) < 32 * 1024, "buffers were sized from forged lengths"
+
+
+@pytest.mark.parametrize("mmap", [True, False])
+def test_an_earlier_failure_is_reported_before_a_record_refused_up_front(db_path, create_db, mmap):
+    mol = PyMolecule(np.ones((1, 3), np.float32), np.array([6], np.uint8))
+    mol.set_property("vec", np.zeros(4))
+    create_db(db_path, [mol, make_molecule(1), make_molecule(2)])
+    patch(db_path, more_atoms_in_record_0)  # found as record 0 is filled
+    patch(db_path, lambda d: struct.pack_into("<Q", d, entry_at(d, 1), 1 << 40))  # not in the map
+    patch(db_path, lambda d: struct.pack_into("<I", d, entry_at(d, 2) + 16, 1_000_000))
+    db = PyAtomDatabase.open(db_path, mmap=mmap)
+    holds = "Molecule 0 holds 2 atoms but its index entry says 1"
+    cases = [([0, 2], holds), ([2, 0], "Index entry of molecule 2 declares 1000000 atoms")]
+    if mmap:
+        cases += [([0, 1], holds), ([1, 0], "Missing mmap bytes for molecule 1")]
+    for indices, message in cases:
+        with pytest.raises(ValueError, match=f"^Invalid data: {message}"):
+            db.get_molecules_flat(indices)
+
+
+def test_pbc_flags_are_true_for_any_nonzero_stored_byte(db_path, create_db):
+    create_db(db_path, [PyMolecule(np.zeros((1, 3), np.float32), np.ones(1, np.uint8),
+                                   pbc=(False, True, True))])
+    header = struct.pack("<BB3sBI", 0, 3, b"pbc", 9, 3)
+
+    def stored_as_0_2_1(data):
+        at = data.index(header) + len(header)
+        data[at:at + 3] = b"\0\2\1"
+
+    patch(db_path, stored_as_0_2_1)
+    for mmap in (True, False):
+        got = PyAtomDatabase.open(db_path, mmap=mmap).get_molecules_flat([0, 0])["pbc"]
+        assert got.tolist() == [[False, True, True]] * 2
 
 
 def test_first_failing_position_is_reported(db_path, create_db):
