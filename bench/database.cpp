@@ -112,7 +112,10 @@ int main(int argc, char** argv) {
             if (child == 0) {
                 setenv("RAYON_NUM_THREADS", std::to_string(threads).c_str(), 1);
                 std::printf("  %zu thread(s)\n", threads);
-                auto db = std::move(AtomDatabase::create_with_format(path, kind.kind, kind.level))
+                // Each pool size writes the same scratch file afresh.
+                auto db = std::move(AtomDatabase::create_with_format(
+                                        path, kind.kind, kind.level,
+                                        AtomDatabase::ExistingFile::kTruncate))
                               .value();
                 bench::Stopwatch clock;
                 for (size_t at = 0; at < count; at += kBatch) {

@@ -37,24 +37,35 @@ std::string parent_directory(const std::string& path) {
     return parent_end == 0 ? "/" : path.substr(0, parent_end);
 }
 
-// The hook of run_after_next_size_query_for_testing. `armed` lets File::size() skip the lock
-// when no test has set one.
-std::atomic<bool> size_hook_armed{false};
-std::mutex size_hook_mutex;
-std::function<void()>& size_hook() {
-    static std::function<void()> hook;
-    return hook;
-}
-
-void run_size_hook() {
-    std::function<void()> hook;
-    {
-        const std::lock_guard<std::mutex> lock(size_hook_mutex);
-        hook = std::exchange(size_hook(), nullptr);
-        size_hook_armed.store(false, std::memory_order_relaxed);
+// A hook that a test arms to run once, on the thread that next reaches its point in the code.
+// `armed` lets that code skip the lock when no test has set one.
+class OneShotHook {
+public:
+    void arm(std::function<void()> hook) {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        armed_.store(static_cast<bool>(hook), std::memory_order_release);
+        hook_ = std::move(hook);
     }
-    if (hook) hook();
-}
+
+    void run_if_armed() {
+        if (!armed_.load(std::memory_order_acquire)) [[likely]] return;
+        std::function<void()> hook;
+        {
+            const std::lock_guard<std::mutex> lock(mutex_);
+            hook = std::exchange(hook_, nullptr);
+            armed_.store(false, std::memory_order_relaxed);
+        }
+        if (hook) hook();
+    }
+
+private:
+    std::atomic<bool> armed_{false};
+    std::mutex mutex_;
+    std::function<void()> hook_;
+};
+
+OneShotHook after_size_query;
+OneShotHook before_replacement_open;
 
 int sync_fd(int fd, bool data_only) {
     int rc;
@@ -196,7 +207,7 @@ Status File::write_all_at(std::uint64_t offset, const void* buf, std::size_t len
 Result<std::uint64_t> File::size() const {
     struct stat st;
     if (::fstat(fd_, &st) != 0) return last_os_error();
-    if (size_hook_armed.load(std::memory_order_acquire)) [[unlikely]] run_size_hook();
+    after_size_query.run_if_armed();
     return static_cast<std::uint64_t>(st.st_size);
 }
 
@@ -253,6 +264,37 @@ Result<std::string> absolute_path(const std::string& path) {
     return absolute;
 }
 
+Result<NewFile> create_new(const std::string& path) {
+    // As many links as one path lookup of the kernel follows; a longer chain fails as it would.
+    constexpr int kMaxLinkHops = 40;
+    std::string target = path;
+    for (int hops = 0;; ++hops) {
+        auto made = File::create_exclusive(target);
+        if (made.ok()) return NewFile{std::move(made).value(), std::move(target)};
+        if (made.error().os_code() != EEXIST) return std::move(made).error();
+        // O_EXCL follows no symbolic link, not even one to nothing yet. Such a link is followed
+        // here one hop at a time; each hop ends in another exclusive creation, so a link changed
+        // meanwhile can never make this open a file that exists.
+        struct stat st;
+        if (::lstat(target.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) {
+            return std::move(made).error();
+        }
+        if (::stat(target.c_str(), &st) == 0) return std::move(made).error();
+        if (errno != ENOENT) return last_os_error();  // a loop of links, a directory not searchable
+        if (hops == kMaxLinkHops) return os_error(ELOOP);
+        std::string link(PATH_MAX, '\0');
+        const ssize_t n = ::readlink(target.c_str(), link.data(), link.size());
+        if (n < 0) return last_os_error();
+        if (static_cast<std::size_t>(n) == link.size()) return os_error(ENAMETOOLONG);
+        link.resize(static_cast<std::size_t>(n));
+        if (link.empty() || link.front() != '/') {
+            const std::string directory = parent_directory(target);
+            link = (directory == "/" ? directory : directory + "/") + link;
+        }
+        target = std::move(link);
+    }
+}
+
 Status sync_directory_of(const std::string& path) {
     if (holds_nul(path)) return nul_in_path_error();
     const std::string directory = parent_directory(path);
@@ -277,8 +319,13 @@ Status remove_file_for_replacement(const std::string& path) {
     if (::stat(target.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return {};
     // Removing the entry needs only the directory to be writable. A file the caller could not
     // open for writing (read-only, another user's) is refused with that open's error, as
-    // truncating it in place would be, so that a write-protected file stays protected.
-    KESTROVE_TRY(File::open_write(target));
+    // truncating it in place would be, so that a write-protected file stays protected. A file
+    // gone since the check needs no replacing.
+    before_replacement_open.run_if_armed();
+    if (auto writable = File::open_write(target); !writable.ok()) {
+        if (writable.error().os_code() == ENOENT) return {};
+        return std::move(writable).error();
+    }
     if (::unlink(target.c_str()) != 0) {
         switch (errno) {
             case ENOENT:  // gone already
@@ -308,9 +355,11 @@ bool path_exists(const std::string& path) {
 }
 
 void run_after_next_size_query_for_testing(std::function<void()> hook) {
-    const std::lock_guard<std::mutex> lock(size_hook_mutex);
-    size_hook_armed.store(static_cast<bool>(hook), std::memory_order_release);
-    size_hook() = std::move(hook);
+    after_size_query.arm(std::move(hook));
+}
+
+void run_before_next_replacement_open_for_testing(std::function<void()> hook) {
+    before_replacement_open.arm(std::move(hook));
 }
 
 }  // namespace kestrove::platform

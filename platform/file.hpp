@@ -77,6 +77,19 @@ private:
     int fd_ = -1;
 };
 
+// A file that create_new() made: its handle, and the path of the file itself, which is the target
+// of a symbolic link when the path given was one.
+struct NewFile {
+    File file;
+    std::string path;
+};
+
+// Makes a new file exclusively (O_RDWR | O_CREAT | O_EXCL, mode 0666 before the umask): never
+// opens a file that is already there. Fails with EEXIST when anything is at `path`, except a
+// symbolic link to nothing yet: the link is followed, as far as the kernel would follow it, and
+// the file is made at its end.
+[[nodiscard]] Result<NewFile> create_new(const std::string& path);
+
 // `path` made absolute against the current directory, so that it keeps naming the same file
 // after the process changes directory. An absolute path is returned as it is; nothing is
 // resolved (symbolic links, "..") and the file need not exist.
@@ -88,10 +101,10 @@ private:
 
 // Removes the regular file that `path` names (following symbolic links) so that a file created
 // at `path` afterwards is a new file: handles and memory maps of the old one keep its contents.
-// Anything but a regular file, or nothing at all, is left alone and is not an error. A file the
-// caller could not open for writing is refused with the error of that open and left alone. A
-// file whose directory entry cannot be removed (no permission on the directory, a busy mount
-// point) is left in place too: creating the path then truncates it.
+// Anything but a regular file, or nothing at all (also a file gone since), is left alone and is
+// not an error. A file the caller could not open for writing is refused with the error of that
+// open and left alone. A file whose directory entry cannot be removed (no permission on the
+// directory, a busy mount point) is left in place too: creating the path then truncates it.
 [[nodiscard]] Status remove_file_for_replacement(const std::string& path);
 
 // Removes the directory entry `path` when it still names the file that `file` has open, so that
@@ -108,5 +121,10 @@ void remove_if_still_named(const File& file, const std::string& path);
 // length and before it returns it, so that a test can change a file between a length query and
 // what its caller does next. Replaces a hook that has not run yet; an empty hook disarms.
 void run_after_next_size_query_for_testing(std::function<void()> hook);
+
+// Runs `hook` once, inside the next remove_file_for_replacement(), after it has found a regular
+// file at the path and before it opens it, so that a test can remove the file in between. As
+// above, replaces a hook that has not run yet; an empty hook disarms.
+void run_before_next_replacement_open_for_testing(std::function<void()> hook);
 
 }  // namespace kestrove::platform

@@ -88,14 +88,17 @@ PyObject* database_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
             if (kind < 0) return binding::raise(PyExc_ValueError, "Invalid compression type");
         }
 
+        // The check comes first, and the creation refuses a file made after it just the same:
+        // another process may create the path in between.
+        auto refuse_existing = [&] {
+            return binding::raise(
+                PyExc_FileExistsError,
+                "Database file already exists at '" + path +
+                    "'. Use Database.open(path) for read-only access, Database.open(path, "
+                    "mmap=False) to append, or pass overwrite=True to recreate it.");
+        };
         if (kestrove::platform::path_exists(path)) {
-            if (!overwrite) {
-                return binding::raise(
-                    PyExc_FileExistsError,
-                    "Database file already exists at '" + path +
-                        "'. Use Database.open(path) for read-only access, Database.open(path, "
-                        "mmap=False) to append, or pass overwrite=True to recreate it.");
-            }
+            if (!overwrite) return refuse_existing();
             // A new file rather than the old one cut to nothing: live maps of the old file (other
             // databases, lazy molecules, other processes) keep reading its contents instead of
             // faulting on pages that no longer exist.
@@ -104,8 +107,14 @@ PyObject* database_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
                 return binding::raise_engine_error(removed.error());
             }
         }
-        auto created = AtomDatabase::create_with_format(path, static_cast<uint32_t>(kind), level);
-        if (!created.ok()) return binding::raise_engine_error(created.error());
+        // Only a replacement may truncate: a file whose entry could not be removed.
+        auto created = AtomDatabase::create_with_format(
+            path, static_cast<uint32_t>(kind), level,
+            overwrite ? AtomDatabase::ExistingFile::kTruncate : AtomDatabase::ExistingFile::kRefuse);
+        if (!created.ok()) {
+            if (!overwrite && created.error().os_code() == EEXIST) return refuse_existing();
+            return binding::raise_engine_error(created.error());
+        }
         return wrap(type, std::move(created).value());
     });
 }

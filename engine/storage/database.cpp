@@ -76,19 +76,24 @@ SchemaLock lock_from_database_schema(DatabaseSchema schema) {
 // Creation and opening
 
 Result<AtomDatabase> AtomDatabase::create_with_format(const std::string& path, uint32_t kind,
-                                                      int32_t level) {
+                                                      int32_t level, ExistingFile existing) {
     // Resolved once: every later operation opens the file by this path, whatever the current
     // directory is by then.
     KESTROVE_ASSIGN_OR_RETURN(std::string absolute, platform::absolute_path(path));
     // A file made here, exclusively, is removed again when the creation fails, so that nothing
-    // blocks a retry; nothing else can be lost with it. Something already at the path (a file
-    // whose replacement could not remove it, a device) is truncated in place and, on failure,
-    // left as the failure leaves it.
-    auto made = File::create_exclusive(absolute);
-    const bool made_here = made.ok();
-    if (!made_here && made.error().os_code() == EEXIST) made = File::create_truncate(absolute);
-    if (!made.ok()) return std::move(made).error();
-    File file = std::move(made).value();
+    // blocks a retry; nothing else can be lost with it. A file already at the path is truncated
+    // in place only when the caller asks for it (one whose replacement could not remove it, a
+    // device) and, on failure, left as the failure leaves it.
+    File file;
+    std::optional<std::string> made_path;
+    if (auto made = platform::create_new(absolute); made.ok()) {
+        file = std::move(made->file);
+        made_path = std::move(made->path);
+    } else if (made.error().os_code() == EEXIST && existing == ExistingFile::kTruncate) {
+        KESTROVE_ASSIGN_OR_RETURN(file, File::create_truncate(absolute));
+    } else {
+        return std::move(made).error();
+    }
 
     header::Header h;
     h.compression = compression::CompressionType{kind, level};
@@ -101,14 +106,15 @@ Result<AtomDatabase> AtomDatabase::create_with_format(const std::string& path, u
     if (written.ok()) written = file.write_all(slot.data(), slot.size());
     if (written.ok()) written = file.sync_data();
     if (!written.ok()) {
-        if (made_here) platform::remove_if_still_named(file, absolute);
+        if (made_path) platform::remove_if_still_named(file, *made_path);
         return std::move(written).error();
     }
     file = File();  // closed; what it wrote is already durable
     // Best effort: the file itself is complete and synced, and a directory that may be written
     // and searched but not read (mode -wx) cannot be opened for its sync. Reporting that as a
-    // failure would leave a valid database behind that a retry then refuses as existing.
-    (void)platform::sync_directory_of(absolute);
+    // failure would leave a valid database behind that a retry then refuses as existing. A file
+    // made at the end of a symbolic link has its entry in the target's directory.
+    (void)platform::sync_directory_of(made_path ? *made_path : absolute);
 
     AtomDatabase db;
     db.path_ = std::move(absolute);

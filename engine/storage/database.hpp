@@ -111,12 +111,20 @@ public:
     // Both ways in make a relative `path` absolute once, against the current directory of that
     // moment: every later operation opens the same file, whatever the directory is by then.
     //
-    // Creates (or truncates) `path` as an empty database of record format 2: two identical
-    // header slots of generation 0, synced; the directory is synced too where it can be opened.
-    // A creation that fails removes the file it made; a file that was there before is left as
-    // the failure leaves it.
-    static Result<AtomDatabase> create_with_format(const std::string& path, uint32_t kind,
-                                                   int32_t level);
+    // What a creation does with a file already at its path.
+    enum class ExistingFile : uint8_t {
+        kRefuse,    // fails with the OS's EEXIST and leaves the file untouched
+        kTruncate,  // truncates it in place and makes the database there
+    };
+
+    // Creates `path` as an empty database of record format 2: two identical header slots of
+    // generation 0, synced; the directory is synced too where it can be opened. The file is made
+    // exclusively (at the end of a symbolic link to nothing yet, too), so a file that another
+    // process made meanwhile is never truncated unless `existing` says so. A creation that fails
+    // removes the file it made; a file that was there before is left as the failure leaves it.
+    static Result<AtomDatabase> create_with_format(
+        const std::string& path, uint32_t kind, int32_t level,
+        ExistingFile existing = ExistingFile::kRefuse);
     // Opens an existing database from its best header slot. With `mmap` the file is mapped for
     // record reads and, when it has a committed index, that index is read in place and the
     // database is read-only. `populate` has no effect.

@@ -124,7 +124,7 @@ void expect_reopens_at_commit(const std::string& path, const Commits& commits, u
 TEST(DatabaseCrashTest, AppendCutShortReopensAtTheLastCommit) {
     for (uint32_t kind : {0u, 2u}) {
         ScratchDir dir;
-        const std::string base = dir.file("base");
+        const std::string base = dir.file("base" + std::to_string(kind));
         Commits commits;
         ASSERT_NO_FATAL_FAILURE(write_commits(base, kind, 1, commits));
         const auto batch = sample_molecules(3, 40);
@@ -223,7 +223,7 @@ TEST(DatabaseCrashTest, AppendAndFlushCutAtManySizesReopenAtExactlyOneCommit) {
     size_t tried = 0;
     for (uint32_t kind : {0u, 1u, 2u}) {
         ScratchDir dir;
-        const std::string base = dir.file("base");
+        const std::string base = dir.file("base" + std::to_string(kind));
         Commits commits;
         ASSERT_NO_FATAL_FAILURE(write_commits(base, kind, 1, commits));
         const auto batch = sample_molecules(4, 60);
@@ -419,26 +419,34 @@ TEST(DatabaseCrashTest, CreationInAnUnreadableDirectorySucceeds) {
     EXPECT_EQ(db.len(), 0u);
 }
 
-// A creation cut short (by a full disk; here by a file-size limit) removes the file it made, so
-// that a retry succeeds. A file that was at the path before is truncated in place and stays.
+// A creation cut short (by a full disk; here by a file-size limit) removes the file it made, also
+// one at the end of a symbolic link, so that a retry succeeds. A file that was at the path before,
+// which only a truncating creation takes, is truncated in place and stays.
 TEST(DatabaseCrashTest, FailedCreationRemovesOnlyAFileItMade) {
-    for (bool existed : {false, true}) {
+    using ExistingFile = AtomDatabase::ExistingFile;
+    enum class At { kNewPath, kLinkToNothing, kExistingFile };
+    for (At at : {At::kNewPath, At::kLinkToNothing, At::kExistingFile}) {
         for (uint64_t limit : {uint64_t{0}, uint64_t{4096}, kDataStart - 1}) {
-            SCOPED_TRACE(std::string(existed ? "over a file, " : "") + "limit " +
+            SCOPED_TRACE("case " + std::to_string(static_cast<int>(at)) + ", limit " +
                          std::to_string(limit));
             ScratchDir dir;
             const std::string path = dir.file("db");
+            const bool existed = at == At::kExistingFile;
             if (existed) platform::testing::write_whole_file(path, std::string(100, 'x'));
+            if (at == At::kLinkToNothing) {
+                ASSERT_EQ(::symlink("target", path.c_str()), 0);
+            }
+            const ExistingFile existing = existed ? ExistingFile::kTruncate : ExistingFile::kRefuse;
             const int code = run_in_child([&] {
                 if (!limit_file_size(limit)) return int{kSetupFailed};
-                return exit_code_of(AtomDatabase::create_with_format(path, 0, 3));
+                return exit_code_of(AtomDatabase::create_with_format(path, 0, 3, existing));
             });
             EXPECT_EQ(code, kOpFailedWithIo);
-            EXPECT_EQ(platform::path_exists(path), existed);
+            EXPECT_EQ(platform::path_exists(path), existed);  // follows the link to its target
             if (existed) {
                 EXPECT_EQ(file_size(path), limit);
             }
-            ASSERT_OK(AtomDatabase::create_with_format(path, 0, 3));
+            ASSERT_OK(AtomDatabase::create_with_format(path, 0, 3, existing));
             ASSERT_OK_AND_ASSIGN(auto db, AtomDatabase::open_with_options(path, false, false));
             EXPECT_EQ(db.len(), 0u);
         }
@@ -509,7 +517,7 @@ TEST(DatabaseCrashTest, ForgedIndexEntryFailsOnlyTheReadOfItsRecord) {
     };
     ScratchDir dir;
     for (uint32_t kind : {0u, 1u, 2u}) {
-        const std::string base = dir.file("base");
+        const std::string base = dir.file("base" + std::to_string(kind));
         Commits commits;
         ASSERT_NO_FATAL_FAILURE(write_commits(base, kind, 2, commits));
         const auto expected = commits.records[2];

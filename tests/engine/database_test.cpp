@@ -2,9 +2,11 @@
 #include "engine/storage/database.hpp"
 
 #include <sys/mman.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <filesystem>
 #include <optional>
 #include <random>
@@ -42,7 +44,8 @@ TEST(AtomDatabaseTest, CreateLeavesTwoIdenticalEmptySlotsOverAnyOldContent) {
     const std::string path = dir.file("db");
     platform::testing::write_whole_file(path, std::string(20000, '\x7F'));
 
-    ASSERT_OK_AND_ASSIGN(auto created, AtomDatabase::create_with_format(path, 2, 7));
+    ASSERT_OK_AND_ASSIGN(auto created, AtomDatabase::create_with_format(
+                                           path, 2, 7, AtomDatabase::ExistingFile::kTruncate));
     EXPECT_EQ(created.len(), 0u);
     EXPECT_FALSE(created.header_file_open());
     const std::string bytes = read_whole_file(path);
@@ -75,6 +78,44 @@ public:
 private:
     std::filesystem::path saved_;
 };
+
+// A creation makes its file exclusively: a database that another process committed at the path
+// after the caller's own check for it is refused with EEXIST and left as it was, directly or
+// through a link, unless truncation is asked for. A symbolic link to nothing yet is followed,
+// through a chain of such links, to where the file is made; a loop of links is refused.
+TEST(AtomDatabaseTest, CreationTakesNoFileItDidNotMakeUnlessAskedTo) {
+    ScratchDir dir;
+    const std::string path = dir.file("db"), link = dir.file("link");
+    ASSERT_NO_FATAL_FAILURE(write_committed(path, sample_molecules(3)));
+    const std::string committed = read_whole_file(path);
+    ASSERT_EQ(::symlink(path.c_str(), link.c_str()), 0);
+    for (const std::string& at : {path, link}) {
+        auto refused = AtomDatabase::create_with_format(at, 0, 3);
+        ASSERT_FALSE(refused.ok()) << at;
+        EXPECT_EQ(refused.error().os_code(), EEXIST);
+        EXPECT_EQ(read_whole_file(path), committed);
+    }
+    ASSERT_OK(AtomDatabase::create_with_format(link, 0, 3, AtomDatabase::ExistingFile::kTruncate));
+    EXPECT_EQ(read_whole_file(path).size(), kDataStart);
+
+    // "first" -> "second" (relative) -> dir/made (absolute), which does not exist yet.
+    const std::string first = dir.file("first"), made = dir.file("made");
+    ASSERT_EQ(::symlink("second", first.c_str()), 0);
+    ASSERT_EQ(::symlink(made.c_str(), dir.file("second").c_str()), 0);
+    ASSERT_OK_AND_ASSIGN(auto created, AtomDatabase::create_with_format(first, 0, 3));
+    ASSERT_OK(created.add_molecules(pointers(sample_molecules(2))));
+    ASSERT_OK(created.flush());
+    EXPECT_TRUE(std::filesystem::is_symlink(first));
+    EXPECT_TRUE(std::filesystem::is_regular_file(std::filesystem::symlink_status(made)));
+    ASSERT_OK_AND_ASSIGN(auto reopened, AtomDatabase::open_with_options(made, false, false));
+    EXPECT_EQ(reopened.len(), 2u);
+
+    const std::string loop = dir.file("loop");
+    ASSERT_EQ(::symlink("loop", loop.c_str()), 0);
+    auto looped = AtomDatabase::create_with_format(loop, 0, 3);
+    ASSERT_FALSE(looped.ok());
+    EXPECT_EQ(looped.error().os_code(), ELOOP);
+}
 
 // A relative path names the file it named when the database was created or opened, whatever the
 // current directory is when the database later appends or flushes.

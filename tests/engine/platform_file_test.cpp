@@ -317,6 +317,18 @@ TEST(FileTest, PathExistsSeesFilesAndDirectoriesOnly) {
     EXPECT_FALSE(path_exists(path + std::string(1, '\0')));
 }
 
+// A file that another process removes while it is being replaced needs no replacing: the
+// replacement succeeds, and the creation after it can go on.
+TEST(FileTest, ReplacingAFileRemovedMeanwhileSucceeds) {
+    ScratchDir dir;
+    const std::string path = dir.file("f");
+    write_whole_file(path, "old");
+    run_before_next_replacement_open_for_testing([&] { ASSERT_EQ(::unlink(path.c_str()), 0); });
+    const Status removed = remove_file_for_replacement(path);
+    EXPECT_TRUE(removed.ok()) << removed.error().display();
+    EXPECT_FALSE(path_exists(path));
+}
+
 // Counts SIGUSR1 while alive, through a handler installed without SA_RESTART so that a blocking
 // system call the signal interrupts fails with EINTR.
 struct SignalCounter {

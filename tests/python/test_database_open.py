@@ -396,15 +396,73 @@ def test_overwrite_refuses_a_file_the_caller_could_not_open_for_writing(
         shutil.rmtree(directory)
 
 
-# A creation that fails part way (the disk is full) removes the file it made, so that a plain
-# retry succeeds. With overwrite=True the old file is gone already, replaced by the new one.
+# A creation that fails part way (the disk is full) removes the file it made, also one at the end
+# of a symbolic link, so that a plain retry succeeds. With overwrite=True the old file is gone
+# already, replaced by the new one.
+@pytest.mark.parametrize("through_link", [False, True])
 @pytest.mark.parametrize("overwrite", [False, True])
-def test_failed_create_leaves_no_file_behind(db_path, overwrite):
+def test_failed_create_leaves_no_file_behind(tmp_path, overwrite, through_link):
+    target = str(tmp_path / "target.kstv")
+    path = str(tmp_path / "link.kstv") if through_link else target
+    if through_link:
+        os.symlink("target.kstv", path)  # to nothing yet
     if overwrite:
-        PyAtomDatabase(db_path).flush()
-    create = lambda: PyAtomDatabase(db_path, overwrite=overwrite)  # noqa: E731
+        PyAtomDatabase(target).flush()
+    create = lambda: PyAtomDatabase(path, overwrite=overwrite)  # noqa: E731
     outcome = outcome_in_child(create, file_size_limit=SLOT_SIZE)
     assert outcome == "ValueError: IO error: File too large (os error 27)"
-    assert not os.path.exists(db_path)
-    assert len(PyAtomDatabase(db_path)) == 0
-    assert os.path.getsize(db_path) == DATA_START
+    assert not os.path.exists(target)
+    assert os.path.islink(path) == through_link
+    assert len(PyAtomDatabase(path)) == 0
+    assert os.path.getsize(target) == DATA_START
+
+
+# Two processes create one new path at once, round after round: one makes the database, the other
+# is refused as the existence check would refuse it, and never truncates or removes the file the
+# first one committed.
+def test_racing_creators_never_take_each_others_file(tmp_path, run_python):
+    result = run_python("""
+        import os, sys, time
+        import numpy as np
+        from kestrove import PyAtomDatabase, PyMolecule
+        mol = PyMolecule(np.zeros((1, 3), np.float32), np.ones(1, np.uint8))
+
+        def create(path):
+            try:
+                db = PyAtomDatabase(path)
+                db.add_molecule(mol)
+                db.flush()
+                return "made"
+            except Exception as error:
+                return f"{type(error).__name__}: {error}"
+
+        for round in range(200):
+            path = os.path.join(sys.argv[1], f"{round}.kstv")
+            start_read, start_write = os.pipe()
+            result_read, result_write = os.pipe()
+            pid = os.fork()
+            if pid == 0:
+                os.close(start_write)
+                os.read(start_read, 1)  # returns once the parent closes its end: both go
+                os.write(result_write, create(path).encode())
+                os._exit(0)
+            os.close(start_read)
+            os.close(start_write)
+            # The child needs about a millisecond to get going: the parent starts from 0 to 3 ms
+            # later, so that across the rounds the two calls meet at every offset.
+            start = time.perf_counter() + 0.003 * round / 200
+            while time.perf_counter() < start:
+                pass
+            mine = create(path)
+            os.waitpid(pid, 0)
+            os.close(result_write)
+            with os.fdopen(result_read) as pipe:
+                theirs = pipe.read()
+            print(sorted([mine, theirs]), len(PyAtomDatabase.open(path)), sep="\t")
+        """, tmp_path, timeout=120)
+    assert result.returncode == 0, result.stderr
+    lines = result.stdout.splitlines()
+    assert len(lines) == 200
+    for round, line in enumerate(lines):
+        refused = "FileExistsError: " + EXISTS_MESSAGE.format(tmp_path / f"{round}.kstv")
+        assert line == f"{sorted([refused, 'made'])}\t1"
