@@ -298,6 +298,12 @@ PyObject* raise(PyObject* type, std::string_view message) {
     return nullptr;
 }
 
+bool discard_failed_attempt() {
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
+    PyErr_Clear();
+    return true;
+}
+
 PyObject* raise_engine_error(const kestrove::Error& error) {
     return raise(PyExc_ValueError, error.display());
 }

@@ -204,6 +204,11 @@ void free_instance(PyObject* self);
 // A Python str from UTF-8 bytes of known length (NUL bytes kept; invalid bytes replaced).
 PyObject* to_py_str(std::string_view text);
 
+// Drops the pending exception of an attempt that did not match, so that the next attempt can run,
+// and returns true. An exception that is not an Exception (KeyboardInterrupt, SystemExit) is no
+// failed attempt: it stays set, to propagate as itself, and false is returned.
+bool discard_failed_attempt();
+
 // Raises the engine error as ValueError with its display text. Returns null.
 PyObject* raise_engine_error(const kestrove::Error& error);
 

@@ -47,6 +47,8 @@ constexpr size_t kParallelRows = 1024;
 
 // A ValueError text; an empty optional means success.
 using Failure = std::optional<std::string>;
+// A failure whose exception is set already, to propagate as it is.
+const Failure kRaised = std::string();
 
 PyArrayObject* arr(PyObject* object) { return reinterpret_cast<PyArrayObject*>(object); }
 bool is_typed_array(PyObject* value, int rank, Dtype dtype) {
@@ -333,9 +335,11 @@ Bytes widen_1d(PyObject* array) {
     return out;
 }
 
-// The length of `value` when it is a sequence, not a str, whose items are all str; nothing (and
-// no exception) for any other value. The texts go to `texts` only when there are `batch` of them:
-// nothing is allocated on the word of the length a sequence claims. Arrays other than str,
+// The length of `value` when it is a sequence, not a str, whose items are all str; nothing for any
+// other value. An exception of the value's own code (__len__, __getitem__) means it is no list of
+// texts, and is dropped, unless it is no Exception (KeyboardInterrupt, SystemExit): nothing is
+// returned then with it set, to propagate. The texts go to `texts` only when there are `batch` of
+// them: nothing is allocated on the word of the length a sequence claims. Arrays other than str,
 // object or StringDType ones are passed over without looking at their items, never str.
 std::optional<size_t> text_items(PyObject* value, size_t batch, std::vector<std::string>& texts) {
     if (PyUnicode_Check(value) || !PySequence_Check(value)) return std::nullopt;
@@ -344,14 +348,15 @@ std::optional<size_t> text_items(PyObject* value, size_t batch, std::vector<std:
         if (type != NPY_UNICODE && type != NPY_OBJECT && type != NPY_VSTRING) return std::nullopt;
     }
     const Py_ssize_t n = PySequence_Size(value);
-    if (n < 0) return PyErr_Clear(), std::nullopt;
+    if (n < 0) return binding::discard_failed_attempt(), std::nullopt;
     const bool keep = static_cast<size_t>(n) == batch;
     for (Py_ssize_t i = 0; i < n; ++i) {
         PyRef item = PyRef::steal(PySequence_GetItem(value, i));
-        if (!item || !PyUnicode_Check(item.get())) return PyErr_Clear(), std::nullopt;
+        if (!item) return binding::discard_failed_attempt(), std::nullopt;
+        if (!PyUnicode_Check(item.get())) return std::nullopt;
         Py_ssize_t len = 0;
         const char* utf8 = PyUnicode_AsUTF8AndSize(item.get(), &len);
-        if (utf8 == nullptr) return PyErr_Clear(), std::nullopt;
+        if (utf8 == nullptr) return binding::discard_failed_attempt(), std::nullopt;
         if (keep) texts.emplace_back(utf8, static_cast<size_t>(len));
     }
     return static_cast<size_t>(n);
@@ -382,6 +387,7 @@ Failure molecule_column(PyObject* value, size_t batch, const std::string& key,
         out = {key, {}, std::move(texts), 0, dtypes::kKindMolProperty, dtypes::kTagString};
         return std::nullopt;
     }
+    if (PyErr_Occurred()) return kRaised;
     if (auto floats = PyFloatArray1::from_any(value); floats.matched()) {
         return widened_column<float, double>(floats, batch, key, dtypes::kTagF64, out);
     }
@@ -459,7 +465,10 @@ bool extract_custom_columns(PyObject* properties, PyObject* atom_properties, siz
                 failure = per_atom ? atom_column(value.get(), batch, n_atoms, key, column)
                                    : molecule_column(value.get(), batch, key, column);
             }
-            if (failure) return binding::raise(PyExc_ValueError, *failure), false;
+            if (failure) {
+                if (!PyErr_Occurred()) binding::raise(PyExc_ValueError, *failure);
+                return false;
+            }
             out.push_back(std::move(column));
         }
     }

@@ -24,7 +24,9 @@ namespace {
 
 PyMoleculeObject* as_mol(PyObject* self) { return reinterpret_cast<PyMoleculeObject*>(self); }
 
+// Raises a parse failure as ValueError, or leaves the exception that stands for it (ParseError).
 PyObject* raise_value_error(const numpy_input::ParseError& error) {
+    if (PyErr_Occurred()) return nullptr;
     return binding::raise(PyExc_ValueError, error.message);
 }
 
@@ -511,7 +513,7 @@ PyObject* molecule_subscript(PyObject* self, PyObject* key) {
         int64_t index = 0;
         if (PyFloat_Check(key) || !binding::extract_i64(key, index)) {
             // The integer attempt's own error is not shown.
-            PyErr_Clear();
+            if (PyErr_Occurred() && !binding::discard_failed_attempt()) return nullptr;
             return binding::raise(PyExc_TypeError, "Molecule indices must be integers or strings");
         }
         return atom_at(as_mol(self), static_cast<Py_ssize_t>(index));

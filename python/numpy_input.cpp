@@ -94,32 +94,24 @@ Parsed<types::Mat3Data> parse_mat3_field(PyObject* object, std::string_view name
 
 namespace {
 
-// Step 2 of the property attempts: int (bool included) or __index__, fitting 64 bits.
+// Step 2 of the property attempts: int (bool included) or __index__, fitting 64 bits. Nothing
+// when the attempt does not match; an exception that is no failed attempt stays set.
 std::optional<int64_t> as_i64(PyObject* object) {
     binding::PyRef index;
     if (!PyLong_Check(object)) {
         index = binding::PyRef::steal(PyNumber_Index(object));
-        if (!index) {
-            PyErr_Clear();
-            return std::nullopt;
-        }
+        if (!index) return binding::discard_failed_attempt(), std::nullopt;
         object = index.get();
     }
     const long long value = PyLong_AsLongLong(object);
-    if (value == -1 && PyErr_Occurred()) {
-        PyErr_Clear();
-        return std::nullopt;
-    }
+    if (value == -1 && PyErr_Occurred()) return binding::discard_failed_attempt(), std::nullopt;
     return static_cast<int64_t>(value);
 }
 
-// Step 3: whatever the interpreter's float conversion accepts.
+// Step 3: whatever the interpreter's float conversion accepts; as above.
 std::optional<double> as_f64(PyObject* object) {
     const double value = PyFloat_AsDouble(object);
-    if (value == -1.0 && PyErr_Occurred()) {
-        PyErr_Clear();
-        return std::nullopt;
-    }
+    if (value == -1.0 && PyErr_Occurred()) return binding::discard_failed_attempt(), std::nullopt;
     return value;
 }
 
@@ -133,7 +125,9 @@ Parsed<types::PropertyValue> parse_property_value(PyObject* object) {
     const bool dimensioned_array = numpy::is_array(object) && numpy::ndim(object) >= 1;
     if (!dimensioned_array) {
         if (auto value = as_i64(object)) return types::PropertyValue(*value);
+        if (PyErr_Occurred()) return ParseError{};
         if (auto value = as_f64(object)) return types::PropertyValue(*value);
+        if (PyErr_Occurred()) return ParseError{};
     }
     if (PyUnicode_Check(object)) {
         Py_ssize_t len = 0;

@@ -16,7 +16,9 @@
 
 namespace kestrove_rs::numpy_input {
 
-// A parse failure: the text of the ValueError the caller raises.
+// A parse failure: the text of the ValueError the caller raises, unless a Python exception is
+// set already (one raised by the argument's own code that is no failed attempt), which then
+// propagates as it is.
 struct ParseError {
     std::string message;
 };

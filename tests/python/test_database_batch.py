@@ -170,6 +170,22 @@ P64 = np.zeros((B, N, 3), np.float64)
 Z = np.ones((B, N), np.uint8)
 PROPERTY_TYPES = "list[str], 1D numeric arrays, 2D numeric arrays, or 3D float arrays with trailing dimension 3"
 
+
+def raising(error, from_len):
+    """A sequence of B items whose __len__, or else __getitem__, raises `error`."""
+
+    class Sequence:
+        def __len__(self):
+            if from_len:
+                raise error
+            return B
+
+        def __getitem__(self, i):
+            raise error
+
+    return Sequence()
+
+
 ERRORS = [
     # argument conversion, before any array is looked at
     ({"atomic_numbers": [[1]]}, TypeError, "argument 'atomic_numbers': 'list' object cannot be converted to 'PyArray<T, D>'"),
@@ -221,6 +237,11 @@ ERRORS = [
     ({"properties": {"s": np.zeros((B, 2, 2))}}, ValueError, f"Unsupported batched property 's' type. Supported: {PROPERTY_TYPES}"),
     ({"properties": {"s": range(10**12)}}, ValueError, f"Unsupported batched property 's' type. Supported: {PROPERTY_TYPES}"),
     ({"properties": {"s": range(2**62)}}, ValueError, f"Unsupported batched property 's' type. Supported: {PROPERTY_TYPES}"),
+    # an exception of the value's own code: an Exception is a failed attempt, anything else
+    # (Ctrl-C, exit) propagates as itself
+    ({"properties": {"s": raising(LookupError("x"), False)}}, ValueError, f"Unsupported batched property 's' type. Supported: {PROPERTY_TYPES}"),
+    ({"properties": {"s": raising(KeyboardInterrupt("stop"), True)}}, KeyboardInterrupt, "stop"),
+    ({"properties": {"s": raising(SystemExit("stop"), False)}}, SystemExit, "stop"),
     ({"properties": {"s": []}}, ValueError, f"custom property 's' length (0) doesn't match batch size ({B})"),
     ({"properties": {"s": np.zeros(B + 1, np.int32)}}, ValueError, f"custom property 's' length ({B + 1}) doesn't match batch size ({B})"),
     ({"properties": {"s": np.zeros((B + 1, 2))}}, ValueError, f"custom property 's' must have shape ({B}, k)"),

@@ -226,6 +226,25 @@ def test_reference_counts_and_memory_are_unchanged_by_a_long_loop():
         assert rss_bytes() - before < 8 * 2**20
 
 
+@pytest.mark.parametrize("error", [KeyboardInterrupt, SystemExit])
+def test_an_interrupt_in_a_conversion_propagates_as_itself(error):
+    """An exception of a value's own code that is no Exception is no failed attempt: the next
+    attempt does not run, and nothing is stored."""
+
+    class Interrupting:
+        def __index__(self):
+            raise error("stop")
+
+        def __float__(self):
+            return 1.0
+
+    m = PyMolecule(np.zeros((1, 3)), np.ones(1, np.uint8))
+    for call in (lambda: m.set_property("p", Interrupting()), lambda: m[Interrupting()]):
+        with pytest.raises(error, match="stop"):
+            call()
+    assert m.property_keys() == []
+
+
 def test_values_are_converted_outside_or_inside_the_exclusive_borrow_as_specified():
     m = PyMolecule(np.zeros((1, 3)), np.ones(1, np.uint8), energy=1.0)
     seen = []
