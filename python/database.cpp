@@ -108,9 +108,10 @@ PyObject* database_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
             }
         }
         // Only a replacement may truncate: a file whose entry could not be removed.
-        auto created = AtomDatabase::create_with_format(
-            path, static_cast<uint32_t>(kind), level,
-            overwrite ? AtomDatabase::ExistingFile::kTruncate : AtomDatabase::ExistingFile::kRefuse);
+        auto created =
+            AtomDatabase::create_with_format(path, static_cast<uint32_t>(kind), level,
+                                             overwrite ? AtomDatabase::ExistingFile::kTruncate
+                                                       : AtomDatabase::ExistingFile::kRefuse);
         if (!created.ok()) {
             if (!overwrite && created.error().os_code() == EEXIST) return refuse_existing();
             return binding::raise_engine_error(created.error());

@@ -320,8 +320,7 @@ kestrove::Result<std::span<const uint8_t>> open_record(
     if (compression.kind == kestrove::compression::CompressionType::None) return record.stored;
     KESTROVE_ASSIGN_OR_RETURN(
         scratch,
-        kestrove::compression::decompress(record.stored, compression,
-                                          record.uncompressed_size));
+        kestrove::compression::decompress(record.stored, compression, record.uncompressed_size));
     return std::span<const uint8_t>(scratch);
 }
 
@@ -519,10 +518,10 @@ kestrove::Status fill_batch(const AtomDatabase& db, const std::vector<uint64_t>&
     auto check_holds = [&](size_t m, uint64_t record_bytes) {
         const uint64_t count = batch.offsets[m + 1] - batch.offsets[m];
         if (count * kMinAtomBytes + kRecordFrame > record_bytes) {
-            refused = Refusal{m, Error::invalid_data("Index entry of molecule " +
-                                                     std::to_string(indices[m]) + " declares " +
-                                                     std::to_string(count) +
-                                                     " atoms that its record cannot hold")};
+            refused = Refusal{
+                m, Error::invalid_data("Index entry of molecule " + std::to_string(indices[m]) +
+                                       " declares " + std::to_string(count) +
+                                       " atoms that its record cannot hold")};
         } else {
             longest = std::max(longest, record_bytes);
         }
@@ -545,8 +544,8 @@ kestrove::Status fill_batch(const AtomDatabase& db, const std::vector<uint64_t>&
         if (const auto bytes = db.mapped_range(*entry)) {
             mapped[m] = MappedRecord{*bytes, entry->uncompressed_size};
         } else if (!refused) {
-            refused = Refusal{m, missing_part(indices[m],
-                                              compressed ? "compressed bytes" : "mmap bytes")};
+            refused = Refusal{
+                m, missing_part(indices[m], compressed ? "compressed bytes" : "mmap bytes")};
         }
     }
     // A pass of its own: the loop above waits on random index entries, and the fewer
@@ -581,8 +580,7 @@ kestrove::Status fill_batch(const AtomDatabase& db, const std::vector<uint64_t>&
     kestrove::Bytes first_scratch;
     std::span<const uint8_t> first_record;
     if (from_map) {
-        KESTROVE_ASSIGN_OR_RETURN(first_record,
-                                  open_record(mapped[0], compression, first_scratch));
+        KESTROVE_ASSIGN_OR_RETURN(first_record, open_record(mapped[0], compression, first_scratch));
     } else {
         first_record = read[0];
     }

@@ -131,7 +131,9 @@ void copy_logical(PyObject* array, void* out, size_t out_bytes) {
 
 HeapBuffer::HeapBuffer(size_t bytes) : HeapBuffer(std::malloc(bytes == 0 ? 1 : bytes), bytes) {}
 
-HeapBuffer HeapBuffer::zeroed(size_t bytes) { return {std::calloc(bytes == 0 ? 1 : bytes, 1), bytes}; }
+HeapBuffer HeapBuffer::zeroed(size_t bytes) {
+    return {std::calloc(bytes == 0 ? 1 : bytes, 1), bytes};
+}
 
 HeapBuffer::HeapBuffer(void* data, size_t bytes) : data_(data), size_(bytes) {
     // malloc's memory is aligned for every fundamental type, so for every Dtype.

@@ -122,9 +122,9 @@ public:
     // exclusively (at the end of a symbolic link to nothing yet, too), so a file that another
     // process made meanwhile is never truncated unless `existing` says so. A creation that fails
     // removes the file it made; a file that was there before is left as the failure leaves it.
-    static Result<AtomDatabase> create_with_format(
-        const std::string& path, uint32_t kind, int32_t level,
-        ExistingFile existing = ExistingFile::kRefuse);
+    static Result<AtomDatabase> create_with_format(const std::string& path, uint32_t kind,
+                                                   int32_t level,
+                                                   ExistingFile existing = ExistingFile::kRefuse);
     // Opens an existing database from its best header slot. With `mmap` the file is mapped for
     // record reads and, when it has a committed index, that index is read in place and the
     // database is read-only. `populate` has no effect.

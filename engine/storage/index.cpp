@@ -69,8 +69,8 @@ size_t slot_of(compression::CompressionType compression) {
     return std::min<size_t>(compression.kind, compression::CompressionType::Zstd);
 }
 
-uint64_t longest_of(std::span<const MoleculeIndex> entries, compression::CompressionType compression,
-                    uint64_t longest) {
+uint64_t longest_of(std::span<const MoleculeIndex> entries,
+                    compression::CompressionType compression, uint64_t longest) {
     for (const MoleculeIndex& entry : entries) {
         longest = std::max(longest, record_size_bound(entry, compression));
     }

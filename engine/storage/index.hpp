@@ -59,10 +59,9 @@ public:
     std::span<const MoleculeIndex> owned_entries() const;
     // The longest record that any entry can yield under `compression`, its declared size
     // trusted only as far as its stored bytes can decompress (max_decompressed_size), 0 for
-    // none. An owned
-    // index keeps it for every compression kind as it grows; a mapped one works it out in one
-    // pass per kind on first use (safe from several threads at once), since opening reads none
-    // of its entries.
+    // none. An owned index keeps it for every compression kind as it grows; a mapped one works
+    // it out in one pass per kind on first use (safe from several threads at once), since
+    // opening reads none of its entries.
     uint64_t longest_record_size(compression::CompressionType compression) const;
 
 private:
