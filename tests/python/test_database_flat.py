@@ -223,8 +223,9 @@ def forge_vec_slot(data):
 def test_forged_sizes_are_refused_before_they_size_a_buffer(
         tmp_path, create_db, run_python, kind, expansion):
     rng = np.random.default_rng(0)
-    molecules = [PyMolecule(rng.standard_normal((8, 3)).astype(np.float32),
-                            np.ones(8, np.uint8)) for _ in range(200)]
+    molecules = [PyMolecule(rng.standard_normal((8, 3)).astype(np.float32), np.ones(8, np.uint8),
+                            forces=rng.standard_normal((8, 3)).astype(np.float32))
+                 for _ in range(200)]
     for mol in molecules:
         mol.set_property("vec", np.zeros(4))
     entries, slot = str(tmp_path / "entries.kstv"), str(tmp_path / "slot.kstv")
@@ -241,7 +242,8 @@ def test_forged_sizes_are_refused_before_they_size_a_buffer(
          "Index entry of molecule 1 declares 330382098 atoms that its record cannot hold"),
         (entries, True, [0, 1, 1],
          "Index entry of molecule 1 declares 330382098 atoms that its record cannot hold"),
-        # Sized as far as the stored bytes could hold: allocated, and refused as it is filled.
+        # Sized as far as the stored bytes could hold: allocated, yet its zero rows are never
+        # written, and refused as it is filled.
         (entries, True, [0] + [2] * 64, f"Molecule 1 holds 8 atoms but its index entry says {most}"),
         (slot, True, list(range(10)), "Section 'vec' payload length overflow"),
         (slot, False, list(range(10)), "Section 'vec' payload length overflow"),
@@ -260,7 +262,7 @@ def test_forged_sizes_are_refused_before_they_size_a_buffer(
         """, json.dumps(cases))
     *messages, grown_kib = result.stdout.splitlines()
     assert messages == [f"Invalid data: {message}" for *_, message in cases], result.stderr
-    assert int(grown_kib) < 32 * 1024, "buffers were sized from forged lengths"
+    assert int(grown_kib) < 32 * 1024, "buffers sized from forged lengths, or zero rows committed"
 
 
 @pytest.mark.parametrize("mmap", [True, False])
