@@ -115,7 +115,7 @@ int main(int argc, char** argv) {
                 // Each pool size writes the same scratch file afresh.
                 auto db = std::move(AtomDatabase::create_with_format(
                                         path, kind.kind, kind.level,
-                                        AtomDatabase::ExistingFile::kTruncate))
+                                        AtomDatabase::ExistingFile::kReplace))
                               .value();
                 bench::Stopwatch clock;
                 for (size_t at = 0; at < count; at += kBatch) {

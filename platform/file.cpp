@@ -66,6 +66,19 @@ private:
 
 OneShotHook after_size_query;
 OneShotHook before_replacement_open;
+OneShotHook after_replacement_removal;
+
+FileStatus status_of(const struct stat& st) {
+    return FileStatus{FileIdentity{static_cast<std::uint64_t>(st.st_dev),
+                                   static_cast<std::uint64_t>(st.st_ino)},
+                      static_cast<std::uint64_t>(st.st_size), S_ISREG(st.st_mode)};
+}
+
+// The refusal of a file of type `mode` where a regular file is needed: what reading or writing
+// a directory gives, or that the path names no regular file.
+Error not_a_file_error(mode_t mode, const std::string& path) {
+    return S_ISDIR(mode) ? os_error(EISDIR) : not_a_regular_file_error(path);
+}
 
 int sync_fd(int fd, bool data_only) {
     int rc;
@@ -211,6 +224,12 @@ Result<std::uint64_t> File::size() const {
     return static_cast<std::uint64_t>(st.st_size);
 }
 
+Result<FileStatus> File::status() const {
+    struct stat st;
+    if (::fstat(fd_, &st) != 0) return last_os_error();
+    return status_of(st);
+}
+
 Result<std::uint64_t> File::seek_to(std::uint64_t offset) {
     const off_t pos = ::lseek(fd_, static_cast<off_t>(offset), SEEK_SET);
     if (pos < 0) return last_os_error();
@@ -249,6 +268,26 @@ Status File::close() {
     // one that another thread has just been given.
     if (::close(fd) != 0) return last_os_error();
     return {};
+}
+
+Error not_a_regular_file_error(const std::string& path) {
+    return Error::io("'" + path + "' is not a regular file");
+}
+
+Result<OpenedFile> open_existing(const std::string& path, Access access) {
+    int flags = O_RDONLY;
+    if (access == Access::kWrite) flags = O_WRONLY;
+    if (access == Access::kAppend) flags = O_WRONLY | O_APPEND;
+    // Without O_NONBLOCK, opening a FIFO waits for a peer, with signals retried: for ever, with
+    // the caller's locks held. "O_NONBLOCK has no effect for regular files and block devices"
+    // (open(2)), so the flag stays on the handle.
+    KESTROVE_ASSIGN_OR_RETURN(File file, File::open_with(path, flags | O_NONBLOCK));
+    struct stat st;
+    if (::fstat(file.fd(), &st) != 0) return last_os_error();
+    if (S_ISDIR(st.st_mode) || S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode)) {
+        return not_a_file_error(st.st_mode, path);
+    }
+    return OpenedFile{std::move(file), status_of(st)};
 }
 
 Result<std::string> absolute_path(const std::string& path) {
@@ -310,35 +349,38 @@ Status sync_directory_of(const std::string& path) {
     return {};
 }
 
-Status remove_file_for_replacement(const std::string& path) {
+Result<Replacement> remove_file_for_replacement(const std::string& path) {
     if (holds_nul(path)) return nul_in_path_error();
     char* resolved = ::realpath(path.c_str(), nullptr);
     const std::string target = resolved != nullptr ? resolved : path;
     std::free(resolved);
     struct stat st;
-    if (::stat(target.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return {};
+    if (::stat(target.c_str(), &st) != 0) return Replacement::kRemoved;  // nothing to replace
+    if (!S_ISREG(st.st_mode)) return not_a_file_error(st.st_mode, path);
     // Removing the entry needs only the directory to be writable. A file the caller could not
     // open for writing (read-only, another user's) is refused with that open's error, as
     // truncating it in place would be, so that a write-protected file stays protected. A file
     // gone since the check needs no replacing.
     before_replacement_open.run_if_armed();
-    if (auto writable = File::open_write(target); !writable.ok()) {
-        if (writable.error().os_code() == ENOENT) return {};
+    if (auto writable = open_existing(target, Access::kWrite); !writable.ok()) {
+        if (writable.error().os_code() == ENOENT) return Replacement::kRemoved;
         return std::move(writable).error();
     }
     if (::unlink(target.c_str()) != 0) {
         switch (errno) {
             case ENOENT:  // gone already
-            case EACCES:  // the entry stays: the creation truncates the file in place
+                return Replacement::kRemoved;
+            case EACCES:  // the entry stays: its contents are replaced in place
             case EPERM:
             case EBUSY:
             case EROFS:
-                break;
+                return Replacement::kInPlace;
             default:
                 return last_os_error();
         }
     }
-    return {};
+    after_replacement_removal.run_if_armed();
+    return Replacement::kRemoved;
 }
 
 void remove_if_still_named(const File& file, const std::string& path) {
@@ -360,6 +402,10 @@ void run_after_next_size_query_for_testing(std::function<void()> hook) {
 
 void run_before_next_replacement_open_for_testing(std::function<void()> hook) {
     before_replacement_open.arm(std::move(hook));
+}
+
+void run_after_next_replacement_removal_for_testing(std::function<void()> hook) {
+    after_replacement_removal.arm(std::move(hook));
 }
 
 }  // namespace kestrove::platform

@@ -11,6 +11,25 @@
 
 namespace kestrove::platform {
 
+// Which file a handle has open: its device and inode numbers. While a handle on a file is open,
+// no other file can take its numbers.
+struct FileIdentity {
+    std::uint64_t device = 0;
+    std::uint64_t inode = 0;
+
+    bool operator==(const FileIdentity&) const = default;
+};
+
+// What fstat() says of an open file.
+struct FileStatus {
+    FileIdentity identity;
+    std::uint64_t length = 0;
+    bool regular = false;  // a regular file, not a directory, device, FIFO or socket
+};
+
+enum class Access : std::uint8_t;
+struct OpenedFile;
+
 // An owned file descriptor, opened close-on-exec. Every call retries when interrupted by a
 // signal. Dropping a File closes it and ignores the result; call close() to see it.
 class File {
@@ -51,6 +70,8 @@ public:
 
     // The file's length (fstat).
     [[nodiscard]] Result<std::uint64_t> size() const;
+    // The file's identity, length and type (fstat).
+    [[nodiscard]] Result<FileStatus> status() const;
     // Moves the position to `offset` from the start; returns the new position.
     [[nodiscard]] Result<std::uint64_t> seek_to(std::uint64_t offset);
     // Moves the position to the end of the file; returns that offset.
@@ -71,11 +92,35 @@ public:
     [[nodiscard]] int fd() const noexcept { return fd_; }
 
 private:
+    friend Result<OpenedFile> open_existing(const std::string& path, Access access);
+
     explicit File(int fd) noexcept : fd_(fd) {}
     [[nodiscard]] static Result<File> open_with(const std::string& path, int flags);
 
     int fd_ = -1;
 };
+
+// How open_existing() opens a file: read-only, write-only, or write-only with every write going to
+// the current end (O_APPEND).
+enum class Access : std::uint8_t { kRead, kWrite, kAppend };
+
+// A file that open_existing() opened, with what fstat() said of it right after the open.
+struct OpenedFile {
+    File file;
+    FileStatus status;
+};
+
+// Opens the existing file at `path` without ever blocking in the open, and refuses at once what
+// cannot serve as a file of data: a FIFO or socket with not_a_regular_file_error(path), a
+// directory with EISDIR, as reading or writing it would. Opening a FIFO waits for a peer to open
+// its other end, and reading it waits for that peer to write, so such a file is never used.
+// Devices are opened and fail as they are used (they hold no database). The handle keeps
+// O_NONBLOCK, which regular files ignore.
+[[nodiscard]] Result<OpenedFile> open_existing(const std::string& path, Access access);
+
+// `path` names something that is neither a regular file nor a directory ("'<path>' is not a
+// regular file").
+[[nodiscard]] Error not_a_regular_file_error(const std::string& path);
 
 // A file that create_new() made: its handle, and the path of the file itself, which is the target
 // of a symbolic link when the path given was one.
@@ -99,13 +144,20 @@ struct NewFile {
 // A path without a directory part names a file in the current directory.
 [[nodiscard]] Status sync_directory_of(const std::string& path);
 
+// What remove_file_for_replacement() did with the file at a path.
+enum class Replacement : std::uint8_t {
+    kRemoved,  // nothing is at the path any more: a new file can be made there
+    kInPlace,  // a regular file whose entry cannot be removed: replace its contents in place
+};
+
 // Removes the regular file that `path` names (following symbolic links) so that a file created
 // at `path` afterwards is a new file: handles and memory maps of the old one keep its contents.
-// Anything but a regular file, or nothing at all (also a file gone since), is left alone and is
-// not an error. A file the caller could not open for writing is refused with the error of that
-// open and left alone. A file whose directory entry cannot be removed (no permission on the
-// directory, a busy mount point) is left in place too: creating the path then truncates it.
-[[nodiscard]] Status remove_file_for_replacement(const std::string& path);
+// Nothing at all (also a file gone since) needs no removing. Anything but a regular file is left
+// alone and refused as open_existing() refuses it: a directory with EISDIR, anything else with
+// not_a_regular_file_error(path). A file the caller could not open for writing is refused with
+// the error of that open and left alone. A file whose directory entry cannot be removed (no
+// permission on the directory, a busy mount point) is left in place too, as kInPlace.
+[[nodiscard]] Result<Replacement> remove_file_for_replacement(const std::string& path);
 
 // Removes the directory entry `path` when it still names the file that `file` has open, so that
 // a creation that failed leaves nothing behind; an entry that names another file by now is left
@@ -126,5 +178,10 @@ void run_after_next_size_query_for_testing(std::function<void()> hook);
 // file at the path and before it opens it, so that a test can remove the file in between. As
 // above, replaces a hook that has not run yet; an empty hook disarms.
 void run_before_next_replacement_open_for_testing(std::function<void()> hook);
+
+// Runs `hook` once, inside the next remove_file_for_replacement() that removes a file, right
+// after the removal, so that a test can make another file at the path before the caller creates
+// its own. As above, replaces a hook that has not run yet; an empty hook disarms.
+void run_after_next_replacement_removal_for_testing(std::function<void()> hook);
 
 }  // namespace kestrove::platform

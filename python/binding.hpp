@@ -215,13 +215,26 @@ PyObject* raise_engine_error(const kestrove::Error& error);
 // Raises exception `type` with `message` (which may hold NUL bytes). Returns null.
 PyObject* raise(PyObject* type, std::string_view message);
 
+// A failed allocation that says what was being sized. guarded() raises it as MemoryError with
+// that text.
+class OutOfMemory : public std::bad_alloc {
+public:
+    explicit OutOfMemory(std::string message) : message_(std::move(message)) {}
+    const char* what() const noexcept override { return message_.c_str(); }
+
+private:
+    std::string message_;
+};
+
 // Runs `body` and turns any C++ exception into a Python one, so that none unwinds into the
-// interpreter: std::bad_alloc becomes MemoryError, anything else SystemError. `failed` is what
-// the entry point returns with an exception set (null, or -1).
+// interpreter: std::bad_alloc becomes MemoryError (with the text of an OutOfMemory), anything
+// else SystemError. `failed` is what the entry point returns with an exception set (null, or -1).
 template <class R, class F>
 R guarded(R failed, F&& body) noexcept {
     try {
         return body();
+    } catch (const OutOfMemory& e) {
+        PyErr_SetString(PyExc_MemoryError, e.what());
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
     } catch (const std::exception& e) {

@@ -97,20 +97,13 @@ PyObject* database_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
                     "'. Use Database.open(path) for read-only access, Database.open(path, "
                     "mmap=False) to append, or pass overwrite=True to recreate it.");
         };
-        if (kestrove::platform::path_exists(path)) {
-            if (!overwrite) return refuse_existing();
-            // A new file rather than the old one cut to nothing: live maps of the old file (other
-            // databases, lazy molecules, other processes) keep reading its contents instead of
-            // faulting on pages that no longer exist.
-            auto removed = kestrove::platform::remove_file_for_replacement(path);
-            if (!removed.ok()) {
-                return binding::raise_engine_error(removed.error());
-            }
-        }
-        // Only a replacement may truncate: a file whose entry could not be removed.
+        if (!overwrite && kestrove::platform::path_exists(path)) return refuse_existing();
+        // A replacement is a new file rather than the old one cut to nothing: live maps of the
+        // old file (other databases, lazy molecules, other processes) keep reading its contents
+        // instead of faulting on pages that no longer exist.
         auto created =
             AtomDatabase::create_with_format(path, static_cast<uint32_t>(kind), level,
-                                             overwrite ? AtomDatabase::ExistingFile::kTruncate
+                                             overwrite ? AtomDatabase::ExistingFile::kReplace
                                                        : AtomDatabase::ExistingFile::kRefuse);
         if (!created.ok()) {
             if (!overwrite && created.error().os_code() == EEXIST) return refuse_existing();

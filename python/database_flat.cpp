@@ -103,6 +103,9 @@ Output output_of(const SectionSchema& schema) {
 struct Column {
     SectionSchema schema;
     Output output = Output::kSkip;
+    // A column of boolean triples: each stored byte is copied as 0 or 1, never more, so that the
+    // array needs no pass over its rows afterwards (which would commit every zero row).
+    bool booleans = false;
     HeapBuffer buffer;  // kArray and kBytes: the column's bytes, zero-filled
     // kList: item m is written only by molecule m's task, so the items need no lock.
     std::vector<std::optional<std::string>> texts;
@@ -175,6 +178,17 @@ Error invalid_length(std::string_view key, uint64_t got, uint64_t expected) {
                                ")");
 }
 
+// Copies a payload into a column's buffer at byte `at`; any non-zero stored byte of a boolean
+// column is true.
+void copy_into(Column& column, uint64_t at, std::span<const uint8_t> payload) {
+    uint8_t* out = static_cast<uint8_t*>(column.buffer.data()) + at;
+    if (!column.booleans) {
+        std::memcpy(out, payload.data(), payload.size());
+        return;
+    }
+    for (size_t i = 0; i < payload.size(); ++i) out[i] = payload[i] != 0;
+}
+
 // Checks the payload of section `section` of molecule m (r atoms) against column c and copies
 // it into the column. Every write stays inside molecule m's rows and slot.
 std::optional<Error> copy_payload(Batch& batch, size_t m, size_t r, const SoaSectionRef& section,
@@ -190,19 +204,14 @@ std::optional<Error> copy_payload(Batch& batch, size_t m, size_t r, const SoaSec
         }
         if (len != expected) return invalid_length(section.key, len, expected);
         if (schema.slot_bytes != 0 && stored && len != 0) {
-            std::memcpy(
-                static_cast<uint8_t*>(column.buffer.data()) + batch.offsets[m] * schema.elem_bytes,
-                section.payload.data(), len);
+            copy_into(column, batch.offsets[m] * schema.elem_bytes, section.payload);
         }
         return std::nullopt;
     }
     if (schema.slot_bytes != 0 || column.output != Output::kList) {
         // A fixed-size column, also one whose slots are empty (zero values stored).
         if (len != schema.slot_bytes) return invalid_length(section.key, len, schema.slot_bytes);
-        if (stored && len != 0) {
-            std::memcpy(static_cast<uint8_t*>(column.buffer.data()) + m * schema.slot_bytes,
-                        section.payload.data(), len);
-        }
+        if (stored && len != 0) copy_into(column, m * schema.slot_bytes, section.payload);
         return std::nullopt;
     }
     if (schema.type_tag == dtypes::kTagNull) return std::nullopt;
@@ -312,15 +321,19 @@ struct MappedRecord {
     uint32_t uncompressed_size = 0;   // from the index entry
 };
 
-// The record's bytes: the map's own when uncompressed (valid while the map lives), else
-// decompressed into `scratch`.
+// The bytes of the record of molecule `index`: the map's own when uncompressed (valid while the
+// map lives), else decompressed into `scratch`.
 kestrove::Result<std::span<const uint8_t>> open_record(
-    const MappedRecord& record, kestrove::compression::CompressionType compression,
+    const MappedRecord& record, uint64_t index, kestrove::compression::CompressionType compression,
     kestrove::Bytes& scratch) {
     if (compression.kind == kestrove::compression::CompressionType::None) return record.stored;
-    KESTROVE_ASSIGN_OR_RETURN(
-        scratch,
-        kestrove::compression::decompress(record.stored, compression, record.uncompressed_size));
+    try {
+        KESTROVE_ASSIGN_OR_RETURN(scratch, kestrove::compression::decompress(
+                                               record.stored, compression, record.uncompressed_size));
+    } catch (const std::bad_alloc&) {
+        throw binding::OutOfMemory("cannot allocate the decompressed record of molecule " +
+                                   std::to_string(index));
+    }
     return std::span<const uint8_t>(scratch);
 }
 
@@ -344,13 +357,21 @@ private:
     uint64_t longest_requested_;
 };
 
-// A column buffer of `bytes` zero bytes; the size was derived from untrusted counts and is
-// checked to be addressable.
-kestrove::Result<HeapBuffer> zeroed(uint64_t bytes) {
+// A buffer of `bytes` bytes, zero-filled when asked, for what `what()` names. Its size was
+// derived from untrusted counts: it is checked to be addressable, and an allocation that fails
+// is raised as a MemoryError that says what was being sized.
+template <class What>
+kestrove::Result<HeapBuffer> allocate(uint64_t bytes, bool zero_filled, What what) {
     if (bytes > static_cast<uint64_t>(PY_SSIZE_T_MAX)) {
         return Error::invalid_data("flat column size overflow");
     }
-    return HeapBuffer::zeroed(static_cast<size_t>(bytes));
+    try {
+        const auto size = static_cast<size_t>(bytes);
+        return zero_filled ? HeapBuffer::zeroed(size) : HeapBuffer(size);
+    } catch (const std::bad_alloc&) {
+        throw binding::OutOfMemory("cannot allocate " + std::to_string(bytes) + " bytes for " +
+                                   what());
+    }
 }
 
 // Makes `schemas` the call's columns, in that order, and indexes them; nothing is allocated yet.
@@ -359,6 +380,8 @@ void assign_columns(Batch& batch, std::vector<SectionSchema> schemas) {
     batch.columns.resize(schemas.size());
     for (size_t c = 0; c < schemas.size(); ++c) {
         batch.columns[c].output = output_of(schemas[c]);
+        batch.columns[c].booleans = batch.columns[c].output == Output::kArray &&
+                                    schemas[c].type_tag == dtypes::kTagBool3;
         batch.columns[c].schema = std::move(schemas[c]);
     }
     batch.lookup.build(batch.columns);
@@ -376,13 +399,30 @@ bool columns_match(const Batch& batch, const kestrove::storage::DatabaseSchema& 
     });
 }
 
+// Whether a column of a built-in field of fixed shape ("energy", "pbc", "cell", "stress") has
+// the slot of that shape: its number of values times the size of its tag's value type. Any
+// other slot would read as extra rows, or too few, for every molecule that lacks the field.
+bool has_builtin_shape(const SectionSchema& schema) {
+    if (schema.kind != dtypes::kKindBuiltin) return true;
+    const auto* field = kestrove::storage::builtin_fields::find_builtin_field(schema.key);
+    if (field == nullptr || field->fixed_values == 0) return true;
+    const auto row = array_row(schema.type_tag);
+    return row && schema.slot_bytes == field->fixed_values * numpy::dtype_size(row->dtype);
+}
+
 // Allocates every column's zero-filled buffer or text list.
 kestrove::Status allocate_columns(Batch& batch, const SlotBound& slots) {
     for (Column& column : batch.columns) {
         const SectionSchema& schema = column.schema;
         if (column.output == Output::kArray || column.output == Output::kBytes) {
-            // A stored schema is untrusted: a per-atom element has its tag's size, and a slot
-            // is a payload that some record holds.
+            // A stored schema is untrusted: a per-atom element has its tag's size, a built-in
+            // field its shape, and a slot is a payload that some record holds.
+            if (!has_builtin_shape(schema)) {
+                return Error::invalid_data("Section " + quoted(schema.key) +
+                                           " has invalid slot length " +
+                                           std::to_string(schema.slot_bytes) + " for type tag " +
+                                           std::to_string(schema.type_tag));
+            }
             const uint64_t unit = schema.per_atom ? schema.elem_bytes : schema.slot_bytes;
             const uint64_t rows = schema.per_atom ? batch.total_atoms : batch.n_molecules;
             const auto row = array_row(schema.type_tag);
@@ -394,7 +434,11 @@ kestrove::Status allocate_columns(Batch& batch, const SlotBound& slots) {
                 return Error::invalid_data("Section " + quoted(schema.key) +
                                            " payload length overflow");
             }
-            KESTROVE_ASSIGN_OR_RETURN(column.buffer, zeroed(bytes));
+            KESTROVE_ASSIGN_OR_RETURN(column.buffer, allocate(bytes, true, [&] {
+                                          return "section " + quoted(schema.key) + " of " +
+                                                 std::to_string(rows) +
+                                                 (schema.per_atom ? " atoms" : " molecules");
+                                      }));
         } else if (column.output == Output::kList) {
             column.texts.resize(batch.n_molecules);
         }
@@ -444,6 +488,7 @@ size_t flat_chunk(const Batch& batch, bool decompresses) {
 struct RecordSource {
     bool from_map;
     kestrove::compression::CompressionType compression;
+    const std::vector<uint64_t>& indices;
     const std::vector<MappedRecord>& mapped;
     const std::vector<kestrove::Bytes>& read;
 };
@@ -466,7 +511,8 @@ std::optional<Error> fill_all(const RecordSource& source, Batch& batch) {
             std::optional<Error> result;
             if (source.from_map) {
                 if (m + 1 < end) prefetch_record(source.mapped[m + 1].stored);
-                auto record = open_record(source.mapped[m], source.compression, state.scratch);
+                auto record = open_record(source.mapped[m], source.indices[m], source.compression,
+                                          state.scratch);
                 if (record.ok()) {
                     result = fill_one(batch, m, record.value(), state);
                 } else {
@@ -515,14 +561,19 @@ kestrove::Status fill_batch(const AtomDatabase& db, const std::vector<uint64_t>&
     // one is still the one reported.
     std::optional<Refusal> refused;
     uint64_t longest = 0;  // of the records before the refused position
-    auto check_holds = [&](size_t m, uint64_t record_bytes) {
-        const uint64_t count = batch.offsets[m + 1] - batch.offsets[m];
-        if (count * kMinAtomBytes + kRecordFrame > record_bytes) {
-            refused = Refusal{
-                m, Error::invalid_data("Index entry of molecule " + std::to_string(indices[m]) +
-                                       " declares " + std::to_string(count) +
-                                       " atoms that its record cannot hold")};
-        } else {
+    // Checks the count of every position before the refused one, where a refusal at an earlier
+    // position takes its place.
+    auto check_counts = [&](size_t end, auto record_bytes_of) {
+        for (size_t m = 0; m < end; ++m) {
+            const uint64_t record_bytes = record_bytes_of(m);
+            const uint64_t count = batch.offsets[m + 1] - batch.offsets[m];
+            if (count * kMinAtomBytes + kRecordFrame > record_bytes) {
+                refused = Refusal{m, Error::invalid_data("Index entry of molecule " +
+                                                         std::to_string(indices[m]) +
+                                                         " declares " + std::to_string(count) +
+                                                         " atoms that its record cannot hold")};
+                return;
+            }
             longest = std::max(longest, record_bytes);
         }
     };
@@ -550,11 +601,10 @@ kestrove::Status fill_batch(const AtomDatabase& db, const std::vector<uint64_t>&
     }
     // A pass of its own: the loop above waits on random index entries, and the fewer
     // instructions it runs per entry, the more of those loads it keeps in flight at once.
-    const size_t mapped_end = refused ? refused->at : mapped.size();
-    for (size_t m = 0; m < mapped_end && !refused; ++m) {
-        check_holds(m, kestrove::compression::max_decompressed_size(
-                           compression, mapped[m].stored.size(), mapped[m].uncompressed_size));
-    }
+    check_counts(refused ? refused->at : mapped.size(), [&](size_t m) {
+        return kestrove::compression::max_decompressed_size(compression, mapped[m].stored.size(),
+                                                            mapped[m].uncompressed_size);
+    });
 
     KESTROVE_ASSIGN_OR_RETURN(batch.context, SoaContext::from_database(db));
     const auto stored = db.schema_info();
@@ -564,13 +614,18 @@ kestrove::Status fill_batch(const AtomDatabase& db, const std::vector<uint64_t>&
     std::vector<kestrove::Bytes> read;
     if (!from_map) {
         std::vector<size_t> wanted(indices.begin(), indices.end());
-        KESTROVE_ASSIGN_OR_RETURN(read, db.get_raw_bytes(wanted));
+        try {
+            KESTROVE_ASSIGN_OR_RETURN(read, db.get_raw_bytes(wanted));
+        } catch (const std::bad_alloc&) {
+            throw binding::OutOfMemory("cannot allocate the records of " + std::to_string(n) +
+                                       " molecules");
+        }
         if (read.size() != n) {
             const size_t missing = std::min(read.size(), n - 1);
             return Error::invalid_data("Missing raw bytes for molecule " +
                                        std::to_string(indices[missing]));
         }
-        for (size_t m = 0; m < n && !refused; ++m) check_holds(m, read[m].size());
+        check_counts(n, [&](size_t m) { return read[m].size(); });
     }
     const size_t filled = refused ? refused->at : n;
     if (filled == 0) return std::move(refused->error);
@@ -580,7 +635,8 @@ kestrove::Status fill_batch(const AtomDatabase& db, const std::vector<uint64_t>&
     kestrove::Bytes first_scratch;
     std::span<const uint8_t> first_record;
     if (from_map) {
-        KESTROVE_ASSIGN_OR_RETURN(first_record, open_record(mapped[0], compression, first_scratch));
+        KESTROVE_ASSIGN_OR_RETURN(first_record,
+                                  open_record(mapped[0], indices[0], compression, first_scratch));
     } else {
         first_record = read[0];
     }
@@ -606,10 +662,15 @@ kestrove::Status fill_batch(const AtomDatabase& db, const std::vector<uint64_t>&
         return Error::invalid_data("atom offset overflow");
     }
     // Every successful molecule writes all of its rows, so these need no zero fill.
-    batch.positions = HeapBuffer(static_cast<size_t>(position_bytes));
-    batch.atomic_numbers = HeapBuffer(static_cast<size_t>(batch.total_atoms));
+    const auto atoms = [&] { return std::to_string(batch.total_atoms) + " atoms"; };
+    KESTROVE_ASSIGN_OR_RETURN(batch.positions, allocate(position_bytes, false, [&] {
+                                  return "the positions of " + atoms();
+                              }));
+    KESTROVE_ASSIGN_OR_RETURN(batch.atomic_numbers, allocate(batch.total_atoms, false, [&] {
+                                  return "the atomic numbers of " + atoms();
+                              }));
 
-    const RecordSource source{from_map, compression, mapped, read};
+    const RecordSource source{from_map, compression, indices, mapped, read};
     auto failure = fill_all(source, batch);
     if (batch.turn_keyed.exchange(false, std::memory_order_relaxed)) {
         KESTROVE_TRY(lay_out_keyed(batch, *stored, slots));
@@ -657,11 +718,6 @@ PyObject* column_object(Column& column, size_t n_molecules) {
                                                     " bytes");
     }
     const auto n = static_cast<Py_ssize_t>(bytes / row_bytes);
-    if (row.dtype == Dtype::kBool) {
-        // Any non-zero stored byte is true.
-        auto* data = static_cast<uint8_t*>(column.buffer.data());
-        for (size_t i = 0; i < bytes; ++i) data[i] = data[i] != 0;
-    }
     if (row.inner == 1) return adopt(row.dtype, {n}, std::move(column.buffer));
     if (row.inner == 3) return adopt(row.dtype, {n, 3}, std::move(column.buffer));
     return adopt(row.dtype, {n, 3, 3}, std::move(column.buffer));

@@ -59,6 +59,26 @@ Status check_stored_range(const MoleculeIndex& entry, uint64_t len) {
     return {};
 }
 
+// The most times a replacing creation removes what it finds at its path before it gives up: each
+// round means that another process made a file there again between a removal and the creation.
+constexpr int kMaxReplacements = 8;
+
+// Takes over, in place, the regular file at `path` whose directory entry cannot be removed: its
+// contents are cut to nothing. Anything else found there by now is refused and left as it is.
+Result<File> take_over_in_place(const std::string& path) {
+    KESTROVE_ASSIGN_OR_RETURN(platform::OpenedFile opened,
+                              platform::open_existing(path, platform::Access::kWrite));
+    if (!opened.status.regular) return platform::not_a_regular_file_error(path);
+    KESTROVE_TRY(opened.file.truncate(0));
+    return std::move(opened.file);
+}
+
+Error replaced_file_error(const std::string& path) {
+    return Error::io("The file at '" + path +
+                     "' is no longer the one this database created or opened: another process "
+                     "replaced it. Reopen the database.");
+}
+
 SchemaLock lock_from_database_schema(DatabaseSchema schema) {
     SchemaLock lock;
     for (DatabaseSchemaSection& section : schema.sections) {
@@ -81,18 +101,34 @@ Result<AtomDatabase> AtomDatabase::create_with_format(const std::string& path, u
     // directory is by then.
     KESTROVE_ASSIGN_OR_RETURN(std::string absolute, platform::absolute_path(path));
     // A file made here, exclusively, is removed again when the creation fails, so that nothing
-    // blocks a retry; nothing else can be lost with it. A file already at the path is truncated
-    // in place only when the caller asks for it (one whose replacement could not remove it, a
-    // device) and, on failure, left as the failure leaves it.
+    // blocks a retry; nothing else can be lost with it. What is already at the path is removed
+    // first when the caller asks for its replacement: also a file that another process made
+    // there after an earlier removal, so that the file the database ends up with is always one
+    // it made itself. Only a regular file whose entry cannot be removed is taken over in place,
+    // and, on failure, left as the failure leaves it.
     File file;
     std::optional<std::string> made_path;
-    if (auto made = platform::create_new(absolute); made.ok()) {
-        file = std::move(made->file);
-        made_path = std::move(made->path);
-    } else if (made.error().os_code() == EEXIST && existing == ExistingFile::kTruncate) {
-        KESTROVE_ASSIGN_OR_RETURN(file, File::create_truncate(absolute));
-    } else {
-        return std::move(made).error();
+    for (int removals = 0; !file.is_open(); ++removals) {
+        auto made = platform::create_new(absolute);
+        if (made.ok()) {
+            file = std::move(made->file);
+            made_path = std::move(made->path);
+            break;
+        }
+        if (made.error().os_code() != EEXIST || existing == ExistingFile::kRefuse ||
+            removals == kMaxReplacements) {
+            return std::move(made).error();
+        }
+        KESTROVE_ASSIGN_OR_RETURN(platform::Replacement replacement,
+                                  platform::remove_file_for_replacement(absolute));
+        if (replacement == platform::Replacement::kInPlace) {
+            KESTROVE_ASSIGN_OR_RETURN(file, take_over_in_place(absolute));
+        }
+    }
+    auto status = file.status();
+    if (!status.ok()) {
+        if (made_path) platform::remove_if_still_named(file, *made_path);
+        return std::move(status).error();
     }
 
     header::Header h;
@@ -109,7 +145,6 @@ Result<AtomDatabase> AtomDatabase::create_with_format(const std::string& path, u
         if (made_path) platform::remove_if_still_named(file, *made_path);
         return std::move(written).error();
     }
-    file = File();  // closed; what it wrote is already durable
     // Best effort: the file itself is complete and synced, and a directory that may be written
     // and searched but not read (mode -wx) cannot be opened for its sync. Reporting that as a
     // failure would leave a valid database behind that a retry then refuses as existing. A file
@@ -118,14 +153,18 @@ Result<AtomDatabase> AtomDatabase::create_with_format(const std::string& path, u
 
     AtomDatabase db;
     db.path_ = std::move(absolute);
+    db.identity_ = status->identity;
     db.compression_ = h.compression;
+    db.file_ = std::move(file);  // what it wrote is already durable
     return db;
 }
 
 Result<AtomDatabase> AtomDatabase::open_with_options(std::string path, bool mmap, bool populate) {
     // Resolved once, as at creation.
     KESTROVE_ASSIGN_OR_RETURN(path, platform::absolute_path(path));
-    KESTROVE_ASSIGN_OR_RETURN(File file, File::open_read(path));
+    KESTROVE_ASSIGN_OR_RETURN(platform::OpenedFile opened,
+                              platform::open_existing(path, platform::Access::kRead));
+    File file = std::move(opened.file);
 
     uint8_t head[8];
     KESTROVE_TRY(file.read_exact_at(0, head, sizeof head));
@@ -156,25 +195,26 @@ Result<AtomDatabase> AtomDatabase::open_v1(std::string path, File file, bool mma
         if (!end) return Error::invalid_data("Index end overflow");
         committed_end = *end;
     }
-    auto file_len = file.size();
-    if (!file_len.ok()) return std::move(file_len).error();
+    // Taken after the slots were read: the file holds at least every byte the chosen slot names.
+    KESTROVE_ASSIGN_OR_RETURN(const platform::FileStatus status, file.status());
+    const uint64_t file_len = status.length;
 
     AtomDatabase db;
     db.path_ = std::move(path);
+    db.identity_ = status.identity;
     db.compression_ = h.compression;
     db.generation_ = h.generation;
     db.committed_end_ = committed_end;
+    db.written_end_ = committed_end;
     db.record_format_ = h.record_format;
     if (best->other_rejected) db.rejected_slot_ = RejectedSlot{1 - best->slot, h};
 
     // Mapped only now, after the slots were read: the file holds every byte the chosen slot names
     // by then and never shrinks below it, so each map covers the blobs and records it names.
     auto map_whole_file = [&]() -> Result<std::shared_ptr<const platform::MappedFile>> {
-        auto handle = File::open_read(db.path_);
-        if (!handle.ok()) return std::move(handle).error();
-        auto mapped = platform::MappedFile::map(handle.value());
-        if (!mapped.ok()) return std::move(mapped).error();
-        return std::move(mapped).value();
+        KESTROVE_ASSIGN_OR_RETURN(platform::OpenedFile handle,
+                                  db.open_own_file(platform::Access::kRead));
+        return platform::MappedFile::map(handle.file);
     };
 
     if (mmap) {
@@ -189,14 +229,14 @@ Result<AtomDatabase> AtomDatabase::open_v1(std::string path, File file, bool mma
         // A mapped file is never shortened, whatever lies past its commit.
         db.tail_dirty_ = false;
     } else {
-        db.tail_dirty_ = file_len.value() > committed_end;
+        db.tail_dirty_ = file_len > committed_end;
         if (has_index) {
             // The header slot was only accepted with its index blob inside the file.
             Bytes blob(h.index_len);
             KESTROVE_TRY(file.read_exact_at(h.index_offset, blob.data(), blob.size()));
             auto entries = index::decode_index(blob);
             if (!entries.ok()) return std::move(entries).error();
-            db.index_ = index::IndexStorage(std::move(entries).value());
+            db.index_ = index::IndexStorage(std::move(entries).value(), file_len);
         }
     }
 
@@ -211,28 +251,47 @@ Result<AtomDatabase> AtomDatabase::open_v1(std::string path, File file, bool mma
     return db;
 }
 
+Result<platform::OpenedFile> AtomDatabase::open_own_file(platform::Access access) const {
+    KESTROVE_ASSIGN_OR_RETURN(platform::OpenedFile opened, platform::open_existing(path_, access));
+    if (opened.status.identity != identity_) return replaced_file_error(path_);
+    return opened;
+}
+
+Result<platform::OpenedFile> AtomDatabase::open_own_file_for_writing(
+    platform::Access access) const {
+    KESTROVE_ASSIGN_OR_RETURN(platform::OpenedFile opened, open_own_file(access));
+    if (opened.status.length < written_end_) {
+        return Error::io("The file at '" + path_ + "' holds " +
+                         std::to_string(opened.status.length) + " bytes, fewer than the " +
+                         std::to_string(written_end_) +
+                         " this database wrote: another process cut it short. Reopen the "
+                         "database.");
+    }
+    return opened;
+}
+
 Status AtomDatabase::repair_rejected_slot_if_needed() {
     if (!rejected_slot_) return {};
-    KESTROVE_ASSIGN_OR_RETURN(File handle, File::open_write(path_));
+    KESTROVE_ASSIGN_OR_RETURN(platform::OpenedFile opened,
+                              open_own_file_for_writing(platform::Access::kWrite));
     const auto slot = header::encode_header_slot(rejected_slot_->chosen);
     const uint64_t at = rejected_slot_->slot * header::kHeaderSlotSize;
-    KESTROVE_TRY(handle.write_all_at(at, slot.data(), slot.size()));
-    KESTROVE_TRY(handle.sync_data());
+    KESTROVE_TRY(opened.file.write_all_at(at, slot.data(), slot.size()));
+    KESTROVE_TRY(opened.file.sync_data());
     rejected_slot_.reset();
     return {};
 }
 
 Status AtomDatabase::truncate_uncommitted_tail_if_needed() {
     if (!tail_dirty_) return {};
-    KESTROVE_ASSIGN_OR_RETURN(File handle, File::open_write(path_));
-    auto len = handle.size();
-    if (!len.ok()) return std::move(len).error();
-    if (len.value() > committed_end_) {
-        KESTROVE_TRY(handle.truncate(committed_end_));
-        KESTROVE_TRY(handle.sync_data());
+    // Nothing was appended since the open: what this database wrote ends at the commit.
+    KESTROVE_ASSIGN_OR_RETURN(platform::OpenedFile opened,
+                              open_own_file_for_writing(platform::Access::kWrite));
+    if (opened.status.length > committed_end_) {
+        KESTROVE_TRY(opened.file.truncate(committed_end_));
+        KESTROVE_TRY(opened.file.sync_data());
     }
     tail_dirty_ = false;
-    file_.reset();
     return {};
 }
 
@@ -288,8 +347,9 @@ Status AtomDatabase::add_molecules(std::span<const atom::Molecule* const> molecu
 Status AtomDatabase::add_raw_soa_records_with_schema(std::span<const BorrowedRecord> records,
                                                      DatabaseSchema schema) {
     if (records.empty()) return {};
-    KESTROVE_TRY(prepare_append(lock_from_database_schema(std::move(schema))));
-    return write_borrowed_records(records);
+    KESTROVE_ASSIGN_OR_RETURN(PendingSchema pending,
+                              prepare_append(lock_from_database_schema(std::move(schema))));
+    return write_borrowed_records(records, std::move(pending));
 }
 
 Status AtomDatabase::add_owned_soa_records_with_schema(std::vector<OwnedRecord> records,
@@ -304,20 +364,20 @@ Status AtomDatabase::add_raw_soa_records_with_positions_type(std::span<const Typ
     AppendRecordsSchema derive;
     derive.records.reserve(records.size());
     for (const TypedRecord& r : records) derive.records.emplace_back(r.bytes, r.positions_type);
-    KESTROVE_TRY(prepare_append(std::move(derive)));
+    KESTROVE_ASSIGN_OR_RETURN(PendingSchema pending, prepare_append(std::move(derive)));
     std::vector<BorrowedRecord> borrowed;
     borrowed.reserve(records.size());
     for (const TypedRecord& r : records) borrowed.push_back(BorrowedRecord{r.bytes, r.num_atoms});
-    return write_borrowed_records(borrowed);
+    return write_borrowed_records(borrowed, std::move(pending));
 }
 
 Status AtomDatabase::append_owned_soa_records_prevalidated(std::vector<OwnedRecord> records,
                                                            SchemaLock lock) {
-    KESTROVE_TRY(prepare_append(std::move(lock)));
-    return write_owned_records(std::move(records));
+    KESTROVE_ASSIGN_OR_RETURN(PendingSchema pending, prepare_append(std::move(lock)));
+    return write_owned_records(std::move(records), std::move(pending));
 }
 
-Status AtomDatabase::prepare_append(AppendSchema schema) {
+Result<AtomDatabase::PendingSchema> AtomDatabase::prepare_append(AppendSchema schema) {
     if (index_.is_mapped()) return read_only_append_error();
     KESTROVE_TRY(repair_rejected_slot_if_needed());
     KESTROVE_TRY(truncate_uncommitted_tail_if_needed());
@@ -334,9 +394,7 @@ Status AtomDatabase::prepare_append(AppendSchema schema) {
         auto base = base_lock();
         if (!base.ok()) return std::move(base).error();
         KESTROVE_TRY(schema::merge_schema_lock(base.value(), *lock));
-        record_format_ = format.value();
-        schema_lock_ = std::move(base).value();
-        return {};
+        return PendingSchema{std::move(base).value(), format.value()};
     }
 
     auto base = base_lock();
@@ -355,9 +413,7 @@ Status AtomDatabase::prepare_append(AppendSchema schema) {
         }
         KESTROVE_TRY(schema::merge_schema_lock(merged, derived.value()));
     }
-    record_format_ = format;
-    schema_lock_ = std::move(merged);
-    return {};
+    return PendingSchema{std::move(merged), format};
 }
 
 Result<uint32_t> AtomDatabase::resolved_record_format_for_schema(const SchemaLock& lock) const {
@@ -372,15 +428,16 @@ Result<uint32_t> AtomDatabase::resolved_record_format_for_schema(const SchemaLoc
 }
 
 Result<SchemaLock> AtomDatabase::rebuild_schema_lock() const {
-    KESTROVE_ASSIGN_OR_RETURN(const File file, File::open_read(path_));
-    auto file_len = file.size();
-    if (!file_len.ok()) return std::move(file_len).error();
+    KESTROVE_ASSIGN_OR_RETURN(const platform::OpenedFile opened,
+                              open_own_file(platform::Access::kRead));
+    const File& file = opened.file;
+    const uint64_t file_len = opened.status.length;
 
     SchemaLock lock;
     for (uint64_t i = 0; i < index_.size(); ++i) {
         const auto entry = index_.get(i);
         if (!entry) return Error::invalid_data("Index " + std::to_string(i) + " out of bounds");
-        KESTROVE_TRY(check_stored_range(*entry, file_len.value()));
+        KESTROVE_TRY(check_stored_range(*entry, file_len));
         Bytes stored(entry->compressed_size);
         KESTROVE_TRY(file.read_exact_at(entry->offset, stored.data(), stored.size()));
         auto record = compression::decompress(stored, compression_, entry->uncompressed_size);
@@ -392,7 +449,8 @@ Result<SchemaLock> AtomDatabase::rebuild_schema_lock() const {
     return lock;
 }
 
-Status AtomDatabase::write_owned_records(std::vector<OwnedRecord> records) {
+Status AtomDatabase::write_owned_records(std::vector<OwnedRecord> records,
+                                         PendingSchema pending) {
     for (const OwnedRecord& r : records) KESTROVE_TRY(check_indexable("Record", r.bytes.size()));
     const size_t n = records.size();
     std::vector<CompressedRecord> compressed(n);
@@ -409,10 +467,11 @@ Status AtomDatabase::write_owned_records(std::vector<OwnedRecord> records) {
             [&](size_t i) { Bytes().swap(records[i].bytes); }));
     }
     records.clear();
-    return write_compressed(std::move(compressed));
+    return write_compressed(std::move(compressed), std::move(pending));
 }
 
-Status AtomDatabase::write_borrowed_records(std::span<const BorrowedRecord> records) {
+Status AtomDatabase::write_borrowed_records(std::span<const BorrowedRecord> records,
+                                            PendingSchema pending) {
     for (const BorrowedRecord& r : records) KESTROVE_TRY(check_indexable("Record", r.bytes.size()));
     std::vector<CompressedRecord> compressed(records.size());
     for (size_t i = 0; i < records.size(); ++i) {
@@ -421,7 +480,7 @@ Status AtomDatabase::write_borrowed_records(std::span<const BorrowedRecord> reco
     }
     KESTROVE_TRY(compress_into(
         compressed, [&](size_t i) { return records[i].bytes; }, [](size_t) {}));
-    return write_compressed(std::move(compressed));
+    return write_compressed(std::move(compressed), std::move(pending));
 }
 
 template <class Source, class Release>
@@ -438,11 +497,14 @@ Status AtomDatabase::compress_into(std::vector<CompressedRecord>& out, Source so
     return {};
 }
 
-Status AtomDatabase::write_compressed(std::vector<CompressedRecord> records) {
+Status AtomDatabase::write_compressed(std::vector<CompressedRecord> records,
+                                      PendingSchema pending) {
     for (const CompressedRecord& r : records) {
         KESTROVE_TRY(check_indexable("Compressed record", r.bytes.size()));
     }
-    KESTROVE_ASSIGN_OR_RETURN(File file, File::open_append(path_));
+    KESTROVE_ASSIGN_OR_RETURN(platform::OpenedFile opened,
+                              open_own_file_for_writing(platform::Access::kAppend));
+    File& file = opened.file;
     auto start = file.seek_end();
     if (!start.ok()) return std::move(start).error();
 
@@ -457,9 +519,14 @@ Status AtomDatabase::write_compressed(std::vector<CompressedRecord> records) {
         pieces.emplace_back(r.bytes);
         offset += r.bytes.size();
     }
-    // The records back to back, in few large writes; the index learns of them only afterwards.
+    // The records back to back, in few large writes; the index and the schema learn of them only
+    // afterwards, so that a failed write leaves no trace in either.
     KESTROVE_TRY(file.write_all_gather(pieces));
-    return index_.extend(std::move(entries));
+    KESTROVE_TRY(index_.extend(std::move(entries)));
+    schema_lock_ = std::move(pending.lock);
+    record_format_ = pending.record_format;
+    written_end_ = std::max(written_end_, offset);
+    return {};
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -482,7 +549,9 @@ Status AtomDatabase::flush() {
         schema_blob = std::move(encoded).value();
     }
 
-    KESTROVE_ASSIGN_OR_RETURN(File file, File::open_write(path_));
+    KESTROVE_ASSIGN_OR_RETURN(platform::OpenedFile opened,
+                              open_own_file_for_writing(platform::Access::kWrite));
+    File& file = opened.file;
     auto schema_start = file.seek_end();
     if (!schema_start.ok()) return std::move(schema_start).error();
     const uint64_t schema_len = schema_blob ? schema_blob->size() : 0;
@@ -515,6 +584,7 @@ Status AtomDatabase::flush() {
 
     generation_ = generation;
     committed_end_ = *new_end;
+    written_end_ = *new_end;
     tail_dirty_ = false;
     return {};
 }
@@ -581,8 +651,10 @@ Result<std::vector<Bytes>> AtomDatabase::decompress_entries_parallel(
     uint64_t file_len = 0;
     if (std::any_of(entries.begin(), entries.end(),
                     [this](const MoleculeIndex& entry) { return !mapped_range(entry); })) {
-        KESTROVE_ASSIGN_OR_RETURN(file, File::open_read(path_));
-        KESTROVE_ASSIGN_OR_RETURN(file_len, file->size());
+        KESTROVE_ASSIGN_OR_RETURN(platform::OpenedFile opened,
+                                  open_own_file(platform::Access::kRead));
+        file = std::move(opened.file);
+        file_len = opened.status.length;
     }
     std::vector<Bytes> records(entries.size());
     auto failure =

@@ -113,15 +113,17 @@ public:
     //
     // What a creation does with a file already at its path.
     enum class ExistingFile : uint8_t {
-        kRefuse,    // fails with the OS's EEXIST and leaves the file untouched
-        kTruncate,  // truncates it in place and makes the database there
+        kRefuse,   // fails with the OS's EEXIST and leaves the file untouched
+        kReplace,  // removes it and makes a new file in its place; only a regular file whose
+                   // entry cannot be removed is truncated and taken over in place
     };
 
     // Creates `path` as an empty database of record format 2: two identical header slots of
     // generation 0, synced; the directory is synced too where it can be opened. The file is made
-    // exclusively (at the end of a symbolic link to nothing yet, too), so a file that another
-    // process made meanwhile is never truncated unless `existing` says so. A creation that fails
-    // removes the file it made; a file that was there before is left as the failure leaves it.
+    // exclusively (at the end of a symbolic link to nothing yet, too), so the database ends up
+    // with a file that it made itself: a file that another process makes at the path meanwhile is
+    // refused, or with kReplace removed in turn, never taken over. A creation that fails removes
+    // the file it made; a file that was there before is left as the failure leaves it.
     static Result<AtomDatabase> create_with_format(const std::string& path, uint32_t kind,
                                                    int32_t level,
                                                    ExistingFile existing = ExistingFile::kRefuse);
@@ -140,9 +142,15 @@ public:
                                              DatabaseSchema schema);
     Status append_owned_soa_records_prevalidated(std::vector<OwnedRecord> records,
                                                  schema::SchemaLock lock);
-    // Refuses a read-only database, cuts an uncommitted tail, and settles the record format and
-    // the schema lock of the records about to be written. On failure neither has changed.
-    Status prepare_append(AppendSchema schema);
+    // The schema lock and record format of the database once the records of an append are in.
+    struct PendingSchema {
+        schema::SchemaLock lock;
+        uint32_t record_format = dtypes::kRecordFormat2;
+    };
+    // Refuses a read-only database, cuts an uncommitted tail, and works out the record format and
+    // the schema lock that the records about to be written bring. The database takes them only
+    // once those records are written and indexed: an append that fails leaves both unchanged.
+    Result<PendingSchema> prepare_append(AppendSchema schema);
     Result<uint32_t> resolved_record_format_for_schema(const schema::SchemaLock& lock) const;
     // The schema of every stored record, read back from the file.
     Result<schema::SchemaLock> rebuild_schema_lock() const;
@@ -187,7 +195,6 @@ public:
     uint64_t committed_end() const { return committed_end_; }
     bool tail_dirty() const { return tail_dirty_; }
     bool has_data_mmap() const { return data_mmap_ != nullptr; }
-    bool header_file_open() const { return file_.has_value(); }
 
 private:
     AtomDatabase() = default;
@@ -200,14 +207,22 @@ private:
         uint32_t num_atoms = 0;
     };
 
-    Status write_owned_records(std::vector<OwnedRecord> records);
-    Status write_borrowed_records(std::span<const BorrowedRecord> records);
+    // Opens the database's file by its path for one operation, refusing a file that is not the
+    // one this database created or opened: another process may have replaced the path since.
+    Result<platform::OpenedFile> open_own_file(platform::Access access) const;
+    // The same for an operation that writes, which also refuses a file shorter than what this
+    // database wrote: another process cut it, and a commit would name bytes that are gone.
+    Result<platform::OpenedFile> open_own_file_for_writing(platform::Access access) const;
+
+    Status write_owned_records(std::vector<OwnedRecord> records, PendingSchema pending);
+    Status write_borrowed_records(std::span<const BorrowedRecord> records, PendingSchema pending);
     // Compresses `source(i)` into out[i].bytes for every i on the worker pool, calling
     // `release(i)` once record i is compressed. Stops at the first failure.
     template <class Source, class Release>
     Status compress_into(std::vector<CompressedRecord>& out, Source source, Release release) const;
-    // Appends the records at the end of the file and only then extends the index.
-    Status write_compressed(std::vector<CompressedRecord> records);
+    // Appends the records at the end of the file and only then extends the index and takes the
+    // pending schema.
+    Status write_compressed(std::vector<CompressedRecord> records, PendingSchema pending);
     // Reads an entry's stored bytes through `file`, checked first against its length `file_len`.
     Result<Bytes> read_stored_from_file(const platform::File& file, uint64_t file_len,
                                         const index::MoleculeIndex& entry) const;
@@ -215,11 +230,19 @@ private:
     bool may_move_to_format3() const;
 
     std::string path_;
+    // The file this database created or opened. Every handle opened later by `path_` must have
+    // the same; `file_` stays open meanwhile, so that no other file can take its numbers.
+    platform::FileIdentity identity_;
     index::IndexStorage index_;
     compression::CompressionType compression_;
     std::optional<schema::SchemaLock> schema_lock_;
     uint64_t generation_ = 0;
     uint64_t committed_end_ = kDataStart;
+    // The end of the last commit or of the last record appended since, whichever is later: the
+    // file holds at least this many bytes unless another process cut it.
+    uint64_t written_end_ = kDataStart;
+    // The handle through which the database created or opened its file, held until it is
+    // dropped; nothing reads or writes through it after the creation or open.
     std::optional<platform::File> file_;
     std::shared_ptr<const platform::MappedFile> data_mmap_;
     uint32_t record_format_ = dtypes::kRecordFormat2;

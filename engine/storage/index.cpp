@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <string>
 
+#include "engine/storage/header.hpp"
+
 namespace kestrove::storage::index {
 
 using coding::load;
@@ -55,7 +57,16 @@ Result<std::vector<MoleculeIndex>> decode_index(std::span<const uint8_t> blob) {
 
 namespace {
 
-uint64_t record_size_bound(const MoleculeIndex& entry, compression::CompressionType compression) {
+// The longest record that `entry` can yield, or 0 when its stored bytes do not lie within a file
+// of `file_len` bytes, past the header slots: such an entry holds no record.
+uint64_t record_size_bound(const MoleculeIndex& entry, compression::CompressionType compression,
+                           uint64_t file_len) {
+    uint64_t end;
+    if (entry.offset < header::kDataStart ||
+        __builtin_add_overflow(entry.offset, uint64_t{entry.compressed_size}, &end) ||
+        end > file_len) {
+        return 0;
+    }
     return compression::max_decompressed_size(compression, entry.compressed_size,
                                               entry.uncompressed_size);
 }
@@ -70,17 +81,19 @@ size_t slot_of(compression::CompressionType compression) {
 }
 
 uint64_t longest_of(std::span<const MoleculeIndex> entries,
-                    compression::CompressionType compression, uint64_t longest) {
+                    compression::CompressionType compression, uint64_t file_len,
+                    uint64_t longest) {
     for (const MoleculeIndex& entry : entries) {
-        longest = std::max(longest, record_size_bound(entry, compression));
+        longest = std::max(longest, record_size_bound(entry, compression, file_len));
     }
     return longest;
 }
 
 }  // namespace
 
-IndexStorage::IndexStorage(std::vector<MoleculeIndex> entries) : state_(std::move(entries)) {
-    raise_longest(std::get<0>(state_));
+IndexStorage::IndexStorage(std::vector<MoleculeIndex> entries, uint64_t file_len)
+    : state_(std::move(entries)) {
+    raise_longest(std::get<0>(state_), file_len);
 }
 
 IndexStorage IndexStorage::mapped(std::shared_ptr<const void> owner, std::span<const uint8_t> map,
@@ -121,7 +134,8 @@ Status IndexStorage::extend(std::vector<MoleculeIndex> entries) {
             "Cannot add molecules to a database opened with a memory-mapped index (read-only); "
             "reopen without mmap to write.");
     }
-    raise_longest(entries);
+    // Written by this process: their bytes are in the file.
+    raise_longest(entries, UINT64_MAX);
     owned->insert(owned->end(), entries.begin(), entries.end());
     return {};
 }
@@ -131,12 +145,12 @@ std::span<const MoleculeIndex> IndexStorage::owned_entries() const {
     return {};
 }
 
-void IndexStorage::raise_longest(std::span<const MoleculeIndex> entries) {
+void IndexStorage::raise_longest(std::span<const MoleculeIndex> entries, uint64_t file_len) {
     for (size_t slot = 0; slot < kCompressionKinds; ++slot) {
         auto& longest = (*longest_)[slot];
-        longest.store(
-            longest_of(entries, kind_of_slot(slot), longest.load(std::memory_order_relaxed)),
-            std::memory_order_relaxed);
+        longest.store(longest_of(entries, kind_of_slot(slot), file_len,
+                                 longest.load(std::memory_order_relaxed)),
+                      std::memory_order_relaxed);
     }
 }
 
@@ -144,11 +158,13 @@ uint64_t IndexStorage::longest_record_size(compression::CompressionType compress
     auto& cached = (*longest_)[slot_of(compression)];
     const uint64_t known = cached.load(std::memory_order_relaxed);
     if (known != kNotYetKnown) return known;
-    // A mapped index: threads that race here each work out the same value.
+    // A mapped index: threads that race here each work out the same value. The map is the whole
+    // file.
+    const uint64_t file_len = std::get<1>(state_).map.size();
     uint64_t longest = 0;
     for (uint64_t i = 0; i < size(); ++i) {
         if (const auto entry = get(i)) {
-            longest = std::max(longest, record_size_bound(*entry, compression));
+            longest = std::max(longest, record_size_bound(*entry, compression, file_len));
         }
     }
     cached.store(longest, std::memory_order_relaxed);

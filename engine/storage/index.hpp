@@ -43,8 +43,10 @@ class IndexStorage {
 public:
     // An empty, writable index.
     IndexStorage() = default;
-    explicit IndexStorage(std::vector<MoleculeIndex> entries);
-    // Entries are read from `map` at `index_offset + 8 + 20 × i`; `owner` keeps the map alive.
+    // The entries of a file of `file_len` bytes, read from its index blob.
+    IndexStorage(std::vector<MoleculeIndex> entries, uint64_t file_len);
+    // Entries are read from `map`, the whole file, at `index_offset + 8 + 20 × i`; `owner` keeps
+    // the map alive.
     static IndexStorage mapped(std::shared_ptr<const void> owner, std::span<const uint8_t> map,
                                uint64_t index_offset, uint64_t count);
 
@@ -52,16 +54,17 @@ public:
     uint64_t size() const;
     // Entry i, or nothing when i is out of range or the map ends inside the entry.
     std::optional<MoleculeIndex> get(uint64_t i) const;
-    // Appends the entries of freshly written records. Refused for a mapped index, which is
-    // left unchanged.
+    // Appends the entries of records just written to the file. Refused for a mapped index, which
+    // is left unchanged.
     Status extend(std::vector<MoleculeIndex> entries);
     // The owned entries; empty for a mapped index.
     std::span<const MoleculeIndex> owned_entries() const;
     // The longest record that any entry can yield under `compression`, its declared size
     // trusted only as far as its stored bytes can decompress (max_decompressed_size), 0 for
-    // none. An owned index keeps it for every compression kind as it grows; a mapped one works
-    // it out in one pass per kind on first use (safe from several threads at once), since
-    // opening reads none of its entries.
+    // none. An entry whose stored bytes do not lie within the file, past the header slots, holds
+    // no record and bounds nothing. An owned index keeps the maximum for every compression kind
+    // as it grows; a mapped one works it out in one pass per kind on first use (safe from
+    // several threads at once), since opening reads none of its entries.
     uint64_t longest_record_size(compression::CompressionType compression) const;
 
 private:
@@ -70,8 +73,9 @@ private:
     static constexpr size_t kCompressionKinds = 3;
     using LongestRecords = std::array<std::atomic<uint64_t>, kCompressionKinds>;
 
-    // An owned index's maxima, raised to cover `entries`.
-    void raise_longest(std::span<const MoleculeIndex> entries);
+    // An owned index's maxima, raised to cover those of `entries` whose stored bytes lie within
+    // the first `file_len` bytes of the file.
+    void raise_longest(std::span<const MoleculeIndex> entries, uint64_t file_len);
 
     struct Mapped {
         std::shared_ptr<const void> owner;

@@ -45,9 +45,8 @@ TEST(AtomDatabaseTest, CreateLeavesTwoIdenticalEmptySlotsOverAnyOldContent) {
     platform::testing::write_whole_file(path, std::string(20000, '\x7F'));
 
     ASSERT_OK_AND_ASSIGN(auto created, AtomDatabase::create_with_format(
-                                           path, 2, 7, AtomDatabase::ExistingFile::kTruncate));
+                                           path, 2, 7, AtomDatabase::ExistingFile::kReplace));
     EXPECT_EQ(created.len(), 0u);
-    EXPECT_FALSE(created.header_file_open());
     const std::string bytes = read_whole_file(path);
     ASSERT_EQ(bytes.size(), kDataStart);
     EXPECT_EQ(bytes.substr(0, 4096), bytes.substr(4096));
@@ -95,7 +94,7 @@ TEST(AtomDatabaseTest, CreationTakesNoFileItDidNotMakeUnlessAskedTo) {
         EXPECT_EQ(refused.error().os_code(), EEXIST);
         EXPECT_EQ(read_whole_file(path), committed);
     }
-    ASSERT_OK(AtomDatabase::create_with_format(link, 0, 3, AtomDatabase::ExistingFile::kTruncate));
+    ASSERT_OK(AtomDatabase::create_with_format(link, 0, 3, AtomDatabase::ExistingFile::kReplace));
     EXPECT_EQ(read_whole_file(path).size(), kDataStart);
 
     // "first" -> "second" (relative) -> dir/made (absolute), which does not exist yet.
@@ -601,7 +600,6 @@ TEST(AtomDatabaseTest, TailPastTheCommitIsCutByTheFirstAppendOrFlush) {
             const uint64_t end = db.committed_end();
             EXPECT_EQ(end, committed_before ? file_size(path) - 100 : kDataStart);
             EXPECT_TRUE(db.tail_dirty());
-            EXPECT_TRUE(db.header_file_open());
             if (by_append) {
                 ASSERT_OK(db.add_molecules(pointers(molecules)));
                 EXPECT_EQ(db.index().owned_entries()[db.len() - 2].offset, end);
@@ -613,7 +611,6 @@ TEST(AtomDatabaseTest, TailPastTheCommitIsCutByTheFirstAppendOrFlush) {
                 EXPECT_EQ(file_size(path), h->index_offset + h->index_len);
             }
             EXPECT_FALSE(db.tail_dirty());
-            EXPECT_FALSE(db.header_file_open());
         }
     }
 }
@@ -627,7 +624,6 @@ TEST(AtomDatabaseTest, TailCutAfterSomeoneElseShortenedTheFileOnlyClearsTheFlag)
     std::filesystem::resize_file(path, kDataStart);
     ASSERT_OK(db.truncate_uncommitted_tail_if_needed());
     EXPECT_FALSE(db.tail_dirty());
-    EXPECT_FALSE(db.header_file_open());
     EXPECT_EQ(file_size(path), kDataStart);
 }
 

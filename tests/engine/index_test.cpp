@@ -10,6 +10,8 @@
 #include <utility>
 #include <vector>
 
+#include "engine/storage/header.hpp"
+
 namespace kestrove::storage::index {
 namespace {
 
@@ -136,7 +138,7 @@ TEST(IndexStorageTest, OwnedIndexGrowsByExtend) {
     EXPECT_FALSE(storage.get(UINT64_MAX).has_value());
     EXPECT_EQ(storage.owned_entries().size(), 5u);
 
-    IndexStorage from_list(sample_entries(4, 3));
+    IndexStorage from_list(sample_entries(4, 3), 0);
     EXPECT_EQ(from_list.size(), 4u);
     EXPECT_EQ(from_list.get(3), sample_entries(4, 3)[3]);
 }
@@ -177,16 +179,23 @@ TEST(IndexStorageTest, MappedIndexReadsEntriesInPlace) {
 // The bound on a record's size that flat reads take for a per-molecule slot: the largest size any
 // entry's record can have, its declared size trusted only as far as its stored bytes can expand
 // under the database's compression; in every form of the index, also after moves. Entries the
-// map cuts off do not count.
+// map cuts off do not count, nor do entries of a file read back whose stored bytes lie past its
+// end or among the header slots.
 TEST(IndexStorageTest, LongestRecordSizeTrustsNoEntryBeyondItsStoredBytes) {
     using compression::CompressionType;
-    auto entries = sample_entries(4, 5);
-    // (stored, declared): a plain entry, a forged one, one declaring less than it stores, and one
-    // whose declared size fits what LZ4 and zstd, but not the stored bytes as they are, can hold.
-    const std::pair<uint32_t, uint32_t> sizes[] = {{4, 10}, {1, 0xFFFFFFF0}, {30, 20}, {2, 1000}};
-    for (size_t i = 0; i < 4; ++i) {
-        std::tie(entries[i].compressed_size, entries[i].uncompressed_size) = sizes[i];
-    }
+    constexpr uint64_t kStart = header::kDataStart;
+    // (offset, stored, declared): a plain entry, a forged one, one declaring less than it stores,
+    // and one whose declared size fits what LZ4 and zstd, but not the stored bytes as they are,
+    // can hold; then two that hold nothing: stored bytes past the end of the file, and among the
+    // header slots.
+    const std::vector<MoleculeIndex> entries = {
+        {kStart, 4, 10, 1},          {kStart + 4, 1, 0xFFFFFFF0, 1}, {kStart + 5, 30, 20, 1},
+        {kStart + 35, 2, 1000, 1},   {kStart, 0xFFFFFFFF, 0xFFFFFFFF, 1},
+        {0, 4000, 0xFFFFFFFF, 1},
+    };
+    const FakeMap map = fake_map(entries, kStart + 37);  // records, then the index blob
+    const uint64_t file_len = map.bytes->size();
+    const std::vector<MoleculeIndex> first_two(entries.begin(), entries.begin() + 2);
     const struct {
         CompressionType compression;
         uint64_t first_two, all;
@@ -200,17 +209,17 @@ TEST(IndexStorageTest, LongestRecordSizeTrustsNoEntryBeyondItsStoredBytes) {
         SCOPED_TRACE(c.compression.kind);
         IndexStorage owned;
         EXPECT_EQ(owned.longest_record_size(c.compression), 0u);
-        ASSERT_TRUE(owned.extend({entries[0], entries[1]}).ok());
+        ASSERT_TRUE(owned.extend(first_two).ok());
         EXPECT_EQ(owned.longest_record_size(c.compression), c.first_two);
         ASSERT_TRUE(owned.extend({entries[2], entries[3]}).ok());
         EXPECT_EQ(owned.longest_record_size(c.compression), c.all);
-        EXPECT_EQ(IndexStorage({entries[0], entries[1]}).longest_record_size(c.compression),
+        EXPECT_EQ(IndexStorage(first_two, file_len).longest_record_size(c.compression),
                   c.first_two);
+        EXPECT_EQ(IndexStorage(entries, file_len).longest_record_size(c.compression), c.all);
 
-        const FakeMap map = fake_map(entries, 3);
-        const IndexStorage mapped = mapped_over(map, map.bytes->size(), entries.size());
+        const IndexStorage mapped = mapped_over(map, file_len, entries.size());
         EXPECT_EQ(mapped.longest_record_size(c.compression), c.all);
-        IndexStorage cut = mapped_over(map, map.bytes->size() - 2 * 20, entries.size());
+        IndexStorage cut = mapped_over(map, file_len - 4 * 20, entries.size());
         const IndexStorage moved = std::move(cut);
         EXPECT_EQ(moved.longest_record_size(c.compression), c.first_two);
     }

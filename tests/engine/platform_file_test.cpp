@@ -324,8 +324,9 @@ TEST(FileTest, ReplacingAFileRemovedMeanwhileSucceeds) {
     const std::string path = dir.file("f");
     write_whole_file(path, "old");
     run_before_next_replacement_open_for_testing([&] { ASSERT_EQ(::unlink(path.c_str()), 0); });
-    const Status removed = remove_file_for_replacement(path);
-    EXPECT_TRUE(removed.ok()) << removed.error().display();
+    const auto removed = remove_file_for_replacement(path);
+    ASSERT_TRUE(removed.ok()) << removed.error().display();
+    EXPECT_EQ(removed.value(), Replacement::kRemoved);
     EXPECT_FALSE(path_exists(path));
 }
 
