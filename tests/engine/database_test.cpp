@@ -116,6 +116,63 @@ TEST(AtomDatabaseTest, CreationTakesNoFileItDidNotMakeUnlessAskedTo) {
     EXPECT_EQ(looped.error().os_code(), ELOOP);
 }
 
+// A replacing creation ends up with a file that it made itself: a file that another process makes
+// at the path after the old one was removed is removed in turn, never truncated and taken over.
+// That process's handle keeps its own contents.
+TEST(AtomDatabaseTest, ReplacementRemovesAFileMadeAfterTheRemovalInsteadOfTakingItOver) {
+    ScratchDir dir;
+    const std::string path = dir.file("db");
+    ASSERT_NO_FATAL_FAILURE(write_committed(path, sample_molecules(3)));
+    std::optional<platform::File> theirs;
+    platform::run_after_next_replacement_removal_for_testing([&] {
+        platform::testing::write_whole_file(path, "another process's file");
+        auto opened = platform::File::open_read(path);
+        ASSERT_TRUE(opened.ok());
+        theirs = std::move(opened).value();
+    });
+    ASSERT_OK_AND_ASSIGN(auto db, AtomDatabase::create_with_format(
+                                      path, 0, 3, AtomDatabase::ExistingFile::kReplace));
+    ASSERT_TRUE(theirs.has_value());
+    std::string kept(22, '\0');
+    ASSERT_OK(theirs->read_exact_at(0, kept.data(), kept.size()));
+    EXPECT_EQ(kept, "another process's file");
+    EXPECT_NE(theirs->status()->identity, platform::File::open_read(path)->status()->identity);
+    ASSERT_OK(db.add_molecules(pointers(sample_molecules(2))));
+    ASSERT_OK(db.flush());
+    ASSERT_OK_AND_ASSIGN(auto reopened, AtomDatabase::open_with_options(path, false, false));
+    EXPECT_EQ(reopened.len(), 2u);
+}
+
+// An append that fails after its schema was worked out (here its file is away from the path when
+// it opens it) leaves the schema lock and the record format as they were, so that the next commit
+// describes only records that were written: no forces, single-precision positions, format 2.
+TEST(AtomDatabaseTest, FailedAppendLeavesTheSchemaAndRecordFormatAsTheyWere) {
+    ScratchDir dir;
+    const std::string path = dir.file("db"), away = dir.file("away");
+    ASSERT_OK_AND_ASSIGN(auto db, AtomDatabase::create_with_format(path, 1, 3));
+    auto doubles = Molecule::create_f64({{0.1, 0.2, 0.3}}, {8});
+    ASSERT_TRUE(doubles.ok());
+    doubles.value().forces = types::Vec3Data(std::vector<types::Vec3d>{{1.0, 2.0, 3.0}});
+    std::filesystem::rename(path, away);
+    EXPECT_EQ(error_of(db.add_molecule(doubles.value())),
+              "IO error: No such file or directory (os error 2)");
+    EXPECT_FALSE(db.schema_lock().has_value());
+    EXPECT_EQ(db.record_format(), 2u);
+    std::filesystem::rename(away, path);
+
+    Molecule plain = sample_molecule(2, 7);
+    plain.forces.reset();
+    ASSERT_OK(db.add_molecule(plain));
+    ASSERT_OK(db.flush());
+    ASSERT_OK_AND_ASSIGN(auto reopened, AtomDatabase::open_with_options(path, false, false));
+    EXPECT_EQ(reopened.record_format(), 2u);
+    const auto schema = reopened.schema_info();
+    ASSERT_TRUE(schema.has_value());
+    EXPECT_EQ(schema->positions_type, dtypes::kTagVec3F32);
+    for (const auto& section : schema->sections) EXPECT_NE(section.key, "forces");
+    ASSERT_OK(reopened.add_molecule(plain));
+}
+
 // A relative path names the file it named when the database was created or opened, whatever the
 // current directory is when the database later appends or flushes.
 TEST(AtomDatabaseTest, RelativePathKeepsNamingItsFileAfterAChangeOfDirectory) {
