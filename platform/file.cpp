@@ -69,9 +69,9 @@ OneShotHook before_replacement_open;
 OneShotHook after_replacement_removal;
 
 FileStatus status_of(const struct stat& st) {
-    return FileStatus{FileIdentity{static_cast<std::uint64_t>(st.st_dev),
-                                   static_cast<std::uint64_t>(st.st_ino)},
-                      static_cast<std::uint64_t>(st.st_size), S_ISREG(st.st_mode)};
+    return FileStatus{
+        FileIdentity{static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)},
+        static_cast<std::uint64_t>(st.st_size), S_ISREG(st.st_mode)};
 }
 
 // The refusal of a file of type `mode` where a regular file is needed: what reading or writing

@@ -101,10 +101,9 @@ PyObject* database_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         // A replacement is a new file rather than the old one cut to nothing: live maps of the
         // old file (other databases, lazy molecules, other processes) keep reading its contents
         // instead of faulting on pages that no longer exist.
-        auto created =
-            AtomDatabase::create_with_format(path, static_cast<uint32_t>(kind), level,
-                                             overwrite ? AtomDatabase::ExistingFile::kReplace
-                                                       : AtomDatabase::ExistingFile::kRefuse);
+        auto created = AtomDatabase::create_with_format(
+            path, static_cast<uint32_t>(kind), level,
+            overwrite ? AtomDatabase::ExistingFile::kReplace : AtomDatabase::ExistingFile::kRefuse);
         if (!created.ok()) {
             if (!overwrite && created.error().os_code() == EEXIST) return refuse_existing();
             return binding::raise_engine_error(created.error());

@@ -328,8 +328,9 @@ kestrove::Result<std::span<const uint8_t>> open_record(
     kestrove::Bytes& scratch) {
     if (compression.kind == kestrove::compression::CompressionType::None) return record.stored;
     try {
-        KESTROVE_ASSIGN_OR_RETURN(scratch, kestrove::compression::decompress(
-                                               record.stored, compression, record.uncompressed_size));
+        KESTROVE_ASSIGN_OR_RETURN(scratch,
+                                  kestrove::compression::decompress(record.stored, compression,
+                                                                    record.uncompressed_size));
     } catch (const std::bad_alloc&) {
         throw binding::OutOfMemory("cannot allocate the decompressed record of molecule " +
                                    std::to_string(index));
@@ -380,8 +381,8 @@ void assign_columns(Batch& batch, std::vector<SectionSchema> schemas) {
     batch.columns.resize(schemas.size());
     for (size_t c = 0; c < schemas.size(); ++c) {
         batch.columns[c].output = output_of(schemas[c]);
-        batch.columns[c].booleans = batch.columns[c].output == Output::kArray &&
-                                    schemas[c].type_tag == dtypes::kTagBool3;
+        batch.columns[c].booleans =
+            batch.columns[c].output == Output::kArray && schemas[c].type_tag == dtypes::kTagBool3;
         batch.columns[c].schema = std::move(schemas[c]);
     }
     batch.lookup.build(batch.columns);
@@ -568,10 +569,10 @@ kestrove::Status fill_batch(const AtomDatabase& db, const std::vector<uint64_t>&
             const uint64_t record_bytes = record_bytes_of(m);
             const uint64_t count = batch.offsets[m + 1] - batch.offsets[m];
             if (count * kMinAtomBytes + kRecordFrame > record_bytes) {
-                refused = Refusal{m, Error::invalid_data("Index entry of molecule " +
-                                                         std::to_string(indices[m]) +
-                                                         " declares " + std::to_string(count) +
-                                                         " atoms that its record cannot hold")};
+                refused = Refusal{
+                    m, Error::invalid_data("Index entry of molecule " + std::to_string(indices[m]) +
+                                           " declares " + std::to_string(count) +
+                                           " atoms that its record cannot hold")};
                 return;
             }
             longest = std::max(longest, record_bytes);

@@ -449,8 +449,7 @@ Result<SchemaLock> AtomDatabase::rebuild_schema_lock() const {
     return lock;
 }
 
-Status AtomDatabase::write_owned_records(std::vector<OwnedRecord> records,
-                                         PendingSchema pending) {
+Status AtomDatabase::write_owned_records(std::vector<OwnedRecord> records, PendingSchema pending) {
     for (const OwnedRecord& r : records) KESTROVE_TRY(check_indexable("Record", r.bytes.size()));
     const size_t n = records.size();
     std::vector<CompressedRecord> compressed(n);

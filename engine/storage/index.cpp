@@ -81,8 +81,7 @@ size_t slot_of(compression::CompressionType compression) {
 }
 
 uint64_t longest_of(std::span<const MoleculeIndex> entries,
-                    compression::CompressionType compression, uint64_t file_len,
-                    uint64_t longest) {
+                    compression::CompressionType compression, uint64_t file_len, uint64_t longest) {
     for (const MoleculeIndex& entry : entries) {
         longest = std::max(longest, record_size_bound(entry, compression, file_len));
     }

@@ -189,9 +189,8 @@ TEST(IndexStorageTest, LongestRecordSizeTrustsNoEntryBeyondItsStoredBytes) {
     // can hold; then two that hold nothing: stored bytes past the end of the file, and among the
     // header slots.
     const std::vector<MoleculeIndex> entries = {
-        {kStart, 4, 10, 1},          {kStart + 4, 1, 0xFFFFFFF0, 1}, {kStart + 5, 30, 20, 1},
-        {kStart + 35, 2, 1000, 1},   {kStart, 0xFFFFFFFF, 0xFFFFFFFF, 1},
-        {0, 4000, 0xFFFFFFFF, 1},
+        {kStart, 4, 10, 1},        {kStart + 4, 1, 0xFFFFFFF0, 1},      {kStart + 5, 30, 20, 1},
+        {kStart + 35, 2, 1000, 1}, {kStart, 0xFFFFFFFF, 0xFFFFFFFF, 1}, {0, 4000, 0xFFFFFFFF, 1},
     };
     const FakeMap map = fake_map(entries, kStart + 37);  // records, then the index blob
     const uint64_t file_len = map.bytes->size();

@@ -3,6 +3,7 @@
 import json
 import os
 import re
+import shutil
 import struct
 import zlib
 
@@ -409,3 +410,135 @@ def test_threads_read_batches_at_once(db_path, create_db, in_threads, mmap):
             assert_flat(db.get_molecules_flat(indices), expected_flat(molecules, indices))
 
     in_threads(read)
+
+
+def forge_slot(key, slot, tag=None):
+    """The schema-lock entry of `key` (kind, tag, per-atom flag, u16 key length, u32 elem, u32
+    slot, key) declares `slot` bytes per molecule, and type tag `tag` when given."""
+    def edit(data):
+        entry = re.escape(struct.pack("<H", len(key))) + b".{8}" + re.escape(key.encode())
+        at = [m.start() for m in re.finditer(entry, data, re.S)][-1]  # the lock follows the records
+        struct.pack_into("<I", data, at + 6, slot)
+        if tag is not None:
+            data[at - 2] = tag
+    return edit
+
+
+def read_in_child(run_python, cases, address_space=False):
+    """Reads each (path, mmap, indices) case in one fresh interpreter; returns what each gave (its
+    error, or the dtype, shape and non-zero count of each custom property) and the growth of the
+    peak resident memory in KiB. With `address_space`, the child may map only 1 GiB more than it
+    holds when it starts, so that a buffer sized from a forged count cannot go unnoticed."""
+    result = run_python("""
+        import json, os, resource, sys
+        import numpy as np
+        from kestrove import PyAtomDatabase
+        if sys.argv[2] == "True":
+            os.environ["RAYON_NUM_THREADS"] = "2"  # few thread stacks and arenas under the limit
+            vm = next(int(line.split()[1]) for line in open("/proc/self/status")
+                      if line.startswith("VmSize:"))
+            resource.setrlimit(resource.RLIMIT_AS, ((vm << 10) + (1 << 30),) * 2)
+        before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+        for path, mmap, indices in json.loads(sys.argv[1]):
+            try:
+                got = PyAtomDatabase.open(path, mmap=mmap).get_molecules_flat(indices)
+                print({k: (v.dtype.name, v.shape, int(np.count_nonzero(v)))
+                       for k, v in got.get("properties", {}).items()})
+            except (ValueError, MemoryError) as error:
+                print(f"{type(error).__name__}: {error}")
+        print(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before)
+        """, json.dumps(cases), address_space)
+    lines = result.stdout.splitlines()
+    assert len(lines) == len(cases) + 1, result.stderr
+    return lines[:-1], int(lines[-1])
+
+
+@pytest.mark.parametrize("kind", KINDS)
+def test_entries_past_the_end_of_the_file_bound_no_slot(db_path, create_db, run_python, kind):
+    create_db(db_path, [make_molecule(seed, vec=seed == 2) for seed in range(3)], kind)
+    # The one record that holds "vec" now ends 4 GiB past the end of the file: it holds nothing,
+    # and bounds no slot.
+    patch(db_path, lambda d: struct.pack_into("<II", d, entry_at(d, 2) + 8, *[0xFFFFFFFF] * 2))
+    patch(db_path, forge_slot("vec", 300_000_000))
+    cases = [(db_path, mmap, [0, 1]) for mmap in (True, False)]
+    lines, grown_kib = read_in_child(run_python, cases)
+    assert lines == ["ValueError: Invalid data: Section 'vec' payload length overflow"] * 2
+    assert grown_kib < 32 * 1024
+
+
+def test_boolean_rows_that_no_record_writes_cost_no_memory(db_path, run_python):
+    db = PyAtomDatabase(db_path, "zstd")
+    molecules = [PyMolecule(np.zeros((1, 3), np.float32), np.ones(1, np.uint8)) for _ in range(2)]
+    molecules[0].set_property("vec", np.zeros(4))
+    db.add_molecules(molecules)
+    db.flush()
+    # Record 0 declares as much as its few stored bytes can expand to, and bounds a slot as long.
+    patch(db_path, forge_entry(0, expansion=32768))
+    data = open(db_path, "rb").read()
+    slot = struct.unpack_from("<I", data, entry_at(data, 0) + 12)[0] // 3 * 3
+    patch(db_path, forge_slot("vec", slot, tag=9))  # a column of boolean triples
+    # Record 1 lacks the column: its rows stay zero, and untouched.
+    lines, grown_kib = read_in_child(run_python, [(db_path, mmap, [1] * 400)
+                                                  for mmap in (True, False)])
+    assert lines == [str({"vec": ("bool", (400 * slot // 3, 3), 0)})] * 2
+    assert grown_kib < 32 * 1024
+
+
+@pytest.mark.parametrize("dtype, tags", [(np.float32, (11, 12)), (np.float64, (0, 10))])
+def test_fixed_builtin_fields_keep_their_shape(tmp_path, dtype, tags):
+    path = str(tmp_path / "db.kstv")
+    db = PyAtomDatabase(path)
+    db.add_arrays_batch(np.zeros((1, 1, 3), np.float32), np.ones((1, 1), np.uint8),
+                        energy=np.full(1, 2, dtype), cell=np.ones((1, 3, 3), dtype),
+                        stress=np.ones((1, 3, 3), dtype), pbc=np.ones((1, 3), bool))
+    db.add_molecule(PyMolecule(np.zeros((1, 3), np.float32), np.ones(1, np.uint8)))
+    db.flush()
+    # Record 1 lacks every field that the stored schema names: keyed mode gives it zero rows.
+    got = PyAtomDatabase.open(path).get_molecules_flat([1, 0])
+    assert (got["energy"].dtype, got["energy"].tolist()) == (dtype, [0, 2])
+    for key in ("cell", "stress"):
+        assert (got[key].dtype, got[key].shape) == (dtype, (2, 3, 3))
+        assert got[key].sum(axis=(1, 2)).tolist() == [0, 9]
+    assert got["pbc"].tolist() == [[False] * 3, [True] * 3]
+    # Twice the values of the field: as many extra rows for each molecule that lacks it.
+    size = np.dtype(dtype).itemsize
+    for key, slot, tag in (("energy", 2 * size, tags[0]), ("cell", 18 * size, tags[1]),
+                           ("stress", 18 * size, tags[1]), ("pbc", 6, 9)):
+        forged = str(tmp_path / f"{key}.kstv")
+        shutil.copy(path, forged)
+        patch(forged, forge_slot(key, slot))
+        for mmap in (True, False):
+            with pytest.raises(ValueError, match=f"^Invalid data: Section '{key}' has invalid slot "
+                                                 f"length {slot} for type tag {tag}$"):
+                PyAtomDatabase.open(forged, mmap=mmap).get_molecules_flat([1, 1])
+
+
+def test_counts_are_checked_and_allocations_named_under_an_address_space_limit(
+        tmp_path, create_db, run_python):
+    forged = str(tmp_path / "forged.kstv")
+    create_db(forged, [make_molecule(seed) for seed in range(3)])
+    patch(forged, lambda d: struct.pack_into("<Q", d, entry_at(d, 2), 1 << 40))  # not in the map
+    # Entry 0 declares more atoms than its record holds; the record refused after it must not
+    # keep that count from being checked before the buffers are sized.
+    cases = []
+    for atoms in (4_294_967_280, 200_000_000):
+        path = str(tmp_path / f"{atoms}.kstv")
+        shutil.copy(forged, path)
+        patch(path, lambda d: struct.pack_into("<I", d, entry_at(d, 0) + 16, atoms))
+        cases.append((path, True, [0, 2], f"ValueError: Invalid data: Index entry of molecule 0 "
+                                          f"declares {atoms} atoms that its record cannot hold"))
+    # Valid batches larger than the limit: the MemoryError names what could not be sized.
+    n, k = 100_000, 2000
+    plain, forces = str(tmp_path / "plain.kstv"), str(tmp_path / "forces.kstv")
+    create_db(plain, [PyMolecule(np.zeros((n, 3), np.float32), np.ones(n, np.uint8))])
+    create_db(forces, [PyMolecule(np.zeros((n, 3), np.float32), np.ones(n, np.uint8),
+                                  forces=np.zeros((n, 3), np.float32))])
+    cases += [
+        (plain, True, [0] * k,
+         f"MemoryError: cannot allocate {12 * n * k} bytes for the positions of {n * k} atoms"),
+        (forces, True, [0] * k,
+         f"MemoryError: cannot allocate {12 * n * k} bytes for section 'forces' of {n * k} atoms"),
+        (plain, False, [0] * k, f"MemoryError: cannot allocate the records of {k} molecules"),
+    ]
+    lines, _ = read_in_child(run_python, [case[:3] for case in cases], address_space=True)
+    assert lines == [case[3] for case in cases]

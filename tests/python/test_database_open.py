@@ -4,6 +4,7 @@ import os
 import resource
 import shutil
 import signal
+import stat
 import struct
 import tempfile
 
@@ -215,6 +216,52 @@ def test_open_refuses_what_is_not_a_database(db_path, content, message, mmap):
     with pytest.raises(ValueError) as info:
         PyAtomDatabase.open(db_path, mmap=mmap)
     assert str(info.value) == message
+
+
+# Opening a FIFO waits for a peer to open its other end, so anything but a regular file is refused
+# before it is read or written. The calls run in a fresh interpreter: one that blocks fails the
+# test by its timeout instead of hanging pytest with the interpreter lock held.
+def test_what_is_not_a_regular_file_is_refused_at_once(tmp_path, run_python):
+    here = os.path.realpath(tmp_path)
+    not_regular = "ValueError: IO error: '{}/{}' is not a regular file".format
+    is_a_directory = "ValueError: IO error: Is a directory (os error 21)"
+    expected = {
+        "fifo:open": not_regular(here, "fifo"),
+        "fifo:open-file": not_regular(here, "fifo"),
+        "fifo:overwrite": not_regular(here, "fifo"),
+        "fifo:create": "FileExistsError: " + EXISTS_MESSAGE.format("fifo"),
+        "socket:open": "ValueError: IO error: No such device or address (os error 6)",
+        "socket:overwrite": not_regular(here, "socket"),
+        "dir:open": is_a_directory,
+        "dir:overwrite": is_a_directory,
+        "/dev/zero:open": "ValueError: Invalid data: Invalid file format",
+    }
+    result = run_python("""
+        import os, socket, sys
+        from kestrove import PyAtomDatabase
+        os.chdir(sys.argv[1])  # relative paths: the messages name them absolute
+        os.mkfifo("fifo")
+        os.mkdir("dir")
+        socket.socket(socket.AF_UNIX).bind("socket")
+        calls = {
+            "open": PyAtomDatabase.open,
+            "open-file": lambda path: PyAtomDatabase.open(path, mmap=False),
+            "overwrite": lambda path: PyAtomDatabase(path, overwrite=True),
+            "create": PyAtomDatabase,
+        }
+        for case in sys.argv[2:]:
+            path, call = case.split(":")
+            try:
+                calls[call](path)
+                outcome = "ok"
+            except Exception as error:
+                outcome = f"{type(error).__name__}: {error}"
+            print(case, outcome, sep="\\t", flush=True)
+        """, tmp_path, *expected, timeout=30)
+    assert result.returncode == 0, result.stderr
+    assert dict(line.split("\t") for line in result.stdout.splitlines()) == expected
+    modes = [os.stat(tmp_path / name).st_mode for name in ("fifo", "socket", "dir")]
+    assert [stat.S_ISFIFO(modes[0]), stat.S_ISSOCK(modes[1]), stat.S_ISDIR(modes[2])] == [True] * 3
 
 
 # ---------------------------------------------------------------------------------------------

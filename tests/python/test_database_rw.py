@@ -1,12 +1,15 @@
 """PyAtomDatabase: adding molecules and reading them back as lazy molecules."""
 
 import os
+import resource
+import signal
 import struct
 
 import numpy as np
 import pytest
 
 from kestrove import PyAtomDatabase, PyMolecule
+from test_database_open import outcome_in_child
 
 DATA_START = 2 * 4096
 KINDS = ["none", "lz4", "zstd"]
@@ -171,6 +174,106 @@ def test_lazy_molecule_outlives_its_database_and_file(tmp_path, source):
     replacement.flush()
     assert [values(m) for m in lazy] == [values(molecules[3]), values(molecules[7])]
     assert values(PyAtomDatabase.open(path)[0]) == values(make_molecule(55))
+
+
+REPLACED = (
+    "IO error: The file at '{}' is no longer the one this database created or opened: another "
+    "process replaced it. Reopen the database."
+)
+CUT_SHORT = (
+    "IO error: The file at '{}' holds {} bytes, fewer than the {} this database wrote: another "
+    "process cut it short. Reopen the database."
+)
+
+
+# A writer, and a reader without a map, open the file by its path for each operation: a file that
+# another process put at the path, or cut short, is refused and never written to. The database
+# keeps its own file open, so a new file cannot take the old one's inode number.
+@pytest.mark.parametrize("change", ["replaced", "recreated", "emptied", "cut"])
+@pytest.mark.parametrize("road", ["created", "file"])
+def test_a_file_replaced_or_cut_short_is_refused_and_left_alone(db_path, create_db, road, change):
+    molecules = [make_molecule(seed) for seed in range(2)]
+    db = create_db(db_path, molecules)
+    if road == "file":
+        db = PyAtomDatabase.open(db_path, mmap=False)
+    end = os.path.getsize(db_path)
+    if change == "replaced":
+        create_db(db_path + ".new", [make_molecule(50)])
+        os.replace(db_path + ".new", db_path)
+    elif change == "recreated":
+        other = PyAtomDatabase(db_path, overwrite=True)
+        other.add_molecule(make_molecule(50))
+        other.flush()
+    else:
+        os.truncate(db_path, 0 if change == "emptied" else DATA_START + 1)
+    before = open(db_path, "rb").read()
+    if change in ("replaced", "recreated"):
+        refused = unread = REPLACED.format(db_path)
+    else:
+        refused = CUT_SHORT.format(db_path, len(before), end)
+        unread = "IO error: failed to fill whole buffer"
+    for call, text in [
+        (lambda: db.add_molecule(molecules[0]), refused),
+        (db.flush, refused),
+        (lambda: db.get_molecule(1), unread),
+        (lambda: db.get_molecules([0, 1]), unread),
+        (lambda: db.get_molecules_flat([1]), unread),
+    ]:
+        with pytest.raises(ValueError) as info:
+            call()
+        assert str(info.value) == text
+    assert open(db_path, "rb").read() == before
+    if change in ("replaced", "recreated"):
+        other = PyAtomDatabase.open(db_path)
+        assert [values(m) for m in other.get_molecules(range(len(other)))] == [
+            values(make_molecule(50))
+        ]
+
+
+def add_with(method, db, forces=False, dtype=np.float32):
+    """Adds two molecules of three atoms through `method`."""
+    positions = np.zeros((2, 3, 3), dtype)
+    numbers = np.ones((2, 3), np.uint8)
+    force_values = np.ones((2, 3, 3), np.float32) if forces else None
+    if method == "add_arrays_batch":
+        return db.add_arrays_batch(positions, numbers, energy=np.ones(2), forces=force_values)
+    molecules = [
+        PyMolecule(positions[i], numbers[i], energy=1.0,
+                   forces=None if force_values is None else force_values[i])
+        for i in range(2)
+    ]
+    if method == "add_molecule":
+        return db.add_molecule(molecules[0])
+    return db.add_molecules(molecules)
+
+
+# An append takes the schema its molecules bring only once their records are written: one that
+# fails (here the disk is full) leaves neither its forces nor its float64 positions to be
+# committed by the next flush, or to refuse the float32 appends after it.
+@pytest.mark.parametrize("refused", [{"forces": True}, {"dtype": np.float64}], ids=["forces", "f64"])
+@pytest.mark.parametrize("method", ["add_molecule", "add_molecules", "add_arrays_batch"])
+def test_a_failed_append_leaves_no_schema_behind(db_path, method, refused):
+    def fill_then_add():
+        db = PyAtomDatabase(db_path)
+        db.flush()
+        _, hard = resource.getrlimit(resource.RLIMIT_FSIZE)
+        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+        resource.setrlimit(resource.RLIMIT_FSIZE, (os.path.getsize(db_path), hard))
+        with pytest.raises(ValueError, match=r"^IO error: File too large \(os error 27\)$"):
+            add_with(method, db, **refused)
+        resource.setrlimit(resource.RLIMIT_FSIZE, (hard, hard))
+        add_with(method, db)
+        db.flush()
+
+    assert outcome_in_child(fill_then_add) == "ok"
+    reader = PyAtomDatabase.open(db_path)
+    assert "forces" not in reader.get_molecules_flat([0])
+    assert reader[0].forces is None and reader[0].positions.dtype == np.float32
+    writer = PyAtomDatabase.open(db_path, mmap=False)
+    add_with(method, writer)
+    writer.flush()
+    added = 1 if method == "add_molecule" else 2
+    assert len(PyAtomDatabase.open(db_path)) == 2 * added
 
 
 @pytest.mark.parametrize("mmap", [True, False])
