@@ -294,9 +294,12 @@ kestrove::Result<SoaMoleculeView> load_mmap_view(const AtomDatabase& db, uint64_
         return SoaMoleculeView::from_storage(kestrove::view::SoaBytes(std::move(*shared)),
                                              context.bytes_per_atom, context.positions_type_tag);
     }
-    kestrove::Bytes buffer;
-    auto record = map_record(db, index, compression, buffer);
-    if (!record.ok()) return std::move(record).error();
+    const auto slice = db.get_compressed_slice(index);
+    if (!slice) return missing_part(index, "compressed bytes");
+    const auto size = db.uncompressed_size(index);
+    if (!size) return missing_part(index, "uncompressed size");
+    KESTROVE_ASSIGN_OR_RETURN(kestrove::Bytes buffer,
+                              kestrove::compression::decompress(*slice, compression, *size));
     return SoaMoleculeView::from_storage(kestrove::view::SoaBytes(std::move(buffer)),
                                          context.bytes_per_atom, context.positions_type_tag);
 }
@@ -511,23 +514,6 @@ bool uses_map(const AtomDatabase& db) { return db.get_compressed_slice(0).has_va
 Error missing_part(uint64_t index, const char* what) {
     return Error::invalid_data(std::string("Missing ") + what + " for molecule " +
                                std::to_string(index));
-}
-
-kestrove::Result<std::span<const uint8_t>> map_record(
-    const AtomDatabase& db, uint64_t index, kestrove::compression::CompressionType compression,
-    kestrove::Bytes& scratch) {
-    auto slice = db.get_compressed_slice(index);
-    if (compression.kind == kestrove::compression::CompressionType::None) {
-        if (!slice) return missing_part(index, "mmap bytes");
-        return *slice;
-    }
-    if (!slice) return missing_part(index, "compressed bytes");
-    auto size = db.uncompressed_size(index);
-    if (!size) return missing_part(index, "uncompressed size");
-    auto buffer = kestrove::compression::decompress(*slice, compression, *size);
-    if (!buffer.ok()) return std::move(buffer).error();
-    scratch = std::move(buffer).value();
-    return std::span<const uint8_t>(scratch);
 }
 
 PyTypeObject* create_database_type() {
