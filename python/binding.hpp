@@ -226,6 +226,20 @@ private:
     std::string message_;
 };
 
+// Runs `step` and returns what it returns; an allocation that fails inside it is raised as an
+// OutOfMemory that says "cannot allocate " followed by what `what()` names. One that already says
+// what it sized passes unchanged.
+template <class What, class Step>
+decltype(auto) naming_allocations(What&& what, Step&& step) {
+    try {
+        return step();
+    } catch (const OutOfMemory&) {
+        throw;
+    } catch (const std::bad_alloc&) {
+        throw OutOfMemory("cannot allocate " + what());
+    }
+}
+
 // Runs `body` and turns any C++ exception into a Python one, so that none unwinds into the
 // interpreter: std::bad_alloc becomes MemoryError (with the text of an OutOfMemory), anything
 // else SystemError. `failed` is what the entry point returns with an exception set (null, or -1).

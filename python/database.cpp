@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "engine/compression.hpp"
+#include "engine/storage/stored_records.hpp"
 #include "engine/view/record_view.hpp"
 #include "platform/file.hpp"
 #include "platform/thread_pool.hpp"
@@ -19,6 +20,8 @@ namespace kestrove_rs::database {
 using binding::PyRef;
 using kestrove::Error;
 using kestrove::storage::AtomDatabase;
+using kestrove::storage::StoredRecords;
+using kestrove::storage::index::MoleculeIndex;
 using kestrove::view::SoaContext;
 using kestrove::view::SoaMoleculeView;
 using molecule::PyMoleculeObject;
@@ -283,6 +286,9 @@ std::optional<SoaContext> soa_context(const AtomDatabase& db) {
     return context.value();
 }
 
+// What a record read of molecule `index` sizes, for the MemoryError of a failed allocation.
+std::string record_of(uint64_t index) { return "the record of molecule " + std::to_string(index); }
+
 // One record as a view, from the map: a share of it when uncompressed (no copy), else a
 // decompressed buffer. Touches no Python object.
 kestrove::Result<SoaMoleculeView> load_mmap_view(const AtomDatabase& db, uint64_t index,
@@ -298,10 +304,21 @@ kestrove::Result<SoaMoleculeView> load_mmap_view(const AtomDatabase& db, uint64_
     if (!slice) return missing_part(index, "compressed bytes");
     const auto size = db.uncompressed_size(index);
     if (!size) return missing_part(index, "uncompressed size");
-    KESTROVE_ASSIGN_OR_RETURN(kestrove::Bytes buffer,
-                              kestrove::compression::decompress(*slice, compression, *size));
-    return SoaMoleculeView::from_storage(kestrove::view::SoaBytes(std::move(buffer)),
-                                         context.bytes_per_atom, context.positions_type_tag);
+    return binding::naming_allocations(
+        [&] { return record_of(index); }, [&]() -> kestrove::Result<SoaMoleculeView> {
+            KESTROVE_ASSIGN_OR_RETURN(kestrove::Bytes buffer,
+                                      kestrove::compression::decompress(*slice, compression, *size));
+            return SoaMoleculeView::from_bytes(std::move(buffer), context);
+        });
+}
+
+// The record of molecule `index` read through the database's own file, in a buffer of its own;
+// compressed bytes are staged in `scratch`. Touches no Python object.
+kestrove::Result<kestrove::Bytes> read_file_record(const StoredRecords& stored,
+                                                   const MoleculeIndex& entry, uint64_t index,
+                                                   kestrove::Bytes& scratch) {
+    return binding::naming_allocations([&] { return record_of(index); },
+                                       [&] { return stored.owned_record(entry, scratch); });
 }
 
 // The body shared by get_molecule and subscription, after the index has been converted.
@@ -321,17 +338,19 @@ PyObject* get_one(PyObject* self, uint64_t index) {
         if (!loaded.ok()) return binding::raise_engine_error(loaded.error());
         return molecule::new_lazy_molecule(std::move(loaded).value());
     }
-    const size_t indices[] = {static_cast<size_t>(index)};
-    auto read = binding::without_lock([&] { return db.get_raw_bytes(indices); });
-    if (!read.ok()) return binding::raise_engine_error(read.error());
-    std::vector<kestrove::Bytes>& buffers = read.value();
-    if (buffers.empty()) {
-        return binding::raise(PyExc_ValueError,
-                              "Missing raw bytes for molecule " + std::to_string(index));
-    }
-    auto view = SoaMoleculeView::from_bytes(std::move(buffers[0]), *context);
-    if (!view.ok()) return binding::raise_engine_error(view.error());
-    return molecule::new_lazy_molecule(std::move(view).value());
+    auto loaded = binding::without_lock([&]() -> kestrove::Result<SoaMoleculeView> {
+        const size_t one[] = {static_cast<size_t>(index)};
+        KESTROVE_ASSIGN_OR_RETURN(const auto entries, db.lookup_entries(one));
+        KESTROVE_ASSIGN_OR_RETURN(const auto stored, StoredRecords::of(db, entries));
+        kestrove::Bytes scratch;
+        KESTROVE_ASSIGN_OR_RETURN(kestrove::Bytes record,
+                                  read_file_record(stored, entries[0], index, scratch));
+        return binding::naming_allocations([&] { return record_of(index); }, [&] {
+            return SoaMoleculeView::from_bytes(std::move(record), *context);
+        });
+    });
+    if (!loaded.ok()) return binding::raise_engine_error(loaded.error());
+    return molecule::new_lazy_molecule(std::move(loaded).value());
 }
 
 constexpr binding::Param kIndexParams[] = {{"index", true, false}};
@@ -387,20 +406,41 @@ std::optional<std::vector<SoaMoleculeView>> molecule_views(const AtomDatabase& d
         for (auto& view : loaded) views.push_back(std::move(*view));
         return views;
     }
-    std::vector<size_t> wanted(indices.begin(), indices.end());
-    auto read = binding::without_lock([&] { return db.get_raw_bytes(wanted); });
-    if (!read.ok()) {
-        binding::raise_engine_error(read.error());
+    // Each record is read and made a view in its own task, so that the call holds a record's
+    // unused bytes only while that task runs. A read failure ends the call, as reading every
+    // record first would; a record that is no view fails it only once every record is read, and
+    // the first such record in the order asked is reported.
+    std::vector<std::optional<kestrove::Result<SoaMoleculeView>>> loaded(indices.size());
+    auto read_failure = binding::without_lock([&]() -> std::optional<Error> {
+        std::vector<size_t> wanted(indices.begin(), indices.end());
+        auto entries = db.lookup_entries(wanted);
+        if (!entries.ok()) return std::move(entries).error();
+        auto stored = StoredRecords::of(db, entries.value());
+        if (!stored.ok()) return std::move(stored).error();
+        return kestrove::platform::parallel_try_for(
+            indices.size(), [&](size_t i) -> std::optional<Error> {
+                kestrove::Bytes scratch;
+                auto record = read_file_record(stored.value(), entries.value()[i], indices[i],
+                                               scratch);
+                if (!record.ok()) return std::move(record).error();
+                loaded[i].emplace(binding::naming_allocations(
+                    [&] { return record_of(indices[i]); }, [&] {
+                        return SoaMoleculeView::from_bytes(std::move(record).value(), context);
+                    }));
+                return std::nullopt;
+            });
+    });
+    if (read_failure) {
+        binding::raise_engine_error(*read_failure);
         return std::nullopt;
     }
-    for (kestrove::Bytes& buffer : read.value()) {
-        auto view = SoaMoleculeView::from_bytes(std::move(buffer), context);
-        if (!view.ok()) {
+    for (auto& view : loaded) {
+        if (!view->ok()) {
             binding::raise(PyExc_ValueError,
-                           Error::invalid_data("ValueError: " + view.error().display()).display());
+                           Error::invalid_data("ValueError: " + view->error().display()).display());
             return std::nullopt;
         }
-        views.push_back(std::move(view).value());
+        views.push_back(std::move(*view).value());
     }
     return views;
 }

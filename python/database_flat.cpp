@@ -15,6 +15,7 @@
 #include "engine/compression.hpp"
 #include "engine/storage/builtin_fields.hpp"
 #include "engine/storage/dtypes.hpp"
+#include "engine/storage/stored_records.hpp"
 #include "engine/utf8.hpp"
 #include "engine/view/record_parser.hpp"
 #include "engine/view/record_view.hpp"
@@ -28,6 +29,7 @@ namespace kestrove_rs::database::flat {
 using binding::PyRef;
 using kestrove::Error;
 using kestrove::storage::AtomDatabase;
+using kestrove::storage::index::MoleculeIndex;
 using kestrove::view::ParsedSoaRecord;
 using kestrove::view::SectionSchema;
 using kestrove::view::SoaContext;
@@ -236,8 +238,9 @@ std::optional<Error> positional_mismatch(Batch& batch, Error mismatch) {
 // What one chunk of molecules reuses from record to record.
 struct ChunkState {
     ParsedSoaRecord parsed;
-    kestrove::Bytes scratch;      // a decompressed record
-    std::vector<size_t> matched;  // keyed mode: the column of each section position, or kNone
+    kestrove::Bytes stored;        // a record's stored bytes, read from the file
+    kestrove::Bytes decompressed;  // a decompressed record
+    std::vector<size_t> matched;   // keyed mode: the column of each section position, or kNone
 };
 
 // Parses one record and copies it into molecule m's rows and slots.
@@ -315,27 +318,56 @@ void prefetch_record(std::span<const uint8_t> stored) {
     }
 }
 
-// A requested record as the map holds it, found once per call.
-struct MappedRecord {
-    std::span<const uint8_t> stored;  // compressed when the database is
-    uint32_t uncompressed_size = 0;   // from the index entry
+// Where the call finds its records: the index entries of the requested molecules, and the
+// stored bytes those entries name, in the map or in the database's own file.
+struct RecordSource {
+    const AtomDatabase& db;
+    bool from_map;
+    const kestrove::storage::StoredRecords& stored;
+    const std::vector<uint64_t>& indices;
+    const std::vector<MoleculeIndex>& entries;  // entries[m]: that of indices[m]
 };
 
-// The bytes of the record of molecule `index`: the map's own when uncompressed (valid while the
-// map lives), else decompressed into `scratch`.
-kestrove::Result<std::span<const uint8_t>> open_record(
-    const MappedRecord& record, uint64_t index, kestrove::compression::CompressionType compression,
-    kestrove::Bytes& scratch) {
-    if (compression.kind == kestrove::compression::CompressionType::None) return record.stored;
-    try {
-        KESTROVE_ASSIGN_OR_RETURN(scratch,
-                                  kestrove::compression::decompress(record.stored, compression,
-                                                                    record.uncompressed_size));
-    } catch (const std::bad_alloc&) {
-        throw binding::OutOfMemory("cannot allocate the decompressed record of molecule " +
-                                   std::to_string(index));
-    }
-    return std::span<const uint8_t>(scratch);
+// The record of molecule m: the map's own bytes when uncompressed (valid while the map lives),
+// else read or decompressed into the chunk's buffers (valid until its next record).
+kestrove::Result<std::span<const uint8_t>> read_record(const RecordSource& source, size_t m,
+                                                       ChunkState& state) {
+    const MoleculeIndex& entry = source.entries[m];
+    const auto named = [&](const char* what) {
+        return [&source, m, what] {
+            return std::string(what) + " record of molecule " + std::to_string(source.indices[m]);
+        };
+    };
+    KESTROVE_ASSIGN_OR_RETURN(
+        const auto stored, binding::naming_allocations(named("the stored"), [&] {
+            return source.stored.stored(entry, state.stored);
+        }));
+    return binding::naming_allocations(named("the decompressed"), [&] {
+        return source.stored.record(entry, stored, state.decompressed);
+    });
+}
+
+// Whether a record of `record_bytes` bytes can hold `count` atoms: every record holds its u32
+// atom count, a u16 section count and, per atom, at least a single-precision position triple and
+// an atomic number.
+bool can_hold(uint64_t record_bytes, uint64_t count) {
+    return count * kMinAtomBytes + kRecordFrame <= record_bytes;
+}
+
+Error count_refusal(uint64_t index, uint64_t count) {
+    return Error::invalid_data("Index entry of molecule " + std::to_string(index) + " declares " +
+                               std::to_string(count) + " atoms that its record cannot hold");
+}
+
+// A record read from the file is checked against the atom count of its entry as it was read,
+// before it is parsed: too short for that count, it is refused as the count check refuses one.
+// From the map, the count was checked against what the stored bytes can yield, and a record of
+// another count is refused as it is filled.
+std::optional<Error> check_record_count(const RecordSource& source, const Batch& batch, size_t m,
+                                        std::span<const uint8_t> record) {
+    const uint64_t count = batch.offsets[m + 1] - batch.offsets[m];
+    if (source.from_map || can_hold(record.size(), count)) return std::nullopt;
+    return count_refusal(source.indices[m], count);
 }
 
 // Bounds the slot of a per-molecule column, which the stored schema declares untrusted: a slot is
@@ -475,65 +507,79 @@ kestrove::Status lay_out(Batch& batch, std::vector<SectionSchema> first,
 }
 
 // Molecules per task: enough work per task that waking a worker pays off; a small batch runs on
-// fewer threads, or inline. Copying a record costs far less per atom than decompressing one, so a
-// task that decompresses holds fewer atoms, which spreads a batch over more threads.
-size_t flat_chunk(const Batch& batch, bool decompresses) {
+// fewer threads, or inline. Copying a record out of the map costs far less per atom than reading
+// it from the file or decompressing it, so a task that does either holds fewer atoms, which
+// spreads a batch over more threads.
+size_t flat_chunk(const Batch& batch, bool costly_reads) {
     constexpr uint64_t kCopiedAtomsPerTask = 1024;
-    constexpr uint64_t kDecompressedAtomsPerTask = 256;
-    const uint64_t atoms_per_task = decompresses ? kDecompressedAtomsPerTask : kCopiedAtomsPerTask;
+    constexpr uint64_t kCostlyAtomsPerTask = 256;
+    const uint64_t atoms_per_task = costly_reads ? kCostlyAtomsPerTask : kCopiedAtomsPerTask;
     const uint64_t mean_atoms = std::max<uint64_t>(1, batch.total_atoms / batch.n_molecules);
     return static_cast<size_t>(std::max<uint64_t>(1, atoms_per_task / mean_atoms));
 }
 
-// Where the fill takes its records: from the map, or from the records read beforehand.
-struct RecordSource {
-    bool from_map;
-    kestrove::compression::CompressionType compression;
-    const std::vector<uint64_t>& indices;
-    const std::vector<MappedRecord>& mapped;
-    const std::vector<kestrove::Bytes>& read;
+// The failure a fill reports. From the map it is that of the lowest position that failed. From
+// the file, a record that cannot be read comes first (any one of them), as it would were every
+// record read before the fill; otherwise again the lowest position's failure.
+class FillFailure {
+public:
+    explicit FillFailure(bool reads_first) : reads_first_(reads_first) {}
+
+    void note(size_t m, Error error, bool read) {
+        std::lock_guard lock(mutex_);
+        if (reads_first_ && read) {
+            if (!read_failure_) read_failure_ = std::move(error);
+        } else if (m < failed_at_) {
+            failed_at_ = m;
+            failure_ = std::move(error);
+        }
+    }
+
+    std::optional<Error> take() {
+        if (read_failure_) return std::move(read_failure_);
+        return std::move(failure_);
+    }
+
+private:
+    bool reads_first_;
+    std::mutex mutex_;
+    size_t failed_at_ = std::numeric_limits<size_t>::max();
+    std::optional<Error> failure_;
+    std::optional<Error> read_failure_;
 };
 
-// Fills every molecule's rows and slots on the worker pool. Each chunk of molecules reuses one
-// section list and one decompression buffer; every molecule is processed, and the failure
-// returned is that of the lowest position. Once the call turns keyed the pass stops early: it is
-// read again, and what this pass found no longer counts.
+// Fills every molecule's rows and slots on the worker pool. Each chunk of molecules reads its
+// records one at a time into buffers it reuses; every molecule is processed. Once the call turns
+// keyed the pass stops early: it is read again, and what this pass found no longer counts.
 std::optional<Error> fill_all(const RecordSource& source, Batch& batch) {
-    std::mutex failure_mutex;
-    size_t failed_at = std::numeric_limits<size_t>::max();
-    std::optional<Error> failure;
-    const bool decompresses =
-        source.from_map && source.compression.kind != kestrove::compression::CompressionType::None;
-    const size_t chunk = flat_chunk(batch, decompresses);
+    FillFailure failures(!source.from_map);
+    const bool compressed =
+        source.db.compression().kind != kestrove::compression::CompressionType::None;
+    const size_t chunk = flat_chunk(batch, compressed || !source.from_map);
     kestrove::platform::parallel_for(batch.n_molecules, chunk, [&](size_t begin, size_t end) {
         ChunkState state;
         for (size_t m = begin; m < end; ++m) {
             if (batch.turn_keyed.load(std::memory_order_relaxed)) return;
-            std::optional<Error> result;
-            if (source.from_map) {
-                if (m + 1 < end) prefetch_record(source.mapped[m + 1].stored);
-                auto record = open_record(source.mapped[m], source.indices[m], source.compression,
-                                          state.scratch);
-                if (record.ok()) {
-                    result = fill_one(batch, m, record.value(), state);
-                } else {
-                    result = std::move(record).error();
+            if (source.from_map && m + 1 < end) {
+                if (const auto next = source.db.mapped_range(source.entries[m + 1])) {
+                    prefetch_record(*next);
                 }
-            } else {
-                result = fill_one(batch, m, source.read[m], state);
             }
-            if (!result) continue;
-            std::lock_guard lock(failure_mutex);
-            if (m < failed_at) {
-                failed_at = m;
-                failure = std::move(result);
+            auto record = read_record(source, m, state);
+            if (!record.ok()) {
+                failures.note(m, std::move(record).error(), true);
+                return;
             }
+            auto failure = check_record_count(source, batch, m, record.value());
+            if (!failure) failure = fill_one(batch, m, record.value(), state);
+            if (!failure) continue;
+            failures.note(m, std::move(*failure), false);
             // Later molecules of this chunk cannot beat this one; the rest of the batch is
             // dropped anyway.
             return;
         }
     });
-    return failure;
+    return failures.take();
 }
 
 // A requested position whose record the pre-pass refuses, and why.
@@ -542,127 +588,100 @@ struct Refusal {
     Error error;
 };
 
-// Steps of the call that need no interpreter lock: counts, layout and the parallel fill.
-kestrove::Status fill_batch(const AtomDatabase& db, const std::vector<uint64_t>& indices,
-                            Batch& batch) {
+// The index entry, atom count and atom offset of every requested molecule. Fails at the first
+// position past the end of the index, before any record is read.
+kestrove::Status gather_entries(const AtomDatabase& db, const std::vector<uint64_t>& indices,
+                                Batch& batch, std::vector<MoleculeIndex>& entries) {
     const size_t n = indices.size();
+    entries.resize(n);
     batch.counts = HeapBuffer(n * sizeof(uint32_t));
     batch.offsets.resize(n + 1);
     batch.offsets[0] = 0;
-    const bool from_map = uses_map(db);
-    const auto compression = db.compression();
-    const bool compressed = compression.kind != kestrove::compression::CompressionType::None;
-
-    // The buffers are sized from the index's counts before the records are parsed, so a record
-    // that is not in the map, or whose count it cannot hold (positions, atomic numbers and the
-    // two count fields), is refused rather than allocated for. A record's length is bounded by
-    // what the open database holds for it: its stored bytes and what they can decompress to
-    // (never trusting a declared length beyond them), or the record itself once read. Only the
-    // molecules before the first refused position are filled, so that a failure of an earlier
-    // one is still the one reported.
-    std::optional<Refusal> refused;
-    uint64_t longest = 0;  // of the records before the refused position
-    // Checks the count of every position before the refused one, where a refusal at an earlier
-    // position takes its place.
-    auto check_counts = [&](size_t end, auto record_bytes_of) {
-        for (size_t m = 0; m < end; ++m) {
-            const uint64_t record_bytes = record_bytes_of(m);
-            const uint64_t count = batch.offsets[m + 1] - batch.offsets[m];
-            if (count * kMinAtomBytes + kRecordFrame > record_bytes) {
-                refused = Refusal{
-                    m, Error::invalid_data("Index entry of molecule " + std::to_string(indices[m]) +
-                                           " declares " + std::to_string(count) +
-                                           " atoms that its record cannot hold")};
-                return;
-            }
-            longest = std::max(longest, record_bytes);
-        }
-    };
-
-    std::vector<MappedRecord> mapped(from_map ? n : 0);
+    // Random entries are cache misses: the fewer instructions this loop runs per entry, the more
+    // of those loads it keeps in flight at once.
     for (size_t m = 0; m < n; ++m) {
-        // One lookup gives the count and the record: random entries are cache misses.
         const auto entry = db.index().get(indices[m]);
         if (!entry) {
             return Error::invalid_data("Index " + std::to_string(indices[m]) + " out of bounds");
         }
+        entries[m] = *entry;
         const uint32_t count = entry->num_atoms;
         std::memcpy(static_cast<uint8_t*>(batch.counts.data()) + m * sizeof(uint32_t), &count,
                     sizeof(uint32_t));
         if (__builtin_add_overflow(batch.offsets[m], uint64_t{count}, &batch.offsets[m + 1])) {
             return Error::invalid_data("atom offset overflow");
         }
-        if (!from_map) continue;
-        if (const auto bytes = db.mapped_range(*entry)) {
-            mapped[m] = MappedRecord{*bytes, entry->uncompressed_size};
-        } else if (!refused) {
-            refused = Refusal{
-                m, missing_part(indices[m], compressed ? "compressed bytes" : "mmap bytes")};
+    }
+    return {};
+}
+
+// The first position whose stored bytes cannot be read. From the map, a record the map does not
+// hold is refused there, and the molecules before it are still filled. From the file, stored
+// bytes that do not lie inside it fail the call at once.
+kestrove::Result<std::optional<Refusal>> find_unreadable(const RecordSource& source) {
+    const bool compressed =
+        source.db.compression().kind != kestrove::compression::CompressionType::None;
+    for (size_t m = 0; m < source.entries.size(); ++m) {
+        if (!source.from_map) {
+            KESTROVE_TRY(source.stored.check(source.entries[m]));
+        } else if (!source.db.mapped_range(source.entries[m])) {
+            return std::optional<Refusal>(Refusal{
+                m, missing_part(source.indices[m], compressed ? "compressed bytes" : "mmap bytes")});
         }
     }
-    // A pass of its own: the loop above waits on random index entries, and the fewer
-    // instructions it runs per entry, the more of those loads it keeps in flight at once.
-    check_counts(refused ? refused->at : mapped.size(), [&](size_t m) {
-        return kestrove::compression::max_decompressed_size(compression, mapped[m].stored.size(),
-                                                            mapped[m].uncompressed_size);
-    });
+    return std::optional<Refusal>();
+}
 
-    KESTROVE_ASSIGN_OR_RETURN(batch.context, SoaContext::from_database(db));
-    const auto stored = db.schema_info();
-
-    // From the map, an uncompressed record is parsed in place: the reader borrow keeps the map
-    // alive for the whole call, so no counted share is taken.
-    std::vector<kestrove::Bytes> read;
-    if (!from_map) {
-        std::vector<size_t> wanted(indices.begin(), indices.end());
-        try {
-            KESTROVE_ASSIGN_OR_RETURN(read, db.get_raw_bytes(wanted));
-        } catch (const std::bad_alloc&) {
-            throw binding::OutOfMemory("cannot allocate the records of " + std::to_string(n) +
-                                       " molecules");
+// Checks the count of every position before `end` against the longest record its stored bytes
+// can yield, so that no buffer is sized from a count the stored bytes cannot back; the first
+// position that fails is refused in place of `refused`. Returns the longest of those records.
+uint64_t check_counts(const RecordSource& source, const Batch& batch,
+                      std::optional<Refusal>& refused) {
+    const size_t end = refused ? refused->at : source.entries.size();
+    uint64_t longest = 0;
+    for (size_t m = 0; m < end; ++m) {
+        const MoleculeIndex& entry = source.entries[m];
+        const uint64_t record_bytes = kestrove::compression::max_decompressed_size(
+            source.db.compression(), entry.compressed_size, entry.uncompressed_size);
+        const uint64_t count = batch.offsets[m + 1] - batch.offsets[m];
+        if (!can_hold(record_bytes, count)) {
+            refused = Refusal{m, count_refusal(source.indices[m], count)};
+            break;
         }
-        if (read.size() != n) {
-            const size_t missing = std::min(read.size(), n - 1);
-            return Error::invalid_data("Missing raw bytes for molecule " +
-                                       std::to_string(indices[missing]));
-        }
-        check_counts(n, [&](size_t m) { return read[m].size(); });
+        longest = std::max(longest, record_bytes);
     }
-    const size_t filled = refused ? refused->at : n;
-    if (filled == 0) return std::move(refused->error);
-    batch.n_molecules = filled;
-    batch.total_atoms = batch.offsets[filled];
+    return longest;
+}
 
-    kestrove::Bytes first_scratch;
-    std::span<const uint8_t> first_record;
-    if (from_map) {
-        KESTROVE_ASSIGN_OR_RETURN(first_record,
-                                  open_record(mapped[0], indices[0], compression, first_scratch));
-    } else {
-        first_record = read[0];
+// Lays out and allocates the columns from the first requested record and the stored schema.
+kestrove::Status lay_out_from_first(
+    const RecordSource& source, const std::optional<kestrove::storage::DatabaseSchema>& stored,
+    Batch& batch, const SlotBound& slots) {
+    ChunkState state;
+    KESTROVE_ASSIGN_OR_RETURN(const auto first_record, read_record(source, 0, state));
+    if (auto refused = check_record_count(source, batch, 0, first_record)) return *refused;
+    KESTROVE_ASSIGN_OR_RETURN(
+        ParsedSoaRecord parsed,
+        kestrove::view::parse_mol_fast_soa(first_record, batch.context.bytes_per_atom));
+    std::vector<SectionSchema> first;
+    first.reserve(parsed.sections.size());
+    for (const SoaSectionRef& section : parsed.sections) {
+        KESTROVE_ASSIGN_OR_RETURN(SectionSchema schema,
+                                  kestrove::view::section_schema_from_ref(section, parsed.n_atoms));
+        first.push_back(std::move(schema));
     }
-    SlotBound slots(db, longest);
-    {
-        KESTROVE_ASSIGN_OR_RETURN(
-            ParsedSoaRecord parsed,
-            kestrove::view::parse_mol_fast_soa(first_record, batch.context.bytes_per_atom));
-        std::vector<SectionSchema> first;
-        first.reserve(parsed.sections.size());
-        for (const SoaSectionRef& section : parsed.sections) {
-            KESTROVE_ASSIGN_OR_RETURN(SectionSchema schema, kestrove::view::section_schema_from_ref(
-                                                                section, parsed.n_atoms));
-            first.push_back(std::move(schema));
-        }
-        KESTROVE_TRY(lay_out(batch, std::move(first), stored, slots));
-    }
+    return lay_out(batch, std::move(first), stored, slots);
+}
 
+// Allocates the positions and atomic numbers of every atom; every molecule that succeeds writes
+// all of its rows, so these need no zero fill.
+kestrove::Status allocate_atoms(Batch& batch) {
     uint64_t position_bytes;
     if (__builtin_mul_overflow(batch.total_atoms, uint64_t{batch.context.bytes_per_atom},
                                &position_bytes) ||
         position_bytes > static_cast<uint64_t>(PY_SSIZE_T_MAX)) {
         return Error::invalid_data("atom offset overflow");
     }
-    // Every successful molecule writes all of its rows, so these need no zero fill.
     const auto atoms = [&] { return std::to_string(batch.total_atoms) + " atoms"; };
     KESTROVE_ASSIGN_OR_RETURN(batch.positions, allocate(position_bytes, false, [&] {
                                   return "the positions of " + atoms();
@@ -670,11 +689,37 @@ kestrove::Status fill_batch(const AtomDatabase& db, const std::vector<uint64_t>&
     KESTROVE_ASSIGN_OR_RETURN(batch.atomic_numbers, allocate(batch.total_atoms, false, [&] {
                                   return "the atomic numbers of " + atoms();
                               }));
+    return {};
+}
 
-    const RecordSource source{from_map, compression, indices, mapped, read};
+// Steps of the call that need no interpreter lock: counts, layout and the parallel fill.
+//
+// Every buffer is sized from the index's counts before the fill reads a record, so a record whose
+// stored bytes cannot be read, or whose count they cannot back, is refused rather than allocated
+// for. Only the molecules before the first refused position are filled, so that a failure of an
+// earlier one is still the one reported.
+kestrove::Status fill_batch(const AtomDatabase& db, const std::vector<uint64_t>& indices,
+                            Batch& batch) {
+    std::vector<MoleculeIndex> entries;
+    KESTROVE_TRY(gather_entries(db, indices, batch, entries));
+    KESTROVE_ASSIGN_OR_RETURN(batch.context, SoaContext::from_database(db));
+    KESTROVE_ASSIGN_OR_RETURN(const auto records, kestrove::storage::StoredRecords::of(db, entries));
+    const RecordSource source{db, uses_map(db), records, indices, entries};
+    KESTROVE_ASSIGN_OR_RETURN(std::optional<Refusal> refused, find_unreadable(source));
+    const uint64_t longest = check_counts(source, batch, refused);
+    const auto stored_schema = db.schema_info();
+
+    const size_t filled = refused ? refused->at : indices.size();
+    if (filled == 0) return std::move(refused->error);
+    batch.n_molecules = filled;
+    batch.total_atoms = batch.offsets[filled];
+    const SlotBound slots(db, longest);
+    KESTROVE_TRY(lay_out_from_first(source, stored_schema, batch, slots));
+    KESTROVE_TRY(allocate_atoms(batch));
+
     auto failure = fill_all(source, batch);
     if (batch.turn_keyed.exchange(false, std::memory_order_relaxed)) {
-        KESTROVE_TRY(lay_out_keyed(batch, *stored, slots));
+        KESTROVE_TRY(lay_out_keyed(batch, *stored_schema, slots));
         failure = fill_all(source, batch);
     }
     if (failure) return std::move(*failure);

@@ -9,6 +9,7 @@
 #include "engine/storage/dtypes.hpp"
 #include "engine/storage/header.hpp"
 #include "engine/storage/soa.hpp"
+#include "engine/storage/stored_records.hpp"
 #include "platform/thread_pool.hpp"
 
 namespace kestrove::storage {
@@ -42,21 +43,6 @@ std::optional<uint64_t> checked_end(uint64_t offset, uint64_t len) {
     uint64_t end;
     if (__builtin_add_overflow(offset, len, &end)) return std::nullopt;
     return end;
-}
-
-// Whether an entry's stored bytes can be read from `len` bytes of file. Offsets and sizes come
-// from the index, so they are checked before anything is allocated or read for them: records
-// start past the header slots, and an empty record needs no bytes at all.
-Status check_stored_range(const MoleculeIndex& entry, uint64_t len) {
-    if (entry.offset < header::kDataStart) {
-        return Error::invalid_data("Record offset " + std::to_string(entry.offset) +
-                                   " lies before the data start " +
-                                   std::to_string(header::kDataStart));
-    }
-    if (entry.compressed_size == 0) return {};
-    const auto end = checked_end(entry.offset, entry.compressed_size);
-    if (!end || *end > len) return platform::short_read_error();
-    return {};
 }
 
 // The most times a replacing creation removes what it finds at its path before it gives up: each
@@ -209,22 +195,14 @@ Result<AtomDatabase> AtomDatabase::open_v1(std::string path, File file, bool mma
     db.record_format_ = h.record_format;
     if (best->other_rejected) db.rejected_slot_ = RejectedSlot{1 - best->slot, h};
 
-    // Mapped only now, after the slots were read: the file holds every byte the chosen slot names
-    // by then and never shrinks below it, so each map covers the blobs and records it names.
-    auto map_whole_file = [&]() -> Result<std::shared_ptr<const platform::MappedFile>> {
-        KESTROVE_ASSIGN_OR_RETURN(platform::OpenedFile handle,
-                                  db.open_own_file(platform::Access::kRead));
-        return platform::MappedFile::map(handle.file);
-    };
-
     if (mmap) {
-        auto data_map = map_whole_file();
-        if (!data_map.ok()) return std::move(data_map).error();
-        db.data_mmap_ = std::move(data_map).value();
+        // Mapped only now, through the handle that read the slots: the file holds every byte the
+        // chosen slot names by then and never shrinks below it, so the map covers the blobs and
+        // records it names. One map serves the records and the index.
+        KESTROVE_ASSIGN_OR_RETURN(db.data_mmap_, platform::MappedFile::map(file));
         if (h.index_offset != 0) {
-            KESTROVE_ASSIGN_OR_RETURN(auto map, map_whole_file());
-            const auto bytes = map->bytes();
-            db.index_ = index::IndexStorage::mapped(std::move(map), bytes, h.index_offset, h.count);
+            db.index_ = index::IndexStorage::mapped(db.data_mmap_, db.data_mmap_->bytes(),
+                                                    h.index_offset, h.count);
         }
         // A mapped file is never shortened, whatever lies past its commit.
         db.tail_dirty_ = false;
@@ -251,15 +229,10 @@ Result<AtomDatabase> AtomDatabase::open_v1(std::string path, File file, bool mma
     return db;
 }
 
-Result<platform::OpenedFile> AtomDatabase::open_own_file(platform::Access access) const {
-    KESTROVE_ASSIGN_OR_RETURN(platform::OpenedFile opened, platform::open_existing(path_, access));
-    if (opened.status.identity != identity_) return replaced_file_error(path_);
-    return opened;
-}
-
 Result<platform::OpenedFile> AtomDatabase::open_own_file_for_writing(
     platform::Access access) const {
-    KESTROVE_ASSIGN_OR_RETURN(platform::OpenedFile opened, open_own_file(access));
+    KESTROVE_ASSIGN_OR_RETURN(platform::OpenedFile opened, platform::open_existing(path_, access));
+    if (opened.status.identity != identity_) return replaced_file_error(path_);
     if (opened.status.length < written_end_) {
         return Error::io("The file at '" + path_ + "' holds " +
                          std::to_string(opened.status.length) + " bytes, fewer than the " +
@@ -428,21 +401,17 @@ Result<uint32_t> AtomDatabase::resolved_record_format_for_schema(const SchemaLoc
 }
 
 Result<SchemaLock> AtomDatabase::rebuild_schema_lock() const {
-    KESTROVE_ASSIGN_OR_RETURN(const platform::OpenedFile opened,
-                              open_own_file(platform::Access::kRead));
-    const File& file = opened.file;
-    const uint64_t file_len = opened.status.length;
-
+    std::vector<size_t> all(index_.size());
+    for (size_t i = 0; i < all.size(); ++i) all[i] = i;
+    KESTROVE_ASSIGN_OR_RETURN(const std::vector<MoleculeIndex> entries, lookup_entries(all));
+    KESTROVE_ASSIGN_OR_RETURN(const StoredRecords stored, StoredRecords::of(*this, entries));
     SchemaLock lock;
-    for (uint64_t i = 0; i < index_.size(); ++i) {
-        const auto entry = index_.get(i);
-        if (!entry) return Error::invalid_data("Index " + std::to_string(i) + " out of bounds");
-        KESTROVE_TRY(check_stored_range(*entry, file_len));
-        Bytes stored(entry->compressed_size);
-        KESTROVE_TRY(file.read_exact_at(entry->offset, stored.data(), stored.size()));
-        auto record = compression::decompress(stored, compression_, entry->uncompressed_size);
-        if (!record.ok()) return std::move(record).error();
-        auto derived = schema::record_schema(record.value(), record_format_, std::nullopt);
+    Bytes stored_scratch, record_scratch;
+    for (const MoleculeIndex& entry : entries) {
+        KESTROVE_ASSIGN_OR_RETURN(const auto stored_bytes, stored.stored(entry, stored_scratch));
+        KESTROVE_ASSIGN_OR_RETURN(const auto record,
+                                  stored.record(entry, stored_bytes, record_scratch));
+        auto derived = schema::record_schema(record, record_format_, std::nullopt);
         if (!derived.ok()) return std::move(derived).error();
         KESTROVE_TRY(schema::merge_schema_lock(lock, derived.value()));
     }
@@ -632,46 +601,20 @@ std::optional<std::span<const uint8_t>> AtomDatabase::mapped_range(
     return data_mmap_->bytes().subspan(entry.offset, entry.compressed_size);
 }
 
-Result<Bytes> AtomDatabase::read_stored_from_file(const File& file, uint64_t file_len,
-                                                  const MoleculeIndex& entry) const {
-    KESTROVE_TRY(check_stored_range(entry, file_len));
-    Bytes stored(entry.compressed_size);
-    KESTROVE_TRY(file.read_exact_at(entry.offset, stored.data(), stored.size()));
-    return stored;
+Result<uint64_t> AtomDatabase::file_length() const { return file_.size(); }
+
+Status AtomDatabase::read_file_at(uint64_t offset, void* buf, size_t len) const {
+    return file_.read_exact_at(offset, buf, len);
 }
 
 Result<std::vector<Bytes>> AtomDatabase::decompress_entries_parallel(
     std::span<const MoleculeIndex> entries) const {
-    // One read handle serves every record outside the map: positional reads share it safely, and
-    // opening the file per record cost more than reading the record. Its length is taken once;
-    // the file only grows while a reader holds the database, and a record cut off since then
-    // still fails as a short read.
-    std::optional<File> file;
-    uint64_t file_len = 0;
-    if (std::any_of(entries.begin(), entries.end(),
-                    [this](const MoleculeIndex& entry) { return !mapped_range(entry); })) {
-        KESTROVE_ASSIGN_OR_RETURN(platform::OpenedFile opened,
-                                  open_own_file(platform::Access::kRead));
-        file = std::move(opened.file);
-        file_len = opened.status.length;
-    }
+    KESTROVE_ASSIGN_OR_RETURN(const StoredRecords stored, StoredRecords::of(*this, entries));
     std::vector<Bytes> records(entries.size());
     auto failure =
         platform::parallel_try_for(entries.size(), [&](size_t i) -> std::optional<Error> {
-            const MoleculeIndex& entry = entries[i];
-            Result<Bytes> record = Bytes();
-            if (auto mapped = mapped_range(entry)) {
-                record = compression::decompress(*mapped, compression_, entry.uncompressed_size);
-            } else {
-                auto stored = read_stored_from_file(*file, file_len, entry);
-                if (!stored.ok()) return std::move(stored).error();
-                if (compression_.kind == compression::CompressionType::None) {
-                    record = std::move(stored).value();  // already a fresh copy of the record
-                } else {
-                    record = compression::decompress(stored.value(), compression_,
-                                                     entry.uncompressed_size);
-                }
-            }
+            Bytes scratch;
+            auto record = stored.owned_record(entries[i], scratch);
             if (!record.ok()) return std::move(record).error();
             records[i] = std::move(record).value();
             return std::nullopt;

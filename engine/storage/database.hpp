@@ -108,8 +108,10 @@ public:
     AtomDatabase(const AtomDatabase&) = delete;
     AtomDatabase& operator=(const AtomDatabase&) = delete;
 
-    // Both ways in make a relative `path` absolute once, against the current directory of that
-    // moment: every later operation opens the same file, whatever the directory is by then.
+    // Both ways in look the path up once, made absolute against the current directory of that
+    // moment, and keep the file they made or opened: reads go through it, whatever another
+    // process puts at the path later. Writes open the path again and refuse a file that is not
+    // that one.
     //
     // What a creation does with a file already at its path.
     enum class ExistingFile : uint8_t {
@@ -129,7 +131,8 @@ public:
                                                    ExistingFile existing = ExistingFile::kRefuse);
     // Opens an existing database from its best header slot. With `mmap` the file is mapped for
     // record reads and, when it has a committed index, that index is read in place and the
-    // database is read-only. `populate` has no effect.
+    // database is read-only. The map is made from the handle that read the header slots.
+    // `populate` has no effect.
     static Result<AtomDatabase> open_with_options(std::string path, bool mmap, bool populate);
 
     // --- Appends (exclusive access) ---
@@ -168,7 +171,11 @@ public:
     Status repair_rejected_slot_if_needed();
 
     // --- Reads (shared access) ---
+    // Records are read through the file this database created or opened, never by its path.
     uint64_t len() const { return index_.size(); }
+    // The index entries of `indices`, in their order; "Index {} out of bounds" for the first
+    // position past the end.
+    Result<std::vector<index::MoleculeIndex>> lookup_entries(std::span<const size_t> indices) const;
     Result<std::vector<Bytes>> get_raw_bytes(std::span<const size_t> indices) const;
     Result<DecompressedRecords> read_decompress_parallel(std::span<const size_t> indices) const;
     Result<std::vector<Bytes>> decompress_entries_parallel(
@@ -179,6 +186,10 @@ public:
     // data map, past the header slots.
     std::optional<std::span<const uint8_t>> mapped_range(const index::MoleculeIndex& entry) const;
     std::optional<SharedMmapBytes> get_shared_mmap_bytes(uint64_t i) const;
+    // The length of the file this database created or opened, as it is now.
+    Result<uint64_t> file_length() const;
+    // Fills buf[0, len) from that file at `offset`; fewer bytes there fail as a short read.
+    Status read_file_at(uint64_t offset, void* buf, size_t len) const;
     std::optional<uint32_t> uncompressed_size(uint64_t i) const;
     std::optional<uint32_t> num_atoms(uint64_t i) const;
     std::optional<DatabaseSchema> schema_info() const;
@@ -207,11 +218,10 @@ private:
         uint32_t num_atoms = 0;
     };
 
-    // Opens the database's file by its path for one operation, refusing a file that is not the
-    // one this database created or opened: another process may have replaced the path since.
-    Result<platform::OpenedFile> open_own_file(platform::Access access) const;
-    // The same for an operation that writes, which also refuses a file shorter than what this
-    // database wrote: another process cut it, and a commit would name bytes that are gone.
+    // Opens the database's file by its path for one write, refusing a file that is not the one
+    // this database created or opened (another process may have replaced the path since), or
+    // that is shorter than what this database wrote (another process cut it, and a commit would
+    // name bytes that are gone).
     Result<platform::OpenedFile> open_own_file_for_writing(platform::Access access) const;
 
     Status write_owned_records(std::vector<OwnedRecord> records, PendingSchema pending);
@@ -223,15 +233,11 @@ private:
     // Appends the records at the end of the file and only then extends the index and takes the
     // pending schema.
     Status write_compressed(std::vector<CompressedRecord> records, PendingSchema pending);
-    // Reads an entry's stored bytes through `file`, checked first against its length `file_len`.
-    Result<Bytes> read_stored_from_file(const platform::File& file, uint64_t file_len,
-                                        const index::MoleculeIndex& entry) const;
-    Result<std::vector<index::MoleculeIndex>> lookup_entries(std::span<const size_t> indices) const;
     bool may_move_to_format3() const;
 
     std::string path_;
-    // The file this database created or opened. Every handle opened later by `path_` must have
-    // the same; `file_` stays open meanwhile, so that no other file can take its numbers.
+    // The file this database created or opened. Every handle that a write opens by `path_` must
+    // have the same; `file_` stays open meanwhile, so that no other file can take its numbers.
     platform::FileIdentity identity_;
     index::IndexStorage index_;
     compression::CompressionType compression_;
@@ -242,8 +248,8 @@ private:
     // file holds at least this many bytes unless another process cut it.
     uint64_t written_end_ = kDataStart;
     // The handle through which the database created or opened its file, held until it is
-    // dropped; nothing reads or writes through it after the creation or open.
-    std::optional<platform::File> file_;
+    // dropped. Reads outside the map go through it with positional reads; writes never do.
+    platform::File file_;
     std::shared_ptr<const platform::MappedFile> data_mmap_;
     uint32_t record_format_ = dtypes::kRecordFormat2;
     bool tail_dirty_ = false;

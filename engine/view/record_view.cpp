@@ -141,6 +141,16 @@ SoaBytes::SoaBytes(storage::SharedMmapBytes shared)
 
 // --- Construction ---
 
+void SoaBytes::keep_prefix(size_t n) {
+    if (n >= bytes_.size()) return;
+    if (Bytes* owned = std::get_if<0>(&storage_)) {
+        *owned = Bytes(owned->begin(), owned->begin() + static_cast<std::ptrdiff_t>(n));
+        bytes_ = std::span<const uint8_t>(owned->data(), owned->size());
+        return;
+    }
+    bytes_ = bytes_.first(n);
+}
+
 Result<SoaMoleculeView> SoaMoleculeView::from_storage(SoaBytes storage, size_t bytes_per_atom,
                                                       uint8_t positions_type_tag) {
     const std::span<const uint8_t> bytes = storage.bytes();
@@ -200,6 +210,8 @@ Result<SoaMoleculeView> SoaMoleculeView::from_storage(SoaBytes storage, size_t b
         }
         cursor = payload_end;
     }
+    // A record may be followed by bytes it does not use; a view keeps only the record.
+    view.storage_.keep_prefix(cursor);
     view.n_atoms_ = n_atoms;
     view.positions_len_ = static_cast<size_t>(positions_len);
     view.positions_type_tag_ = positions_type_tag;

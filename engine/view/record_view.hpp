@@ -52,6 +52,9 @@ public:
 
     std::span<const uint8_t> bytes() const { return bytes_; }
     bool is_shared() const { return storage_.index() == 1; }
+    // Keeps only the first `n` bytes. An owned buffer longer than that is copied to one of `n`
+    // bytes, so that bytes nothing uses are not held.
+    void keep_prefix(size_t n);
 
 private:
     std::variant<Bytes, storage::SharedMmapBytes> storage_;
@@ -122,7 +125,7 @@ public:
 
     // Checks that every declared part of the record lies inside its bytes and notes where each
     // lies. Keys, kinds, tags and payload lengths are not checked here. Consumes the storage: on
-    // failure the buffer or map share is released.
+    // failure the buffer or map share is released. Bytes past the last section are dropped.
     [[nodiscard]] static Result<SoaMoleculeView> from_storage(SoaBytes storage,
                                                               size_t bytes_per_atom,
                                                               uint8_t positions_type_tag);

@@ -538,7 +538,8 @@ def test_counts_are_checked_and_allocations_named_under_an_address_space_limit(
          f"MemoryError: cannot allocate {12 * n * k} bytes for the positions of {n * k} atoms"),
         (forces, True, [0] * k,
          f"MemoryError: cannot allocate {12 * n * k} bytes for section 'forces' of {n * k} atoms"),
-        (plain, False, [0] * k, f"MemoryError: cannot allocate the records of {k} molecules"),
+        (plain, False, [0] * k,
+         f"MemoryError: cannot allocate {12 * n * k} bytes for the positions of {n * k} atoms"),
     ]
     lines, _ = read_in_child(run_python, [case[:3] for case in cases], address_space=True)
     assert lines == [case[3] for case in cases]

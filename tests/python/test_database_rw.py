@@ -186,9 +186,9 @@ CUT_SHORT = (
 )
 
 
-# A writer, and a reader without a map, open the file by its path for each operation: a file that
-# another process put at the path, or cut short, is refused and never written to. The database
-# keeps its own file open, so a new file cannot take the old one's inode number.
+# A writer opens the file by its path for each append and flush: a file that another process put
+# at the path, or cut short, is refused and never written to. The database keeps its own file
+# open, so a new file cannot take the old one's inode number, and reads go on through it.
 @pytest.mark.parametrize("change", ["replaced", "recreated", "emptied", "cut"])
 @pytest.mark.parametrize("road", ["created", "file"])
 def test_a_file_replaced_or_cut_short_is_refused_and_left_alone(db_path, create_db, road, change):
@@ -207,23 +207,26 @@ def test_a_file_replaced_or_cut_short_is_refused_and_left_alone(db_path, create_
     else:
         os.truncate(db_path, 0 if change == "emptied" else DATA_START + 1)
     before = open(db_path, "rb").read()
-    if change in ("replaced", "recreated"):
-        refused = unread = REPLACED.format(db_path)
+    replaced = change in ("replaced", "recreated")
+    if replaced:
+        refused = REPLACED.format(db_path)
     else:
         refused = CUT_SHORT.format(db_path, len(before), end)
-        unread = "IO error: failed to fill whole buffer"
-    for call, text in [
-        (lambda: db.add_molecule(molecules[0]), refused),
-        (db.flush, refused),
-        (lambda: db.get_molecule(1), unread),
-        (lambda: db.get_molecules([0, 1]), unread),
-        (lambda: db.get_molecules_flat([1]), unread),
-    ]:
+    writes = [lambda: db.add_molecule(molecules[0]), db.flush]
+    reads = [lambda: db.get_molecule(1), lambda: db.get_molecules([0, 1]),
+             lambda: db.get_molecules_flat([1])]
+    cut = "IO error: failed to fill whole buffer"
+    for call, text in [(w, refused) for w in writes] + ([] if replaced else [(r, cut) for r in reads]):
         with pytest.raises(ValueError) as info:
             call()
         assert str(info.value) == text
     assert open(db_path, "rb").read() == before
-    if change in ("replaced", "recreated"):
+    if replaced:
+        # Its own file, which nothing removed while the database held it, still reads.
+        assert values(db.get_molecule(1)) == values(molecules[1])
+        assert [values(m) for m in db.get_molecules([0, 1])] == [values(m) for m in molecules]
+        assert db.get_molecules_flat([1])["positions"].tolist() == \
+            np.asarray(molecules[1].positions).tolist()
         other = PyAtomDatabase.open(db_path)
         assert [values(m) for m in other.get_molecules(range(len(other)))] == [
             values(make_molecule(50))
