@@ -79,6 +79,21 @@ std::optional<ArrayRow> array_row(uint8_t tag) {
     }
 }
 
+// The bytes of one row of a column: one element of an array tag, the whole value of a scalar,
+// boolean triple or matrix tag; none for a tag without an element type.
+std::optional<uint64_t> row_bytes(uint8_t tag) {
+    const auto row = array_row(tag);
+    if (!row) return std::nullopt;
+    return numpy::dtype_size(row->dtype) * static_cast<uint64_t>(row->inner);
+}
+
+// Tags of exactly one row per section: the scalars, the boolean triple and the 3 × 3 matrices.
+// A section of an array tag (3 to 8) holds any number of rows.
+bool is_fixed_size_tag(uint8_t tag) {
+    return tag == dtypes::kTagF64 || tag == dtypes::kTagI64 || tag == dtypes::kTagBool3 ||
+           tag == dtypes::kTagMat3F64 || tag == dtypes::kTagF32 || tag == dtypes::kTagMat3F32;
+}
+
 // What a column becomes in the result.
 enum class Output : uint8_t {
     kSkip,   // not a section this system writes: matched and checked, never returned
@@ -432,36 +447,46 @@ bool columns_match(const Batch& batch, const kestrove::storage::DatabaseSchema& 
     });
 }
 
-// Whether a column of a built-in field of fixed shape ("energy", "pbc", "cell", "stress") has
-// the slot of that shape: its number of values times the size of its tag's value type. Any
-// other slot would read as extra rows, or too few, for every molecule that lacks the field.
-bool has_builtin_shape(const SectionSchema& schema) {
-    if (schema.kind != dtypes::kKindBuiltin) return true;
-    const auto* field = kestrove::storage::builtin_fields::find_builtin_field(schema.key);
-    if (field == nullptr || field->fixed_values == 0) return true;
-    const auto row = array_row(schema.type_tag);
-    return row && schema.slot_bytes == field->fixed_values * numpy::dtype_size(row->dtype);
+// Checks that a column has a tag and slot that records of its section can have. The column sizes
+// the rows of every molecule, also of those that lack the section, so another slot would give
+// them extra rows, or too few, and another tag another element type. A built-in field carries
+// one of its own tags; a per-molecule slot holds one row of a fixed-size tag, or whole rows of an
+// array tag. (A per-atom element is checked against its row where the column is sized.)
+kestrove::Status check_tag_and_slot(const SectionSchema& schema) {
+    const auto refuse = [&](const std::string& what) {
+        return Error::invalid_data("Section " + quoted(schema.key) + " has invalid " + what);
+    };
+    if (schema.kind == dtypes::kKindBuiltin) {
+        const auto* field = kestrove::storage::builtin_fields::find_builtin_field(schema.key);
+        if (field != nullptr && schema.type_tag != field->tag_f32 &&
+            schema.type_tag != field->tag_f64) {
+            return refuse("type tag " + std::to_string(schema.type_tag));
+        }
+    }
+    const auto row = row_bytes(schema.type_tag);
+    if (schema.per_atom || !row) return {};
+    const bool whole_rows = is_fixed_size_tag(schema.type_tag) ? schema.slot_bytes == *row
+                                                                : schema.slot_bytes % *row == 0;
+    if (whole_rows) return {};
+    return refuse("slot length " + std::to_string(schema.slot_bytes) + " for type tag " +
+                  std::to_string(schema.type_tag));
 }
 
 // Allocates every column's zero-filled buffer or text list.
 kestrove::Status allocate_columns(Batch& batch, const SlotBound& slots) {
+    // Every column is checked before any is sized.
+    for (const Column& column : batch.columns) {
+        if (column.output != Output::kSkip) KESTROVE_TRY(check_tag_and_slot(column.schema));
+    }
     for (Column& column : batch.columns) {
         const SectionSchema& schema = column.schema;
         if (column.output == Output::kArray || column.output == Output::kBytes) {
-            // A stored schema is untrusted: a per-atom element has its tag's size, a built-in
-            // field its shape, and a slot is a payload that some record holds.
-            if (!has_builtin_shape(schema)) {
-                return Error::invalid_data("Section " + quoted(schema.key) +
-                                           " has invalid slot length " +
-                                           std::to_string(schema.slot_bytes) + " for type tag " +
-                                           std::to_string(schema.type_tag));
-            }
+            // A stored schema is untrusted: a per-atom element has its tag's row size, and a
+            // slot is a payload that some record holds.
             const uint64_t unit = schema.per_atom ? schema.elem_bytes : schema.slot_bytes;
             const uint64_t rows = schema.per_atom ? batch.total_atoms : batch.n_molecules;
-            const auto row = array_row(schema.type_tag);
-            const bool fits = schema.per_atom ? row && unit == numpy::dtype_size(row->dtype) *
-                                                                   static_cast<uint64_t>(row->inner)
-                                              : slots.admits(unit);
+            const bool fits =
+                schema.per_atom ? row_bytes(schema.type_tag) == unit : slots.admits(unit);
             uint64_t bytes;
             if (!fits || __builtin_mul_overflow(unit, rows, &bytes)) {
                 return Error::invalid_data("Section " + quoted(schema.key) +

@@ -466,22 +466,22 @@ def test_entries_past_the_end_of_the_file_bound_no_slot(db_path, create_db, run_
     assert grown_kib < 32 * 1024
 
 
-def test_boolean_rows_that_no_record_writes_cost_no_memory(db_path, run_python):
+def test_a_forged_boolean_slot_is_refused_before_it_sizes_a_buffer(db_path, run_python):
     db = PyAtomDatabase(db_path, "zstd")
     molecules = [PyMolecule(np.zeros((1, 3), np.float32), np.ones(1, np.uint8)) for _ in range(2)]
     molecules[0].set_property("vec", np.zeros(4))
     db.add_molecules(molecules)
     db.flush()
-    # Record 0 declares as much as its few stored bytes can expand to, and bounds a slot as long.
+    # Record 0 declares as much as its few stored bytes can expand to, and bounds a slot as long:
+    # a column of boolean triples, of more than the 1 GiB the child may map for 1200 molecules.
     patch(db_path, forge_entry(0, expansion=32768))
     data = open(db_path, "rb").read()
     slot = struct.unpack_from("<I", data, entry_at(data, 0) + 12)[0] // 3 * 3
-    patch(db_path, forge_slot("vec", slot, tag=9))  # a column of boolean triples
-    # Record 1 lacks the column: its rows stay zero, and untouched.
-    lines, grown_kib = read_in_child(run_python, [(db_path, mmap, [1] * 400)
-                                                  for mmap in (True, False)])
-    assert lines == [str({"vec": ("bool", (400 * slot // 3, 3), 0)})] * 2
-    assert grown_kib < 32 * 1024
+    patch(db_path, forge_slot("vec", slot, tag=9))
+    lines, _ = read_in_child(run_python, [(db_path, mmap, [1] * 1200) for mmap in (True, False)],
+                             address_space=True)
+    assert lines == [f"ValueError: Invalid data: Section 'vec' has invalid slot length {slot} "
+                     f"for type tag 9"] * 2
 
 
 @pytest.mark.parametrize("dtype, tags", [(np.float32, (11, 12)), (np.float64, (0, 10))])
@@ -511,6 +511,36 @@ def test_fixed_builtin_fields_keep_their_shape(tmp_path, dtype, tags):
             with pytest.raises(ValueError, match=f"^Invalid data: Section '{key}' has invalid slot "
                                                  f"length {slot} for type tag {tag}$"):
                 PyAtomDatabase.open(forged, mmap=mmap).get_molecules_flat([1, 1])
+
+
+@pytest.mark.parametrize("mmap", [True, False])
+@pytest.mark.parametrize("key, tag, slot, refused", [
+    ("energy", 7, 8, "tag"),  # a row of three float64 in a scalar's slot
+    ("energy", 1, 8, "tag"),  # an int64 scalar of the same size
+    ("cell", 0, 72, "tag"),  # nine float64 scalars in a matrix's slot
+    ("pbc", 8, 12, "tag"),  # three int32
+    ("charges", 0, 8, "tag"),  # per atom, a float64 scalar of the element's size
+    ("temperature", 0, 16, "slot"),  # two float64 scalars per molecule
+    ("temperature", 11, 8, "slot"),  # two float32 scalars
+    ("temperature", 9, 6, "slot"),  # two boolean triples
+    ("vec", 3, 12, "slot"),  # one and a half float64 elements
+])
+def test_forged_column_tags_and_slots_are_refused(db_path, mmap, key, tag, slot, refused):
+    # Double-precision positions make record format 3, which admits either precision of a field.
+    mol = PyMolecule(np.zeros((2, 3)), np.ones(2, np.uint8), energy=1.0, cell=np.eye(3),
+                     pbc=(True, False, True), charges=np.ones(2))
+    mol.set_property("temperature", 300.0)
+    mol.set_property("vec", np.ones(4))
+    db = PyAtomDatabase(db_path)
+    db.add_molecules([mol, PyMolecule(np.zeros((1, 3)), np.ones(1, np.uint8))])
+    db.flush()
+    # Record 1 holds none of the sections: keyed mode sizes its rows from the columns alone.
+    assert "vec" in PyAtomDatabase.open(db_path, mmap=mmap).get_molecules_flat([1])["properties"]
+    patch(db_path, forge_slot(key, slot, tag))
+    invalid = {"tag": f"type tag {tag}", "slot": f"slot length {slot} for type tag {tag}"}
+    message = f"Section '{key}' has invalid {invalid[refused]}"
+    with pytest.raises(ValueError, match=f"^Invalid data: {re.escape(message)}$"):
+        PyAtomDatabase.open(db_path, mmap=mmap).get_molecules_flat([1, 1, 1])
 
 
 def test_counts_are_checked_and_allocations_named_under_an_address_space_limit(
