@@ -451,7 +451,9 @@ bool columns_match(const Batch& batch, const kestrove::storage::DatabaseSchema& 
 // the rows of every molecule, also of those that lack the section, so another slot would give
 // them extra rows, or too few, and another tag another element type. A built-in field carries
 // one of its own tags; a per-molecule slot holds one row of a fixed-size tag, or whole rows of an
-// array tag. (A per-atom element is checked against its row where the column is sized.)
+// array tag; a per-atom slot is one row, as its element is (checked where the column is sized),
+// and is 0 only for a fixed-size tag found in records of no atoms: a column whose slot is 0 is
+// never copied into.
 kestrove::Status check_tag_and_slot(const SectionSchema& schema) {
     const auto refuse = [&](const std::string& what) {
         return Error::invalid_data("Section " + quoted(schema.key) + " has invalid " + what);
@@ -464,10 +466,12 @@ kestrove::Status check_tag_and_slot(const SectionSchema& schema) {
         }
     }
     const auto row = row_bytes(schema.type_tag);
-    if (schema.per_atom || !row) return {};
-    const bool whole_rows = is_fixed_size_tag(schema.type_tag) ? schema.slot_bytes == *row
-                                                                : schema.slot_bytes % *row == 0;
-    if (whole_rows) return {};
+    if (!row) return {};
+    const bool fixed = is_fixed_size_tag(schema.type_tag);
+    const bool fits = schema.per_atom ? schema.slot_bytes == *row || (fixed && schema.slot_bytes == 0)
+                      : fixed         ? schema.slot_bytes == *row
+                                      : schema.slot_bytes % *row == 0;
+    if (fits) return {};
     return refuse("slot length " + std::to_string(schema.slot_bytes) + " for type tag " +
                   std::to_string(schema.type_tag));
 }

@@ -27,9 +27,6 @@ struct BuiltinField {
     std::string_view key;
     // One element per atom ("charges", "forces", "velocities"); otherwise one per molecule.
     bool per_atom;
-    // The number of values a molecule holds of a per-molecule field of fixed shape: "energy" 1,
-    // "pbc" 3, "cell" and "stress" 9 (a 3 × 3 matrix); 0 for the others.
-    uint8_t fixed_values;
     // The tag of the field in single and in double precision; fields without a precision
     // ("name", "pbc") carry the same tag in both.
     uint8_t tag_f32;
@@ -50,21 +47,21 @@ inline constexpr size_t kBuiltinFieldCount = 8;
 // In record order: the order in which a record holds the built-in sections and in which the
 // record-format rules examine them.
 inline constexpr std::array<BuiltinField, kBuiltinFieldCount> kBuiltinFields = {{
-    {dtypes::kKeyCharges, true, 0, dtypes::kTagF32Array, dtypes::kTagF64Array, dtypes::kTagF64Array,
+    {dtypes::kKeyCharges, true, dtypes::kTagF32Array, dtypes::kTagF64Array, dtypes::kTagF64Array,
      "record format 2 does not support float32 charges", &atom::Molecule::charges},
-    {dtypes::kKeyCell, false, 9, dtypes::kTagMat3F32, dtypes::kTagMat3F64, dtypes::kTagMat3F64,
+    {dtypes::kKeyCell, false, dtypes::kTagMat3F32, dtypes::kTagMat3F64, dtypes::kTagMat3F64,
      "record format 2 does not support float32 cell", &atom::Molecule::cell},
-    {dtypes::kKeyEnergy, false, 1, dtypes::kTagF32, dtypes::kTagF64, dtypes::kTagF64,
+    {dtypes::kKeyEnergy, false, dtypes::kTagF32, dtypes::kTagF64, dtypes::kTagF64,
      "record format 2 does not support float32 energy", &atom::Molecule::energy},
-    {dtypes::kKeyForces, true, 0, dtypes::kTagVec3F32, dtypes::kTagVec3F64, dtypes::kTagVec3F32,
+    {dtypes::kKeyForces, true, dtypes::kTagVec3F32, dtypes::kTagVec3F64, dtypes::kTagVec3F32,
      "record format 2 does not support float64 forces", &atom::Molecule::forces},
-    {dtypes::kKeyName, false, 0, dtypes::kTagString, dtypes::kTagString, 0, nullptr,
+    {dtypes::kKeyName, false, dtypes::kTagString, dtypes::kTagString, 0, nullptr,
      &atom::Molecule::name},
-    {dtypes::kKeyPbc, false, 3, dtypes::kTagBool3, dtypes::kTagBool3, 0, nullptr,
+    {dtypes::kKeyPbc, false, dtypes::kTagBool3, dtypes::kTagBool3, 0, nullptr,
      &atom::Molecule::pbc},
-    {dtypes::kKeyStress, false, 9, dtypes::kTagMat3F32, dtypes::kTagMat3F64, dtypes::kTagMat3F64,
+    {dtypes::kKeyStress, false, dtypes::kTagMat3F32, dtypes::kTagMat3F64, dtypes::kTagMat3F64,
      "record format 2 does not support float32 stress", &atom::Molecule::stress},
-    {dtypes::kKeyVelocities, true, 0, dtypes::kTagVec3F32, dtypes::kTagVec3F64, dtypes::kTagVec3F32,
+    {dtypes::kKeyVelocities, true, dtypes::kTagVec3F32, dtypes::kTagVec3F64, dtypes::kTagVec3F32,
      "record format 2 does not support float64 velocities", &atom::Molecule::velocities},
 }};
 

@@ -524,6 +524,7 @@ def test_fixed_builtin_fields_keep_their_shape(tmp_path, dtype, tags):
     ("temperature", 11, 8, "slot"),  # two float32 scalars
     ("temperature", 9, 6, "slot"),  # two boolean triples
     ("vec", 3, 12, "slot"),  # one and a half float64 elements
+    ("charges", 3, 0, "slot"),  # per atom, a column never copied into: zeros for every atom
 ])
 def test_forged_column_tags_and_slots_are_refused(db_path, mmap, key, tag, slot, refused):
     # Double-precision positions make record format 3, which admits either precision of a field.
