@@ -6,7 +6,11 @@ import shutil
 import signal
 import stat
 import struct
+import subprocess
+import sys
 import tempfile
+import textwrap
+import time
 
 import numpy as np
 import pytest
@@ -335,6 +339,46 @@ def test_overwrite_replaces_the_file_under_live_maps(db_path, run_python):
     )
     assert result.returncode == 0, (result.returncode, result.stderr)
     assert result.stdout.strip() == "ok"
+
+
+def test_readers_open_and_read_while_new_versions_are_renamed_over_the_path(db_path, run_python):
+    # A publisher writes each version beside the path and renames it over the path, as fast as it
+    # can; every open finds one whole version and reads that version's four molecules.
+    publisher = subprocess.Popen([sys.executable, "-c", textwrap.dedent("""
+        import os, sys
+        import numpy as np
+        from kestrove import PyAtomDatabase, PyMolecule
+        path, version = sys.argv[1], 0
+        while not os.path.exists(path + ".stop"):
+            version += 1
+            db = PyAtomDatabase(path + ".next", overwrite=True)
+            db.add_molecules([PyMolecule(np.full((2, 3), version, np.float32), np.ones(2, np.uint8))
+                              for _ in range(4)])
+            db.flush()
+            del db
+            os.replace(path + ".next", path)
+        """), db_path])
+    try:
+        while not os.path.exists(db_path):
+            time.sleep(0.001)
+        failures, reads = [], 0
+        deadline = time.monotonic() + 3
+        while time.monotonic() < deadline or reads < 200:
+            mmap = reads % 2 == 0
+            try:
+                db = PyAtomDatabase.open(db_path, mmap=mmap)
+                flat = db.get_molecules_flat([0, 1, 2, 3])["positions"]
+                lazy = [m.positions for m in db.get_molecules([3, 2])] + [db.get_molecule(1).positions]
+                version = flat[0, 0]
+                assert (flat == version).all() and all((p == version).all() for p in lazy)
+            except (ValueError, AssertionError) as error:
+                failures.append(f"mmap={mmap}: {error!r}")
+            reads += 1
+    finally:
+        open(db_path + ".stop", "w").close()
+        publisher.wait(timeout=30)
+    assert publisher.returncode == 0
+    assert failures == [], f"{len(failures)} of {reads}: {failures[:3]}"
 
 
 def test_overwrite_through_a_symlink_replaces_its_target(tmp_path):

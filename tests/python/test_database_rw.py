@@ -364,3 +364,71 @@ def test_corrupt_files_give_clean_errors_on_every_read_road(db_path, create_db, 
     result = run_python(code, db_path, DATA_START, timeout=600)
     assert result.returncode == 0, result.stderr[-2000:]
     assert result.stdout.strip() == "ok"
+
+
+def index_entry_at(data, index):
+    """Where index entry `index` lies: in the index blob of the newer slot, past its count."""
+    index_at = max(struct.unpack_from("<Q", data, slot + 24)[0] for slot in (0, 4096))
+    return index_at, index_at + 8 + 20 * index
+
+
+# Each of entries 1 to 40 names a real record followed by every record after it, up to the index:
+# legal stored ranges, whose records simply end early. A read holds a few stored records per
+# worker while it works, and a lazy molecule keeps only its record.
+@pytest.mark.parametrize("indices", ["[1] * 80", "list(range(1, 41))"], ids=["repeated", "distinct"])
+@pytest.mark.parametrize("road", ["get_molecules_flat", "get_molecules"])
+def test_reads_without_the_map_hold_no_stored_bytes_per_position(db_path, run_python, road, indices):
+    db = PyAtomDatabase(db_path)
+    db.add_arrays_batch(np.ones((500, 1000, 3), np.float32), np.ones((500, 1000), np.uint8))
+    db.flush()
+    data = bytearray(open(db_path, "rb").read())
+    for i in range(1, 41):
+        index_at, at = index_entry_at(data, i)
+        offset = DATA_START if i == 1 else struct.unpack_from("<Q", data, at)[0]
+        struct.pack_into("<QII", data, at, offset, index_at - offset, index_at - offset)
+    open(db_path, "wb").write(data)
+    result = run_python(f"""
+        import os, resource, sys
+        os.environ["RAYON_NUM_THREADS"] = "2"
+        from kestrove import PyAtomDatabase
+        db = PyAtomDatabase.open(sys.argv[1], mmap=False)
+        before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+        held = db.{road}({indices})
+        print(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before)
+        """, db_path)
+    assert result.returncode == 0, result.stderr
+    assert int(result.stdout) * 1024 < 3 * len(data)
+
+
+# Allocations that fail while a record is read say what they were sizing: here the record's
+# declared size, as far as its LZ4 bytes could expand, is beyond the address space left.
+def test_a_record_too_large_to_allocate_is_named(db_path, run_python):
+    rng = np.random.default_rng(0)
+    db = PyAtomDatabase(db_path, "lz4")
+    db.add_molecule(PyMolecule(rng.standard_normal((400_000, 3)).astype(np.float32),
+                               np.ones(400_000, np.uint8)))
+    db.flush()
+    data = bytearray(open(db_path, "rb").read())
+    struct.pack_into("<I", data, index_entry_at(data, 0)[1] + 12, 0x70000000)
+    open(db_path, "wb").write(data)
+    result = run_python("""
+        import os, resource, sys
+        os.environ["RAYON_NUM_THREADS"] = "2"
+        from kestrove import PyAtomDatabase
+        vm = next(int(line.split()[1]) for line in open("/proc/self/status")
+                  if line.startswith("VmSize:"))
+        resource.setrlimit(resource.RLIMIT_AS, ((vm << 10) + (1 << 30),) * 2)
+        for mmap in (True, False):
+            db = PyAtomDatabase.open(sys.argv[1], mmap=mmap)
+            for read in (lambda: db.get_molecule(0), lambda: db.get_molecules([0]),
+                         lambda: db.get_molecules_flat([0])):
+                try:
+                    read()
+                except MemoryError as error:
+                    print(error)
+        """, db_path)
+    assert result.stdout.splitlines() == [
+        "cannot allocate the record of molecule 0",
+        "cannot allocate the record of molecule 0",
+        "cannot allocate the decompressed record of molecule 0",
+    ] * 2, result.stderr
