@@ -279,9 +279,16 @@ Result<OpenedFile> open_existing(const std::string& path, Access access) {
     if (access == Access::kWrite) flags = O_WRONLY;
     if (access == Access::kAppend) flags = O_WRONLY | O_APPEND;
     // Without O_NONBLOCK, opening a FIFO waits for a peer, with signals retried: for ever, with
-    // the caller's locks held. "O_NONBLOCK has no effect for regular files and block devices"
-    // (open(2)), so the flag stays on the handle.
-    KESTROVE_ASSIGN_OR_RETURN(File file, File::open_with(path, flags | O_NONBLOCK));
+    // the caller's locks held. On a regular file the flag changes one thing: while another
+    // process holds a conflicting lease, the open fails with EWOULDBLOCK instead of waiting for
+    // the lease to be broken. A FIFO never fails so (a read-only open succeeds, a write-only one
+    // fails with ENXIO), so that failure is met with a plain open, which waits for the break as
+    // any other program's open does.
+    auto opened = File::open_with(path, flags | O_NONBLOCK);
+    if (!opened.ok() && opened.error().os_code() == EWOULDBLOCK) {
+        opened = File::open_with(path, flags);
+    }
+    KESTROVE_ASSIGN_OR_RETURN(File file, std::move(opened));
     struct stat st;
     if (::fstat(file.fd(), &st) != 0) return last_os_error();
     if (S_ISDIR(st.st_mode) || S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode)) {

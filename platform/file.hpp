@@ -110,12 +110,14 @@ struct OpenedFile {
     FileStatus status;
 };
 
-// Opens the existing file at `path` without ever blocking in the open, and refuses at once what
-// cannot serve as a file of data: a FIFO or socket with not_a_regular_file_error(path), a
+// Opens the existing file at `path` without ever waiting for a FIFO's peer, and refuses at once
+// what cannot serve as a file of data: a FIFO or socket with not_a_regular_file_error(path), a
 // directory with EISDIR, as reading or writing it would. Opening a FIFO waits for a peer to open
 // its other end, and reading it waits for that peer to write, so such a file is never used.
-// Devices are opened and fail as they are used (they hold no database). The handle keeps
-// O_NONBLOCK, which regular files ignore.
+// Devices are opened and fail as they are used (they hold no database). A regular file that
+// another process holds a conflicting lease on (an oplock or delegation of a file server) is
+// waited for as a plain open waits: until the lease is broken. The handle keeps O_NONBLOCK, which
+// reads and writes of regular files ignore, unless the open had to wait for such a break.
 [[nodiscard]] Result<OpenedFile> open_existing(const std::string& path, Access access);
 
 // `path` names something that is neither a regular file nor a directory ("'<path>' is not a

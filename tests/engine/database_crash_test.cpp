@@ -2,8 +2,11 @@
 // forged index entries and blobs. Every reopen must see the last commit or fail cleanly.
 #include "engine/storage/database.hpp"
 
+#include <fcntl.h>
 #include <grp.h>
+#include <linux/fs.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -417,6 +420,77 @@ TEST(DatabaseCrashTest, CreationInAnUnreadableDirectorySucceeds) {
     EXPECT_EQ(file_size(path), kDataStart);
     ASSERT_OK_AND_ASSIGN(auto db, AtomDatabase::open_with_options(path, false, false));
     EXPECT_EQ(db.len(), 0u);
+}
+
+// Sets or clears the append-only attribute of a directory (chattr +a), which keeps its entries
+// from being removed, by root too: unlink() fails with EPERM. False where the file system or the
+// process's capabilities refuse it.
+bool set_append_only(const std::string& directory, bool on) {
+    const int fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return false;
+    int flags = 0;
+    bool done = ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
+    if (done) {
+        flags = on ? flags | FS_APPEND_FL : flags & ~FS_APPEND_FL;
+        done = ::ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
+    }
+    ::close(fd);
+    return done;
+}
+
+// Keeps the entries of `directory` from being removed (`on`), or lets them be removed again:
+// through the append-only attribute, or by making the directory read-only, which only an
+// unprivileged caller meets. False where that is refused.
+bool protect_entries(const std::string& directory, bool append_only, bool on) {
+    if (append_only) return set_append_only(directory, on);
+    return ::chmod(directory.c_str(), on ? 0555 : 0700) == 0;
+}
+
+// A replacing creation that cannot remove the old file's directory entry (unlink() fails with
+// EPERM in an append-only directory, with EACCES for a caller who may not write the directory)
+// truncates that file and takes it over: the same inode then holds an empty database, and a
+// handle that another party held on the old file reads the new one.
+TEST(DatabaseCrashTest, ReplacementTakesOverInPlaceAFileWhoseEntryCannotBeRemoved) {
+    const struct {
+        const char* name;
+        bool append_only;  // else read-only, met by an unprivileged caller
+    } ways[] = {{"append-only directory", true}, {"read-only directory", false}};
+    int taken_over = 0;
+    for (const auto& way : ways) {
+        SCOPED_TRACE(way.name);
+        ScratchDir dir;
+        const std::string path = dir.file("db");
+        Commits commits;
+        ASSERT_NO_FATAL_FAILURE(write_commits(path, 0, 1, commits));
+        ASSERT_EQ(::chmod(path.c_str(), 0666), 0);
+        ASSERT_OK_AND_ASSIGN(const platform::File held, platform::File::open_read(path));
+        ASSERT_OK_AND_ASSIGN(const platform::FileStatus old, held.status());
+
+        if (!protect_entries(dir.path(), way.append_only, true)) continue;
+        const int code = run_in_child([&] {
+            if (!way.append_only && !drop_privileges()) return int{kSetupFailed};
+            return exit_code_of(AtomDatabase::create_with_format(
+                path, 2, 7, AtomDatabase::ExistingFile::kReplace));
+        });
+        ASSERT_TRUE(protect_entries(dir.path(), way.append_only, false));
+        if (code == kSetupFailed) continue;
+        ++taken_over;
+
+        ASSERT_EQ(code, kOpSucceeded);
+        ASSERT_OK_AND_ASSIGN(const platform::File named, platform::File::open_read(path));
+        EXPECT_EQ(named.status()->identity, old.identity);
+        const std::string bytes = read_whole_file(path);
+        ASSERT_EQ(bytes.size(), kDataStart);
+        EXPECT_EQ(held.size().value(), kDataStart);
+        std::string seen(kDataStart, '\0');
+        ASSERT_OK(held.read_exact_at(0, seen.data(), seen.size()));
+        EXPECT_EQ(seen, bytes);
+        ASSERT_OK_AND_ASSIGN(auto db, AtomDatabase::open_with_options(path, false, false));
+        EXPECT_EQ(db.len(), 0u);
+        EXPECT_EQ(db.generation(), 0u);
+        EXPECT_EQ(db.compression(), (compression::CompressionType{2, 7}));
+    }
+    if (taken_over == 0) GTEST_SKIP() << "no directory here keeps its entries from removal";
 }
 
 // A creation cut short (by a full disk; here by a file-size limit) removes the file it made, also

@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <random>
 #include <string>
@@ -141,6 +142,37 @@ TEST(AtomDatabaseTest, ReplacementRemovesAFileMadeAfterTheRemovalInsteadOfTaking
     ASSERT_OK(db.flush());
     ASSERT_OK_AND_ASSIGN(auto reopened, AtomDatabase::open_with_options(path, false, false));
     EXPECT_EQ(reopened.len(), 2u);
+}
+
+// A replacing creation removes what it finds at its path at most eight times: here another
+// process makes a file there again right after each removal. Seven such files are removed in turn
+// and the creation succeeds; an eighth makes it give up with EEXIST, leaving that file as it is.
+TEST(AtomDatabaseTest, ReplacementGivesUpWhenAFileReappearsAfterEachOfEightRemovals) {
+    for (const int remade : {7, 8}) {
+        SCOPED_TRACE(std::to_string(remade) + " files made after removals");
+        ScratchDir dir;
+        const std::string path = dir.file("db");
+        platform::testing::write_whole_file(path, "file 0");
+        int made = 0;
+        std::function<void()> make_another = [&] {
+            platform::testing::write_whole_file(path, "file " + std::to_string(++made));
+            if (made == remade) return;
+            platform::run_after_next_replacement_removal_for_testing(make_another);
+        };
+        platform::run_after_next_replacement_removal_for_testing(make_another);
+        auto created =
+            AtomDatabase::create_with_format(path, 0, 3, AtomDatabase::ExistingFile::kReplace);
+        platform::run_after_next_replacement_removal_for_testing(nullptr);
+        EXPECT_EQ(made, remade);
+        if (remade < 8) {
+            ASSERT_TRUE(created.ok()) << created.error().display();
+            EXPECT_EQ(read_whole_file(path).size(), kDataStart);
+        } else {
+            ASSERT_FALSE(created.ok());
+            EXPECT_EQ(created.error().os_code(), EEXIST);
+            EXPECT_EQ(read_whole_file(path), "file 8");
+        }
+    }
 }
 
 // An append that fails after its schema was worked out (here its file is away from the path when

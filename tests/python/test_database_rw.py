@@ -4,6 +4,8 @@ import os
 import resource
 import signal
 import struct
+import subprocess
+import sys
 
 import numpy as np
 import pytest
@@ -231,6 +233,48 @@ def test_a_file_replaced_or_cut_short_is_refused_and_left_alone(db_path, create_
         assert [values(m) for m in other.get_molecules(range(len(other)))] == [
             values(make_molecule(50))
         ]
+
+
+# Takes a read lease on the file argv[1] and prints "held" (or why the lease was refused), then
+# gives the lease up once asked to break it (SIGIO), or after 10 s. Exits 0 when a break was asked
+# for, 1 when none was, 2 when the lease was refused.
+HOLD_READ_LEASE = """
+import fcntl, os, signal, sys
+F_SETLEASE = getattr(fcntl, "F_SETLEASE", 1024)
+signal.pthread_sigmask(signal.SIG_BLOCK, [signal.SIGIO])  # left for sigtimedwait
+fd = os.open(sys.argv[1], os.O_RDONLY)
+try:
+    fcntl.fcntl(fd, F_SETLEASE, getattr(fcntl, "F_RDLCK", 0))
+except OSError as error:
+    print(error, flush=True)
+    sys.exit(2)
+print("held", flush=True)
+broken = signal.sigtimedwait([signal.SIGIO], 10) is not None
+fcntl.fcntl(fd, F_SETLEASE, getattr(fcntl, "F_UNLCK", 2))
+sys.exit(0 if broken else 1)
+"""
+
+
+# Another process may hold a lease on the file (a file server's oplock or delegation, here
+# F_SETLEASE): an append waits for the lease to be broken, as a plain open does, instead of
+# failing at once with EAGAIN.
+def test_an_append_waits_for_the_break_of_another_process_lease(db_path, create_db):
+    create_db(db_path, [make_molecule(0)])
+    db = PyAtomDatabase.open(db_path, mmap=False)  # only a read-only handle: leases are possible
+    command = [sys.executable, "-c", HOLD_READ_LEASE, db_path]
+    with subprocess.Popen(command, stdout=subprocess.PIPE, text=True) as holder:
+        state = holder.stdout.readline().strip()
+        if state != "held":
+            holder.wait(timeout=30)
+            assert state, "the lease holder failed"
+            pytest.skip(f"this file system grants no lease: {state}")
+        try:
+            db.add_molecule(make_molecule(1))
+            db.flush()
+        finally:
+            code = holder.wait(timeout=30)
+    assert code == 0  # the append asked for the break
+    assert len(PyAtomDatabase.open(db_path)) == 2
 
 
 def add_with(method, db, forces=False, dtype=np.float32):

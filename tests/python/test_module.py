@@ -2,6 +2,8 @@
 
 import inspect
 import pathlib
+import shutil
+import subprocess
 import sys
 import weakref
 
@@ -158,6 +160,24 @@ def test_import_raises_no_warnings_and_does_not_load_numpy(run_python):
     )
     assert result.returncode == 0, result.stderr
     assert result.stdout.strip() == "False"
+
+
+# Names some linkers define in every shared object.
+LINKER_SYMBOLS = {"_init", "_fini", "_edata", "_end", "__bss_start"}
+
+
+def test_module_exports_its_init_function_and_nothing_else():
+    # Another build of the module loaded into the same process must not bind any of this one's
+    # functions or tables: no kestrove name, no library template instance, no GNU unique object.
+    nm = shutil.which("nm")
+    if nm is None:
+        pytest.skip("nm is not installed")
+    listing = subprocess.run(
+        [nm, "-D", "--defined-only", kr.__file__], capture_output=True, text=True, check=True
+    ).stdout
+    kinds = {line.split()[-1]: line.split()[-2] for line in listing.splitlines() if line.strip()}
+    exported = {name: kind for name, kind in kinds.items() if name not in LINKER_SYMBOLS}
+    assert exported == {"PyInit__kestrove_rs": "T"}
 
 
 # ---------------------------------------------------------------------------------------------
