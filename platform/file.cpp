@@ -282,11 +282,17 @@ Result<OpenedFile> open_existing(const std::string& path, Access access) {
     // the caller's locks held. On a regular file the flag changes one thing: while another
     // process holds a conflicting lease, the open fails with EWOULDBLOCK instead of waiting for
     // the lease to be broken. A FIFO never fails so (a read-only open succeeds, a write-only one
-    // fails with ENXIO), so that failure is met with a plain open, which waits for the break as
-    // any other program's open does.
+    // fails with ENXIO), so that failure is met with an open that waits for the break as any
+    // other program's open does: of the file found at the path by a lookup that cannot block
+    // (O_PATH), reopened through that handle once it is known to be a regular file, so that a
+    // FIFO put at the path meanwhile is refused rather than waited for.
     auto opened = File::open_with(path, flags | O_NONBLOCK);
     if (!opened.ok() && opened.error().os_code() == EWOULDBLOCK) {
-        opened = File::open_with(path, flags);
+        KESTROVE_ASSIGN_OR_RETURN(const File found, File::open_with(path, O_PATH));
+        struct stat st;
+        if (::fstat(found.fd(), &st) != 0) return last_os_error();
+        if (!S_ISREG(st.st_mode)) return not_a_file_error(st.st_mode, path);
+        opened = File::open_with("/proc/self/fd/" + std::to_string(found.fd()), flags);
     }
     KESTROVE_ASSIGN_OR_RETURN(File file, std::move(opened));
     struct stat st;
