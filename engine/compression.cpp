@@ -106,7 +106,7 @@ Result<Bytes> compress_zstd(std::span<const uint8_t> data, int32_t level) {
     return out;
 }
 
-Result<Bytes> decompress_lz4(std::span<const uint8_t> data, std::optional<uint64_t> hint) {
+Status decompress_lz4(std::span<const uint8_t> data, std::optional<uint64_t> hint, Bytes& out) {
     static constexpr const char* kPrefix = "LZ4 decompression failed: ";
     uint64_t capacity;
     if (hint) {
@@ -127,7 +127,8 @@ Result<Bytes> decompress_lz4(std::span<const uint8_t> data, std::optional<uint64
     }
     // The block cannot produce more than this, whatever the hint says.
     capacity = max_decompressed_size({CompressionType::Lz4}, data.size(), capacity);
-    Bytes out(static_cast<size_t>(capacity));
+    out.clear();  // a buffer that must grow has nothing worth copying
+    out.resize(static_cast<size_t>(capacity));
     const int produced = LZ4_decompress_safe(
         reinterpret_cast<const char*>(data.data()), reinterpret_cast<char*>(out.data()),
         static_cast<int>(data.size()), static_cast<int>(capacity));
@@ -136,10 +137,10 @@ Result<Bytes> decompress_lz4(std::span<const uint8_t> data, std::optional<uint64
                                   "Decompression failed. Input invalid or too long?");
     }
     out.resize(static_cast<size_t>(produced));
-    return out;
+    return {};
 }
 
-Result<Bytes> decompress_zstd(std::span<const uint8_t> data, std::optional<uint64_t> hint) {
+Status decompress_zstd(std::span<const uint8_t> data, std::optional<uint64_t> hint, Bytes& out) {
     static constexpr const char* kPrefix = "Zstd decompression failed: ";
     uint64_t capacity =
         hint ? *hint
@@ -174,12 +175,13 @@ Result<Bytes> decompress_zstd(std::span<const uint8_t> data, std::optional<uint6
     }
     // A forged frame header can state any size; no frame yields more than this.
     capacity = max_decompressed_size({CompressionType::Zstd}, data.size(), capacity);
-    Bytes out(static_cast<size_t>(capacity));
+    out.clear();  // a buffer that must grow has nothing worth copying
+    out.resize(static_cast<size_t>(capacity));
     const size_t produced =
         ZSTD_decompressDCtx(dctx, out.data(), out.size(), data.data(), data.size());
     if (ZSTD_isError(produced)) return zstd_error(kPrefix, produced);
     out.resize(produced);
-    return out;
+    return {};
 }
 
 }  // namespace
@@ -197,13 +199,21 @@ Result<Bytes> compress(std::span<const uint8_t> data, CompressionType compressio
 
 Result<Bytes> decompress(std::span<const uint8_t> data, CompressionType compression,
                          std::optional<uint64_t> expected_size) {
+    Bytes out;
+    KESTROVE_TRY(decompress_into(data, compression, expected_size, out));
+    return out;
+}
+
+Status decompress_into(std::span<const uint8_t> data, CompressionType compression,
+                       std::optional<uint64_t> expected_size, Bytes& out) {
     switch (compression.kind) {
         case CompressionType::None:
-            return copy_of(data);
+            out.assign(data.begin(), data.end());
+            return {};
         case CompressionType::Lz4:
-            return decompress_lz4(data, expected_size);
+            return decompress_lz4(data, expected_size, out);
         default:
-            return decompress_zstd(data, expected_size);
+            return decompress_zstd(data, expected_size, out);
     }
 }
 

@@ -53,5 +53,9 @@ inline uint64_t max_decompressed_size(CompressionType compression, uint64_t stor
 // result may be shorter than the hint. The output is never larger than the input can produce.
 Result<Bytes> decompress(std::span<const uint8_t> data, CompressionType compression,
                          std::optional<uint64_t> expected_size);
+// The same into `out`, whose memory is reused: a reader decompressing record after record
+// allocates only when a record is longer than any before it. On failure `out` holds anything.
+Status decompress_into(std::span<const uint8_t> data, CompressionType compression,
+                       std::optional<uint64_t> expected_size, Bytes& out);
 
 }  // namespace kestrove::compression

@@ -84,31 +84,46 @@ template <class F>
     return failure;
 }
 
+// The failure of the lowest position among those that the bodies of one parallel job report,
+// from any of its threads.
+template <class E>
+class LowestFailure {
+public:
+    // Keeps `failure` unless a position below `i` has failed.
+    void note(std::size_t i, E failure) {
+        std::lock_guard lock(mutex_);
+        if (i >= failed_at_) return;
+        failed_at_ = i;
+        failure_ = std::move(failure);
+    }
+    // The failure kept, or nullopt; read once the job has been joined.
+    [[nodiscard]] std::optional<E> take() { return std::move(failure_); }
+
+private:
+    std::mutex mutex_;
+    std::size_t failed_at_ = std::numeric_limits<std::size_t>::max();
+    std::optional<E> failure_;
+};
+
 // Calls body(i) for every i in [0, n) concurrently, whatever fails; body returns
 // std::optional<E>. Returns the failure of the lowest i that failed, or nullopt.
 template <class F>
 [[nodiscard]] detail::FailureOf<F> parallel_all_for(std::size_t n, F&& body,
                                                     std::size_t chunk = 0) {
     using Failure = detail::FailureOf<F>;
-    std::mutex mutex;
-    std::size_t failed_index = std::numeric_limits<std::size_t>::max();
-    Failure failure;
+    LowestFailure<typename Failure::value_type> lowest;
     auto range = [&](std::size_t begin, std::size_t end) {
         bool recorded = false;  // later items of one range cannot beat an earlier one
         for (std::size_t i = begin; i < end; ++i) {
             Failure result = body(i);
             if (recorded || !result.has_value()) continue;
             recorded = true;
-            std::lock_guard lock(mutex);
-            if (i < failed_index) {
-                failed_index = i;
-                failure = std::move(result);
-            }
+            lowest.note(i, std::move(*result));
         }
         return true;
     };
     detail::run_job(n, chunk, &detail::call_range<decltype(range)>, &range);
-    return failure;
+    return lowest.take();
 }
 
 }  // namespace kestrove::platform

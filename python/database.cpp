@@ -379,38 +379,35 @@ PyObject* database_subscript(PyObject* self, PyObject* key) {
     });
 }
 
-// The views of get_molecules, in the order of `indices`; nothing with an exception set.
-std::optional<std::vector<SoaMoleculeView>> molecule_views(const AtomDatabase& db,
-                                                           const std::vector<uint64_t>& indices,
-                                                           const SoaContext& context) {
-    std::vector<SoaMoleculeView> views;
-    views.reserve(indices.size());
-    if (uses_map(db)) {
-        // Every record is loaded whatever fails, so that the failure reported is the first one in
-        // the order asked, not the first one a worker happened to meet.
-        std::vector<std::optional<SoaMoleculeView>> loaded(indices.size());
-        const auto compression = db.compression();
-        std::optional<Error> failure = binding::without_lock([&] {
-            return kestrove::platform::parallel_all_for(
-                indices.size(), [&](size_t i) -> std::optional<Error> {
-                    auto view = load_mmap_view(db, indices[i], compression, context);
-                    if (!view.ok()) return std::move(view).error();
-                    loaded[i].emplace(std::move(view).value());
-                    return std::nullopt;
-                });
-        });
-        if (failure) {
-            binding::raise_engine_error(*failure);
-            return std::nullopt;
-        }
-        for (auto& view : loaded) views.push_back(std::move(*view));
-        return views;
-    }
-    // Each record is read and made a view in its own task, so that the call holds a record's
-    // unused bytes only while that task runs. A read failure ends the call, as reading every
-    // record first would; a record that is no view fails it only once every record is read, and
-    // the first such record in the order asked is reported.
-    std::vector<std::optional<kestrove::Result<SoaMoleculeView>>> loaded(indices.size());
+// The views of get_molecules, by position in the indices; every one is set once a call succeeds.
+using Views = std::vector<std::optional<SoaMoleculeView>>;
+
+// The views of records in the map. Every record is loaded whatever fails, so that the failure
+// reported is the first one in the order asked, not the first one a worker happened to meet.
+bool load_mmap_views(const AtomDatabase& db, const std::vector<uint64_t>& indices,
+                     const SoaContext& context, Views& views) {
+    const auto compression = db.compression();
+    std::optional<Error> failure = binding::without_lock([&] {
+        return kestrove::platform::parallel_all_for(
+            indices.size(), [&](size_t i) -> std::optional<Error> {
+                auto view = load_mmap_view(db, indices[i], compression, context);
+                if (!view.ok()) return std::move(view).error();
+                views[i].emplace(std::move(view).value());
+                return std::nullopt;
+            });
+    });
+    if (failure) binding::raise_engine_error(*failure);
+    return !failure;
+}
+
+// The views of records read through the database's own file. Each record is read and made a view
+// in its own task, so that the call holds a record's unused bytes only while that task runs. A
+// read failure ends the call, as reading every record first would; a record that is no view
+// fails it only once every record is read, and the first such record in the order asked is
+// reported.
+bool load_file_views(const AtomDatabase& db, const std::vector<uint64_t>& indices,
+                     const SoaContext& context, Views& views) {
+    kestrove::platform::LowestFailure<Error> not_a_view;
     auto read_failure = binding::without_lock([&]() -> std::optional<Error> {
         std::vector<size_t> wanted(indices.begin(), indices.end());
         auto entries = db.lookup_entries(wanted);
@@ -420,29 +417,30 @@ std::optional<std::vector<SoaMoleculeView>> molecule_views(const AtomDatabase& d
         return kestrove::platform::parallel_try_for(
             indices.size(), [&](size_t i) -> std::optional<Error> {
                 kestrove::Bytes scratch;
-                auto record = read_file_record(stored.value(), entries.value()[i], indices[i],
-                                               scratch);
+                auto record =
+                    read_file_record(stored.value(), entries.value()[i], indices[i], scratch);
                 if (!record.ok()) return std::move(record).error();
-                loaded[i].emplace(binding::naming_allocations(
-                    [&] { return record_of(indices[i]); }, [&] {
-                        return SoaMoleculeView::from_bytes(std::move(record).value(), context);
-                    }));
+                auto view = binding::naming_allocations([&] { return record_of(indices[i]); }, [&] {
+                    return SoaMoleculeView::from_bytes(std::move(record).value(), context);
+                });
+                if (view.ok()) {
+                    views[i].emplace(std::move(view).value());
+                } else {
+                    not_a_view.note(i, std::move(view).error());
+                }
                 return std::nullopt;
             });
     });
     if (read_failure) {
         binding::raise_engine_error(*read_failure);
-        return std::nullopt;
+        return false;
     }
-    for (auto& view : loaded) {
-        if (!view->ok()) {
-            binding::raise(PyExc_ValueError,
-                           Error::invalid_data("ValueError: " + view->error().display()).display());
-            return std::nullopt;
-        }
-        views.push_back(std::move(*view).value());
+    if (auto failure = not_a_view.take()) {
+        binding::raise(PyExc_ValueError,
+                       Error::invalid_data("ValueError: " + failure->display()).display());
+        return false;
     }
-    return views;
+    return true;
 }
 
 constexpr binding::Param kIndicesParams[] = {{"indices", true, false}};
@@ -461,12 +459,14 @@ PyObject* database_get_molecules(PyObject* self, PyObject* const* args, Py_ssize
         const AtomDatabase& db = *as_db(self)->db;
         auto context = soa_context(db);
         if (!context) return nullptr;
-        auto views = molecule_views(db, indices, *context);
-        if (!views) return nullptr;
-        PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(views->size())));
+        Views views(indices.size());
+        const bool loaded = uses_map(db) ? load_mmap_views(db, indices, *context, views)
+                                         : load_file_views(db, indices, *context, views);
+        if (!loaded) return nullptr;
+        PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(views.size())));
         if (!list) return nullptr;
-        for (size_t i = 0; i < views->size(); ++i) {
-            PyObject* mol = molecule::new_lazy_molecule(std::move((*views)[i]));
+        for (size_t i = 0; i < views.size(); ++i) {
+            PyObject* mol = molecule::new_lazy_molecule(std::move(*views[i]));
             if (mol == nullptr) return nullptr;
             PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), mol);
         }

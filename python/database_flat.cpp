@@ -536,13 +536,12 @@ kestrove::Status lay_out(Batch& batch, std::vector<SectionSchema> first,
 }
 
 // Molecules per task: enough work per task that waking a worker pays off; a small batch runs on
-// fewer threads, or inline. Copying a record out of the map costs far less per atom than reading
-// it from the file or decompressing it, so a task that does either holds fewer atoms, which
-// spreads a batch over more threads.
-size_t flat_chunk(const Batch& batch, bool costly_reads) {
+// fewer threads, or inline. Copying a record costs far less per atom than decompressing one, so a
+// task that decompresses holds fewer atoms, which spreads a batch over more threads.
+size_t flat_chunk(const Batch& batch, bool decompresses) {
     constexpr uint64_t kCopiedAtomsPerTask = 1024;
-    constexpr uint64_t kCostlyAtomsPerTask = 256;
-    const uint64_t atoms_per_task = costly_reads ? kCostlyAtomsPerTask : kCopiedAtomsPerTask;
+    constexpr uint64_t kDecompressedAtomsPerTask = 256;
+    const uint64_t atoms_per_task = decompresses ? kDecompressedAtomsPerTask : kCopiedAtomsPerTask;
     const uint64_t mean_atoms = std::max<uint64_t>(1, batch.total_atoms / batch.n_molecules);
     return static_cast<size_t>(std::max<uint64_t>(1, atoms_per_task / mean_atoms));
 }
@@ -555,26 +554,14 @@ public:
     explicit FillFailure(bool reads_first) : reads_first_(reads_first) {}
 
     void note(size_t m, Error error, bool read) {
-        std::lock_guard lock(mutex_);
-        if (reads_first_ && read) {
-            if (!read_failure_) read_failure_ = std::move(error);
-        } else if (m < failed_at_) {
-            failed_at_ = m;
-            failure_ = std::move(error);
-        }
+        // Any read failure will do: each one counts as the lowest position.
+        lowest_.note(reads_first_ && read ? 0 : m + 1, std::move(error));
     }
-
-    std::optional<Error> take() {
-        if (read_failure_) return std::move(read_failure_);
-        return std::move(failure_);
-    }
+    std::optional<Error> take() { return lowest_.take(); }
 
 private:
     bool reads_first_;
-    std::mutex mutex_;
-    size_t failed_at_ = std::numeric_limits<size_t>::max();
-    std::optional<Error> failure_;
-    std::optional<Error> read_failure_;
+    kestrove::platform::LowestFailure<Error> lowest_;
 };
 
 // Fills every molecule's rows and slots on the worker pool. Each chunk of molecules reads its
@@ -584,7 +571,7 @@ std::optional<Error> fill_all(const RecordSource& source, Batch& batch) {
     FillFailure failures(!source.from_map);
     const bool compressed =
         source.db.compression().kind != kestrove::compression::CompressionType::None;
-    const size_t chunk = flat_chunk(batch, compressed || !source.from_map);
+    const size_t chunk = flat_chunk(batch, compressed);
     kestrove::platform::parallel_for(batch.n_molecules, chunk, [&](size_t begin, size_t end) {
         ChunkState state;
         for (size_t m = begin; m < end; ++m) {

@@ -48,6 +48,7 @@ Result<std::span<const uint8_t>> StoredRecords::stored(const MoleculeIndex& entr
                                                        Bytes& scratch) const {
     if (const auto mapped = db_->mapped_range(entry)) return *mapped;
     KESTROVE_TRY(check(entry));
+    scratch.clear();  // a buffer that must grow has nothing worth copying
     scratch.resize(entry.compressed_size);
     KESTROVE_TRY(db_->read_file_at(entry.offset, scratch.data(), scratch.size()));
     return std::span<const uint8_t>(scratch);
@@ -57,8 +58,8 @@ Result<std::span<const uint8_t>> StoredRecords::record(const MoleculeIndex& entr
                                                        std::span<const uint8_t> stored,
                                                        Bytes& scratch) const {
     if (!compressed()) return stored;
-    KESTROVE_ASSIGN_OR_RETURN(
-        scratch, compression::decompress(stored, db_->compression(), entry.uncompressed_size));
+    KESTROVE_TRY(compression::decompress_into(stored, db_->compression(), entry.uncompressed_size,
+                                              scratch));
     return std::span<const uint8_t>(scratch);
 }
 
