@@ -5,7 +5,6 @@
 #include <atomic>
 #include <cstring>
 #include <limits>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
