@@ -10,7 +10,7 @@ JOBS   ?= $(shell nproc 2>/dev/null || echo 2)
 FUZZ_SECONDS ?= 20
 FUZZ_CXX ?= clang++
 
-CXX_DIRS := engine platform python tests bench
+CXX_DIRS := base engine platform python tests bench
 
 .PHONY: all test test-engine test-asan test-tsan wheel test-python fuzz fuzz-seeds test-numpy1 \
 	test-python-versions format bench clean

@@ -9,7 +9,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "engine/error.hpp"
+#include "base/error.hpp"
 #include "engine/types.hpp"
 
 namespace kestrove::atom {

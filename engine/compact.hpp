@@ -14,7 +14,7 @@
 
 #include "engine/atom.hpp"
 #include "engine/coding.hpp"
-#include "engine/error.hpp"
+#include "base/error.hpp"
 
 namespace kestrove::compact {
 

@@ -7,7 +7,7 @@
 #include <span>
 
 #include "engine/coding.hpp"
-#include "engine/error.hpp"
+#include "base/error.hpp"
 
 namespace kestrove::compression {
 

@@ -1,9 +1,9 @@
-// Operating-system failures as the engine's I/O errors, worded as the engine reports them.
+// Operating-system failures as I/O errors, worded as the database reports them.
 #pragma once
 
 #include <string>
 
-#include "engine/error.hpp"
+#include "base/error.hpp"
 
 namespace kestrove::platform {
 

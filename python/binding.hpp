@@ -13,7 +13,7 @@
 #include <string_view>
 #include <utility>
 
-#include "engine/error.hpp"
+#include "base/error.hpp"
 
 namespace kestrove_rs::binding {
 

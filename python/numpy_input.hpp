@@ -11,7 +11,7 @@
 #include <string_view>
 #include <vector>
 
-#include "engine/error.hpp"
+#include "base/error.hpp"
 #include "engine/types.hpp"
 
 namespace kestrove_rs::numpy_input {

@@ -12,7 +12,7 @@
 #include "engine/atom.hpp"
 #include "engine/coding.hpp"
 #include "engine/compression.hpp"
-#include "engine/error.hpp"
+#include "base/error.hpp"
 #include "engine/storage/dtypes.hpp"
 #include "engine/storage/header.hpp"
 #include "engine/storage/index.hpp"

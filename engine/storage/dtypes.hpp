@@ -5,7 +5,7 @@
 #include <string_view>
 
 #include "engine/coding.hpp"
-#include "engine/error.hpp"
+#include "base/error.hpp"
 #include "engine/types.hpp"
 
 namespace kestrove::storage::dtypes {

@@ -15,7 +15,7 @@
 #include <span>
 
 #include "engine/compression.hpp"
-#include "engine/error.hpp"
+#include "base/error.hpp"
 #include "engine/storage/dtypes.hpp"
 #include "platform/file.hpp"
 

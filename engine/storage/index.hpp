@@ -13,7 +13,7 @@
 
 #include "engine/coding.hpp"
 #include "engine/compression.hpp"
-#include "engine/error.hpp"
+#include "base/error.hpp"
 
 namespace kestrove::storage::index {
 

@@ -16,7 +16,7 @@
 
 #include "engine/atom.hpp"
 #include "engine/coding.hpp"
-#include "engine/error.hpp"
+#include "base/error.hpp"
 #include "engine/storage/builtin_fields.hpp"
 
 namespace kestrove::storage::soa {

@@ -6,7 +6,7 @@
 #include <span>
 
 #include "engine/coding.hpp"
-#include "engine/error.hpp"
+#include "base/error.hpp"
 #include "engine/storage/database.hpp"
 #include "engine/storage/index.hpp"
 

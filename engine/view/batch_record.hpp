@@ -13,7 +13,7 @@
 #include <string_view>
 
 #include "engine/coding.hpp"
-#include "engine/error.hpp"
+#include "base/error.hpp"
 #include "engine/view/section_ref.hpp"
 
 namespace kestrove::view {

@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "engine/error.hpp"
+#include "base/error.hpp"
 #include "engine/storage/database.hpp"
 #include "engine/view/section_ref.hpp"
 

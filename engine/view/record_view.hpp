@@ -17,7 +17,7 @@
 
 #include "engine/atom.hpp"
 #include "engine/coding.hpp"
-#include "engine/error.hpp"
+#include "base/error.hpp"
 #include "engine/storage/builtin_fields.hpp"
 #include "engine/storage/database.hpp"
 

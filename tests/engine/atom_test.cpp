@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/error.hpp"
+#include "base/error.hpp"
 
 namespace kestrove::atom {
 namespace {

@@ -1,5 +1,5 @@
-// Display texts of the engine's error kinds.
-#include "engine/error.hpp"
+// Display texts of the error kinds.
+#include "base/error.hpp"
 
 namespace kestrove {
 

@@ -1,4 +1,5 @@
-// The storage engine's one error type and the result values that carry it.
+// The one error type of every layer, from the platform to the Python module, and the result
+// values that carry it. It depends on nothing of the project.
 #pragma once
 
 #include <cassert>
@@ -10,8 +11,8 @@
 
 namespace kestrove {
 
-// A failure of the storage engine. Failures travel as values, never as exceptions; the Python
-// layer turns each into a ValueError whose text is `display()`.
+// A failure of the platform or the storage engine. Failures travel as values, never as
+// exceptions; the Python layer turns each into a ValueError whose text is `display()`.
 class Error {
 public:
     enum class Kind : uint8_t { Io = 0, Compression = 1, InvalidData = 2 };
@@ -47,7 +48,7 @@ private:
     int os_code_ = 0;
 };
 
-// Either a value of type T or a failure of type E (the engine's Error unless said otherwise).
+// Either a value of type T or a failure of type E (an Error unless said otherwise).
 // The one result type from the platform layer up to the database.
 template <class T, class E = Error>
 class [[nodiscard]] Result {
