@@ -368,7 +368,7 @@ Result<Replacement> remove_file_for_replacement(const std::string& path) {
     const std::string target = resolved != nullptr ? resolved : path;
     std::free(resolved);
     struct stat st;
-    if (::stat(target.c_str(), &st) != 0) return Replacement::kRemoved;  // nothing to replace
+    if (::stat(target.c_str(), &st) != 0) return Replacement::kPathFree;  // nothing to replace
     if (!S_ISREG(st.st_mode)) return not_a_file_error(st.st_mode, path);
     // Removing the entry needs only the directory to be writable. A file the caller could not
     // open for writing (read-only, another user's) is refused with that open's error, as
@@ -376,13 +376,13 @@ Result<Replacement> remove_file_for_replacement(const std::string& path) {
     // gone since the check needs no replacing.
     before_replacement_open.run_if_armed();
     if (auto writable = open_existing(target, Access::kWrite); !writable.ok()) {
-        if (writable.error().os_code() == ENOENT) return Replacement::kRemoved;
+        if (writable.error().os_code() == ENOENT) return Replacement::kPathFree;
         return std::move(writable).error();
     }
     if (::unlink(target.c_str()) != 0) {
         switch (errno) {
             case ENOENT:  // gone already
-                return Replacement::kRemoved;
+                return Replacement::kPathFree;
             case EACCES:  // the entry stays: its contents are replaced in place
             case EPERM:
             case EBUSY:
@@ -393,7 +393,7 @@ Result<Replacement> remove_file_for_replacement(const std::string& path) {
         }
     }
     after_replacement_removal.run_if_armed();
-    return Replacement::kRemoved;
+    return Replacement::kPathFree;
 }
 
 void remove_if_still_named(const File& file, const std::string& path) {

@@ -148,8 +148,8 @@ struct NewFile {
 
 // What remove_file_for_replacement() did with the file at a path.
 enum class Replacement : std::uint8_t {
-    kRemoved,  // nothing is at the path any more: a new file can be made there
-    kInPlace,  // a regular file whose entry cannot be removed: replace its contents in place
+    kPathFree,  // nothing is at the path any more: a new file can be made there
+    kInPlace,   // a regular file whose entry cannot be removed: replace its contents in place
 };
 
 // Removes the regular file that `path` names (following symbolic links) so that a file created

@@ -65,6 +65,44 @@ Error replaced_file_error(const std::string& path) {
                      "replaced it. Reopen the database.");
 }
 
+// The file a creation ends up with: one it made, at `made_path`, or, without one, a file it took
+// over in place.
+struct ClaimedFile {
+    File file;
+    std::optional<std::string> made_path;
+};
+
+// Makes the database's file at `path` exclusively, so that it is always a file that this creation
+// made itself. With kReplace, what is at the path is removed first, also a file that another
+// process made there after an earlier removal, at most kMaxReplacements times before the creation
+// gives up with EEXIST; only a regular file whose entry cannot be removed is taken over in place.
+Result<ClaimedFile> claim_file(const std::string& path, AtomDatabase::ExistingFile existing) {
+    for (int removals = 0;; ++removals) {
+        auto made = platform::create_new(path);
+        if (made.ok()) return ClaimedFile{std::move(made->file), std::move(made->path)};
+        const bool replacing =
+            made.error().os_code() == EEXIST && existing == AtomDatabase::ExistingFile::kReplace;
+        if (!replacing || removals == kMaxReplacements) return std::move(made).error();
+        KESTROVE_ASSIGN_OR_RETURN(const platform::Replacement found,
+                                  platform::remove_file_for_replacement(path));
+        if (found == platform::Replacement::kInPlace) {
+            KESTROVE_ASSIGN_OR_RETURN(File file, take_over_in_place(path));
+            return ClaimedFile{std::move(file), std::nullopt};
+        }
+    }
+}
+
+// Writes the header slot `h` twice, as slot 0 and slot 1, at the start of the empty `file` and
+// syncs them; returns the identity of the file.
+Result<platform::FileIdentity> write_empty_database(File& file, const header::Header& h) {
+    KESTROVE_ASSIGN_OR_RETURN(const platform::FileStatus status, file.status());
+    const auto slot = header::encode_header_slot(h);
+    KESTROVE_TRY(file.write_all(slot.data(), slot.size()));
+    KESTROVE_TRY(file.write_all(slot.data(), slot.size()));
+    KESTROVE_TRY(file.sync_data());
+    return status.identity;
+}
+
 SchemaLock lock_from_database_schema(DatabaseSchema schema) {
     SchemaLock lock;
     for (DatabaseSchemaSection& section : schema.sections) {
@@ -83,65 +121,34 @@ SchemaLock lock_from_database_schema(DatabaseSchema schema) {
 
 Result<AtomDatabase> AtomDatabase::create_with_format(const std::string& path, uint32_t kind,
                                                       int32_t level, ExistingFile existing) {
-    // Resolved once: every later operation opens the file by this path, whatever the current
-    // directory is by then.
+    // Resolved once: writes open the file by this path, whatever the current directory is by
+    // then.
     KESTROVE_ASSIGN_OR_RETURN(std::string absolute, platform::absolute_path(path));
-    // A file made here, exclusively, is removed again when the creation fails, so that nothing
-    // blocks a retry; nothing else can be lost with it. What is already at the path is removed
-    // first when the caller asks for its replacement: also a file that another process made
-    // there after an earlier removal, so that the file the database ends up with is always one
-    // it made itself. Only a regular file whose entry cannot be removed is taken over in place,
-    // and, on failure, left as the failure leaves it.
-    File file;
-    std::optional<std::string> made_path;
-    for (int removals = 0; !file.is_open(); ++removals) {
-        auto made = platform::create_new(absolute);
-        if (made.ok()) {
-            file = std::move(made->file);
-            made_path = std::move(made->path);
-            break;
-        }
-        if (made.error().os_code() != EEXIST || existing == ExistingFile::kRefuse ||
-            removals == kMaxReplacements) {
-            return std::move(made).error();
-        }
-        KESTROVE_ASSIGN_OR_RETURN(platform::Replacement replacement,
-                                  platform::remove_file_for_replacement(absolute));
-        if (replacement == platform::Replacement::kInPlace) {
-            KESTROVE_ASSIGN_OR_RETURN(file, take_over_in_place(absolute));
-        }
-    }
-    auto status = file.status();
-    if (!status.ok()) {
-        if (made_path) platform::remove_if_still_named(file, *made_path);
-        return std::move(status).error();
-    }
-
+    // A file made here is removed again when the creation fails, so that nothing blocks a retry;
+    // nothing else can be lost with it. A file taken over in place is left as the failure leaves
+    // it.
+    KESTROVE_ASSIGN_OR_RETURN(ClaimedFile claimed, claim_file(absolute, existing));
     header::Header h;
     h.compression = compression::CompressionType{kind, level};
     h.generation = 0;
     h.data_start = kDataStart;
     h.record_format = kRecordFormat2;
-    const auto slot = header::encode_header_slot(h);
-    // Slot 0, then the same bytes again as slot 1.
-    Status written = file.write_all(slot.data(), slot.size());
-    if (written.ok()) written = file.write_all(slot.data(), slot.size());
-    if (written.ok()) written = file.sync_data();
-    if (!written.ok()) {
-        if (made_path) platform::remove_if_still_named(file, *made_path);
-        return std::move(written).error();
+    auto identity = write_empty_database(claimed.file, h);
+    if (!identity.ok()) {
+        if (claimed.made_path) platform::remove_if_still_named(claimed.file, *claimed.made_path);
+        return std::move(identity).error();
     }
     // Best effort: the file itself is complete and synced, and a directory that may be written
     // and searched but not read (mode -wx) cannot be opened for its sync. Reporting that as a
     // failure would leave a valid database behind that a retry then refuses as existing. A file
     // made at the end of a symbolic link has its entry in the target's directory.
-    (void)platform::sync_directory_of(made_path ? *made_path : absolute);
+    (void)platform::sync_directory_of(claimed.made_path ? *claimed.made_path : absolute);
 
     AtomDatabase db;
     db.path_ = std::move(absolute);
-    db.identity_ = status->identity;
+    db.identity_ = identity.value();
     db.compression_ = h.compression;
-    db.file_ = std::move(file);  // what it wrote is already durable
+    db.file_ = std::move(claimed.file);  // what it wrote is already durable
     return db;
 }
 

@@ -326,7 +326,7 @@ TEST(FileTest, ReplacingAFileRemovedMeanwhileSucceeds) {
     run_before_next_replacement_open_for_testing([&] { ASSERT_EQ(::unlink(path.c_str()), 0); });
     const auto removed = remove_file_for_replacement(path);
     ASSERT_TRUE(removed.ok()) << removed.error().display();
-    EXPECT_EQ(removed.value(), Replacement::kRemoved);
+    EXPECT_EQ(removed.value(), Replacement::kPathFree);
     EXPECT_FALSE(path_exists(path));
 }
 
