@@ -145,16 +145,6 @@ public:
                                              DatabaseSchema schema);
     Status append_owned_soa_records_prevalidated(std::vector<OwnedRecord> records,
                                                  schema::SchemaLock lock);
-    // The schema lock and record format of the database once the records of an append are in.
-    struct PendingSchema {
-        schema::SchemaLock lock;
-        uint32_t record_format = dtypes::kRecordFormat2;
-    };
-    // Refuses a read-only database, cuts an uncommitted tail, and works out the record format and
-    // the schema lock that the records about to be written bring. The database takes them only
-    // once those records are written and indexed: an append that fails leaves both unchanged.
-    Result<PendingSchema> prepare_append(AppendSchema schema);
-    Result<uint32_t> resolved_record_format_for_schema(const schema::SchemaLock& lock) const;
     // The schema of every stored record, read back from the file.
     Result<schema::SchemaLock> rebuild_schema_lock() const;
 
@@ -223,6 +213,19 @@ private:
     // that is shorter than what this database wrote (another process cut it, and a commit would
     // name bytes that are gone).
     Result<platform::OpenedFile> open_own_file_for_writing(platform::Access access) const;
+
+    // The schema lock and record format of the database once the records of an append are in.
+    struct PendingSchema {
+        schema::SchemaLock lock;
+        uint32_t record_format = dtypes::kRecordFormat2;
+    };
+    // Refuses a read-only database, cuts an uncommitted tail, and works out the record format and
+    // the schema lock that the records about to be written bring. The database takes them only
+    // once those records are written and indexed: an append that fails leaves both unchanged.
+    Result<PendingSchema> prepare_append(AppendSchema schema);
+    // The record format that `lock` needs: the database's own, or format 3 where an empty
+    // format-2 database may still move to it.
+    Result<uint32_t> resolved_record_format_for_schema(const schema::SchemaLock& lock) const;
 
     Status write_owned_records(std::vector<OwnedRecord> records, PendingSchema pending);
     Status write_borrowed_records(std::span<const BorrowedRecord> records, PendingSchema pending);
