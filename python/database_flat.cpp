@@ -404,21 +404,25 @@ private:
     uint64_t longest_requested_;
 };
 
-// A buffer of `bytes` bytes, zero-filled when asked, for what `what()` names. Its size was
-// derived from untrusted counts: it is checked to be addressable, and an allocation that fails
-// is raised as a MemoryError that says what was being sized.
+// What a new buffer holds before it is filled.
+enum class Fill : uint8_t {
+    kZeros,   // rows that no molecule writes read as zero
+    kNothing, // every row is written before the buffer is read
+};
+
+// A buffer of `bytes` bytes for what `what()` names. Its size was derived from untrusted counts:
+// it is checked to be addressable, and an allocation that fails is raised as a MemoryError that
+// says what was being sized.
 template <class What>
-kestrove::Result<HeapBuffer> allocate(uint64_t bytes, bool zero_filled, What what) {
+kestrove::Result<HeapBuffer> allocate(uint64_t bytes, Fill fill, What what) {
     if (bytes > static_cast<uint64_t>(PY_SSIZE_T_MAX)) {
         return Error::invalid_data("flat column size overflow");
     }
-    try {
-        const auto size = static_cast<size_t>(bytes);
-        return zero_filled ? HeapBuffer::zeroed(size) : HeapBuffer(size);
-    } catch (const std::bad_alloc&) {
-        throw binding::OutOfMemory("cannot allocate " + std::to_string(bytes) + " bytes for " +
-                                   what());
-    }
+    return binding::naming_allocations(
+        [&] { return std::to_string(bytes) + " bytes for " + what(); }, [&] {
+            const auto size = static_cast<size_t>(bytes);
+            return fill == Fill::kZeros ? HeapBuffer::zeroed(size) : HeapBuffer(size);
+        });
 }
 
 // Makes `schemas` the call's columns, in that order, and indexes them; nothing is allocated yet.
@@ -495,7 +499,7 @@ kestrove::Status allocate_columns(Batch& batch, const SlotBound& slots) {
                 return Error::invalid_data("Section " + quoted(schema.key) +
                                            " payload length overflow");
             }
-            KESTROVE_ASSIGN_OR_RETURN(column.buffer, allocate(bytes, true, [&] {
+            KESTROVE_ASSIGN_OR_RETURN(column.buffer, allocate(bytes, Fill::kZeros, [&] {
                                           return "section " + quoted(schema.key) + " of " +
                                                  std::to_string(rows) +
                                                  (schema.per_atom ? " atoms" : " molecules");
@@ -698,10 +702,10 @@ kestrove::Status allocate_atoms(Batch& batch) {
         return Error::invalid_data("atom offset overflow");
     }
     const auto atoms = [&] { return std::to_string(batch.total_atoms) + " atoms"; };
-    KESTROVE_ASSIGN_OR_RETURN(batch.positions, allocate(position_bytes, false, [&] {
+    KESTROVE_ASSIGN_OR_RETURN(batch.positions, allocate(position_bytes, Fill::kNothing, [&] {
                                   return "the positions of " + atoms();
                               }));
-    KESTROVE_ASSIGN_OR_RETURN(batch.atomic_numbers, allocate(batch.total_atoms, false, [&] {
+    KESTROVE_ASSIGN_OR_RETURN(batch.atomic_numbers, allocate(batch.total_atoms, Fill::kNothing, [&] {
                                   return "the atomic numbers of " + atoms();
                               }));
     return {};

@@ -57,6 +57,10 @@ Result<std::vector<MoleculeIndex>> decode_index(std::span<const uint8_t> blob) {
 
 namespace {
 
+// A file length that bounds no entry: that of the records this process wrote itself, whose bytes
+// are in the file.
+constexpr uint64_t kUnboundedFile = std::numeric_limits<uint64_t>::max();
+
 // The longest record that `entry` can yield, or 0 when its stored bytes do not lie within a file
 // of `file_len` bytes, past the header slots: such an entry holds no record.
 uint64_t record_size_bound(const MoleculeIndex& entry, compression::CompressionType compression,
@@ -133,8 +137,7 @@ Status IndexStorage::extend(std::vector<MoleculeIndex> entries) {
             "Cannot add molecules to a database opened with a memory-mapped index (read-only); "
             "reopen without mmap to write.");
     }
-    // Written by this process: their bytes are in the file.
-    raise_longest(entries, UINT64_MAX);
+    raise_longest(entries, kUnboundedFile);
     owned->insert(owned->end(), entries.begin(), entries.end());
     return {};
 }
