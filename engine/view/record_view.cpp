@@ -512,6 +512,14 @@ Result<types::PropertyValue, std::string> decode_property_value(uint8_t type_tag
 // --- Whole-record decoders ---
 
 Result<atom::Molecule, std::string> SoaMoleculeView::materialize() const {
+    auto molecule = materialize_atoms();
+    if (!molecule.ok()) return molecule;
+    if (auto failure = materialize_builtins(molecule.value())) return std::move(*failure);
+    if (auto failure = materialize_properties(molecule.value())) return std::move(*failure);
+    return molecule;
+}
+
+Result<atom::Molecule, std::string> SoaMoleculeView::materialize_atoms() const {
     const std::span<const uint8_t> numbers_bytes = atomic_numbers();
     std::vector<uint8_t> numbers(numbers_bytes.begin(), numbers_bytes.end());
 
@@ -524,8 +532,10 @@ Result<atom::Molecule, std::string> SoaMoleculeView::materialize() const {
                        : atom::Molecule::create_f64(copy_elements<types::Vec3d>(positions_bytes()),
                                                     std::move(numbers));
     if (!created.ok()) return std::move(created).error();
-    atom::Molecule molecule = std::move(created).value();
+    return std::move(created).value();
+}
 
+std::optional<std::string> SoaMoleculeView::materialize_builtins(atom::Molecule& molecule) const {
     if (const auto& s = slot(BuiltinField::kCharges)) {
         const std::span<const uint8_t> p = payload(*s);
         if (s->type_tag == dtypes::kTagF64Array) {
@@ -580,7 +590,10 @@ Result<atom::Molecule, std::string> SoaMoleculeView::materialize() const {
         if (!velocities.ok()) return std::move(velocities).error();
         molecule.velocities = std::move(velocities).value();
     }
+    return std::nullopt;
+}
 
+std::optional<std::string> SoaMoleculeView::materialize_properties(atom::Molecule& molecule) const {
     for (const LazySection& section : sections_) {
         auto key = lazy_section_key(section);
         if (!key.ok()) return std::move(key).error();
@@ -597,7 +610,7 @@ Result<atom::Molecule, std::string> SoaMoleculeView::materialize() const {
         // Of a repeated key within one kind the last section wins.
         map->insert_or_assign(std::string(key.value()), std::move(value).value());
     }
-    return molecule;
+    return std::nullopt;
 }
 
 Result<storage::DatabaseSchema, std::string> SoaMoleculeView::database_schema() const {

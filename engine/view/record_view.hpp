@@ -218,6 +218,13 @@ private:
 
     explicit SoaMoleculeView(SoaBytes storage) : storage_(std::move(storage)) {}
 
+    // The steps of materialize(): a molecule of the positions and atomic numbers alone, then
+    // each built-in slot in record order, then the custom sections; each step's failure is the
+    // text of the first part that cannot be decoded.
+    Result<atom::Molecule, std::string> materialize_atoms() const;
+    std::optional<std::string> materialize_builtins(atom::Molecule& molecule) const;
+    std::optional<std::string> materialize_properties(atom::Molecule& molecule) const;
+
     SoaBytes storage_;
     std::array<std::optional<BuiltinSlot>, kBuiltinFieldCount> slots_{};
     std::vector<LazySection> sections_;
