@@ -125,7 +125,7 @@ using Status = Result<void>;
     } while (0)
 
 // Evaluates `expr`, a Result; on failure returns its error from the enclosing function, else
-// declares `decl` from its value: KESTROVE_ASSIGN_OR_RETURN(File file, File::open_read(path)).
+// declares `decl` from its value: KESTROVE_ASSIGN_OR_RETURN(NewFile made, create_new(path)).
 #define KESTROVE_ASSIGN_OR_RETURN(decl, expr) \
     KESTROVE_ASSIGN_OR_RETURN_IMPL_(KESTROVE_RESULT_NAME_(__LINE__), decl, expr)
 #define KESTROVE_RESULT_NAME_(line) KESTROVE_RESULT_NAME_INNER_(line)

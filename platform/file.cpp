@@ -119,24 +119,6 @@ Result<File> File::open_with(const std::string& path, int flags) {
     return File(fd);
 }
 
-Result<File> File::open_read(const std::string& path) { return open_with(path, O_RDONLY); }
-
-Result<File> File::open_read_write(const std::string& path) { return open_with(path, O_RDWR); }
-
-Result<File> File::open_append(const std::string& path) {
-    return open_with(path, O_WRONLY | O_APPEND);
-}
-
-Result<File> File::open_write(const std::string& path) { return open_with(path, O_WRONLY); }
-
-Result<File> File::create_truncate(const std::string& path) {
-    return open_with(path, O_WRONLY | O_CREAT | O_TRUNC);
-}
-
-Result<File> File::create_exclusive(const std::string& path) {
-    return open_with(path, O_RDWR | O_CREAT | O_EXCL);
-}
-
 namespace {
 
 // Moves `len` bytes with `io(pointer, count, offset)` (a read or write system call), retrying
@@ -321,7 +303,7 @@ Result<NewFile> create_new(const std::string& path) {
     constexpr int kMaxLinkHops = 40;
     std::string target = path;
     for (int hops = 0;; ++hops) {
-        auto made = File::create_exclusive(target);
+        auto made = File::open_with(target, O_RDWR | O_CREAT | O_EXCL);
         if (made.ok()) return NewFile{std::move(made).value(), std::move(target)};
         if (made.error().os_code() != EEXIST) return std::move(made).error();
         // O_EXCL follows no symbolic link, not even one to nothing yet. Such a link is followed

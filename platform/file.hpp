@@ -29,9 +29,11 @@ struct FileStatus {
 
 enum class Access : std::uint8_t;
 struct OpenedFile;
+struct NewFile;
 
-// An owned file descriptor, opened close-on-exec. Every call retries when interrupted by a
-// signal. Dropping a File closes it and ignores the result; call close() to see it.
+// An owned file descriptor, opened close-on-exec by open_existing() or create_new(); a File made
+// by default holds none. Every call retries when interrupted by a signal. Dropping a File closes
+// it and ignores the result; call close() to see it.
 class File {
 public:
     File() noexcept = default;
@@ -40,19 +42,6 @@ public:
     File& operator=(File&& other) noexcept;
     File(const File&) = delete;
     File& operator=(const File&) = delete;
-
-    // O_RDONLY.
-    [[nodiscard]] static Result<File> open_read(const std::string& path);
-    // O_RDWR on an existing file. Positional writes land where asked (unlike on O_APPEND).
-    [[nodiscard]] static Result<File> open_read_write(const std::string& path);
-    // O_WRONLY on an existing file. Positional writes land where asked.
-    [[nodiscard]] static Result<File> open_write(const std::string& path);
-    // O_WRONLY | O_APPEND on an existing file: every write goes to the current end.
-    [[nodiscard]] static Result<File> open_append(const std::string& path);
-    // O_WRONLY | O_CREAT | O_TRUNC, mode 0666 before the umask.
-    [[nodiscard]] static Result<File> create_truncate(const std::string& path);
-    // O_RDWR | O_CREAT | O_EXCL, mode 0666 before the umask; fails with EEXIST if the path exists.
-    [[nodiscard]] static Result<File> create_exclusive(const std::string& path);
 
     // Fills buf[0, len) from the file at `offset`, leaving the file position alone. End of file
     // before the buffer is full fails with short_read_error(); buf's contents are then unspecified.
@@ -93,6 +82,7 @@ public:
 
 private:
     friend Result<OpenedFile> open_existing(const std::string& path, Access access);
+    friend Result<NewFile> create_new(const std::string& path);
 
     explicit File(int fd) noexcept : fd_(fd) {}
     [[nodiscard]] static Result<File> open_with(const std::string& path, int flags);

@@ -463,8 +463,9 @@ TEST(DatabaseCrashTest, ReplacementTakesOverInPlaceAFileWhoseEntryCannotBeRemove
         Commits commits;
         ASSERT_NO_FATAL_FAILURE(write_commits(path, 0, 1, commits));
         ASSERT_EQ(::chmod(path.c_str(), 0666), 0);
-        ASSERT_OK_AND_ASSIGN(const platform::File held, platform::File::open_read(path));
-        ASSERT_OK_AND_ASSIGN(const platform::FileStatus old, held.status());
+        ASSERT_OK_AND_ASSIGN(const platform::OpenedFile held,
+                             platform::open_existing(path, platform::Access::kRead));
+        const platform::FileStatus& old = held.status;
 
         if (!protect_entries(dir.path(), way.append_only, true)) continue;
         const int code = run_in_child([&] {
@@ -477,13 +478,14 @@ TEST(DatabaseCrashTest, ReplacementTakesOverInPlaceAFileWhoseEntryCannotBeRemove
         ++taken_over;
 
         ASSERT_EQ(code, kOpSucceeded);
-        ASSERT_OK_AND_ASSIGN(const platform::File named, platform::File::open_read(path));
-        EXPECT_EQ(named.status()->identity, old.identity);
+        ASSERT_OK_AND_ASSIGN(const platform::OpenedFile named,
+                             platform::open_existing(path, platform::Access::kRead));
+        EXPECT_EQ(named.status.identity, old.identity);
         const std::string bytes = read_whole_file(path);
         ASSERT_EQ(bytes.size(), kDataStart);
-        EXPECT_EQ(held.size().value(), kDataStart);
+        EXPECT_EQ(held.file.size().value(), kDataStart);
         std::string seen(kDataStart, '\0');
-        ASSERT_OK(held.read_exact_at(0, seen.data(), seen.size()));
+        ASSERT_OK(held.file.read_exact_at(0, seen.data(), seen.size()));
         EXPECT_EQ(seen, bytes);
         ASSERT_OK_AND_ASSIGN(auto db, AtomDatabase::open_with_options(path, false, false));
         EXPECT_EQ(db.len(), 0u);

@@ -127,9 +127,9 @@ TEST(AtomDatabaseTest, ReplacementRemovesAFileMadeAfterTheRemovalInsteadOfTaking
     std::optional<platform::File> theirs;
     platform::run_after_next_replacement_removal_for_testing([&] {
         platform::testing::write_whole_file(path, "another process's file");
-        auto opened = platform::File::open_read(path);
+        auto opened = platform::open_existing(path, platform::Access::kRead);
         ASSERT_TRUE(opened.ok());
-        theirs = std::move(opened).value();
+        theirs = std::move(opened).value().file;
     });
     ASSERT_OK_AND_ASSIGN(auto db, AtomDatabase::create_with_format(
                                       path, 0, 3, AtomDatabase::ExistingFile::kReplace));
@@ -137,7 +137,8 @@ TEST(AtomDatabaseTest, ReplacementRemovesAFileMadeAfterTheRemovalInsteadOfTaking
     std::string kept(22, '\0');
     ASSERT_OK(theirs->read_exact_at(0, kept.data(), kept.size()));
     EXPECT_EQ(kept, "another process's file");
-    EXPECT_NE(theirs->status()->identity, platform::File::open_read(path)->status()->identity);
+    EXPECT_NE(theirs->status()->identity,
+              platform::open_existing(path, platform::Access::kRead)->status.identity);
     ASSERT_OK(db.add_molecules(pointers(sample_molecules(2))));
     ASSERT_OK(db.flush());
     ASSERT_OK_AND_ASSIGN(auto reopened, AtomDatabase::open_with_options(path, false, false));

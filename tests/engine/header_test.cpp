@@ -231,11 +231,11 @@ public:
         platform::testing::write_whole_file(path_, bytes);
     }
     Result<Header> read() {
-        auto file = platform::File::open_read(path_);
-        EXPECT_TRUE(file.ok());
-        auto header = read_best_header(file.value());
+        auto opened = platform::open_existing(path_, platform::Access::kRead);
+        EXPECT_TRUE(opened.ok());
+        auto header = read_best_header(opened.value().file);
         if (header.ok()) {
-            EXPECT_EQ(::lseek(file.value().fd(), 0, SEEK_CUR), 8192);
+            EXPECT_EQ(::lseek(opened.value().file.fd(), 0, SEEK_CUR), 8192);
         }
         return header;
     }

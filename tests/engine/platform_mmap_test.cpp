@@ -13,6 +13,7 @@
 namespace kestrove::platform {
 namespace {
 
+using testing::handle_of;
 using testing::ScratchDir;
 using testing::write_whole_file;
 
@@ -29,7 +30,7 @@ TEST(MappedFileTest, MapOutlivesTheFileAndSharesOutliveEachOther) {
 
     std::shared_ptr<const MappedFile> first;
     {
-        auto file = File::open_read(path);
+        auto file = handle_of(open_existing(path, Access::kRead));
         ASSERT_TRUE(file.ok());
         auto mapped = MappedFile::map(file.value());
         ASSERT_TRUE(mapped.ok()) << mapped.error().message();
@@ -55,13 +56,14 @@ TEST(MappedFileTest, MapCoversTheLengthAtMappingTime) {
     ScratchDir dir;
     const std::string path = dir.file("f");
     write_whole_file(path, "abc");
-    auto file = File::open_read_write(path);
-    ASSERT_TRUE(file.ok());
-    auto before = MappedFile::map(file.value());
+    auto reader = handle_of(open_existing(path, Access::kRead));
+    auto writer = handle_of(open_existing(path, Access::kWrite));
+    ASSERT_TRUE(reader.ok() && writer.ok());
+    auto before = MappedFile::map(reader.value());
     ASSERT_TRUE(before.ok());
-    ASSERT_TRUE(file.value().write_all_at(3, "defg", 4).ok());
-    ASSERT_TRUE(file.value().write_all_at(0, "A", 1).ok());
-    auto after = MappedFile::map(file.value());
+    ASSERT_TRUE(writer.value().write_all_at(3, "defg", 4).ok());
+    ASSERT_TRUE(writer.value().write_all_at(0, "A", 1).ok());
+    auto after = MappedFile::map(reader.value());
     ASSERT_TRUE(after.ok());
 
     EXPECT_EQ(region_text(*before.value()), "Abc");  // shared: sees the rewrite, not the growth
@@ -73,7 +75,7 @@ TEST(MappedFileTest, EmptyFileMapsToZeroLengthRegion) {
     ScratchDir dir;
     const std::string path = dir.file("empty");
     write_whole_file(path, "");
-    auto file = File::open_read(path);
+    auto file = handle_of(open_existing(path, Access::kRead));
     ASSERT_TRUE(file.ok());
     auto mapped = MappedFile::map(file.value());
     ASSERT_TRUE(mapped.ok()) << mapped.error().message();
@@ -86,7 +88,7 @@ TEST(MappedFileTest, UnmappableHandlesReportTheOsError) {
     ScratchDir dir;
     const std::string path = dir.file("f");
     write_whole_file(path, "abc");
-    auto write_only = File::open_append(path);
+    auto write_only = handle_of(open_existing(path, Access::kAppend));
     ASSERT_TRUE(write_only.ok());
     File closed;
     const struct {

@@ -1,4 +1,5 @@
-// Helpers shared by the platform tests: a scratch directory and whole-file reads and writes.
+// Helpers shared by the platform tests: a scratch directory, whole-file reads and writes, and the
+// handle of an open.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -8,6 +9,9 @@
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <utility>
+
+#include "platform/file.hpp"
 
 namespace kestrove::platform::testing {
 
@@ -41,6 +45,13 @@ inline void write_whole_file(const std::string& path, const std::string& bytes) 
 inline std::string read_whole_file(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// The handle that open_existing() or create_new() gave, or its error.
+template <class Opened>
+Result<File> handle_of(Result<Opened> opened) {
+    if (!opened.ok()) return std::move(opened).error();
+    return std::move(opened).value().file;
 }
 
 }  // namespace kestrove::platform::testing
