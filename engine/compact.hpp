@@ -12,9 +12,9 @@
 #include <span>
 #include <string>
 
+#include "base/error.hpp"
 #include "engine/atom.hpp"
 #include "engine/coding.hpp"
-#include "base/error.hpp"
 
 namespace kestrove::compact {
 

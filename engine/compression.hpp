@@ -6,8 +6,8 @@
 #include <optional>
 #include <span>
 
-#include "engine/coding.hpp"
 #include "base/error.hpp"
+#include "engine/coding.hpp"
 
 namespace kestrove::compression {
 

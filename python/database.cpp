@@ -305,9 +305,10 @@ kestrove::Result<SoaMoleculeView> load_mmap_view(const AtomDatabase& db, uint64_
     const auto size = db.uncompressed_size(index);
     if (!size) return missing_part(index, "uncompressed size");
     return binding::naming_allocations(
-        [&] { return record_of(index); }, [&]() -> kestrove::Result<SoaMoleculeView> {
-            KESTROVE_ASSIGN_OR_RETURN(kestrove::Bytes buffer,
-                                      kestrove::compression::decompress(*slice, compression, *size));
+        [&] { return record_of(index); },
+        [&]() -> kestrove::Result<SoaMoleculeView> {
+            KESTROVE_ASSIGN_OR_RETURN(kestrove::Bytes buffer, kestrove::compression::decompress(
+                                                                  *slice, compression, *size));
             return SoaMoleculeView::from_bytes(std::move(buffer), context);
         });
 }
@@ -345,9 +346,9 @@ PyObject* get_one(PyObject* self, uint64_t index) {
         kestrove::Bytes scratch;
         KESTROVE_ASSIGN_OR_RETURN(kestrove::Bytes record,
                                   read_file_record(stored, entries[0], index, scratch));
-        return binding::naming_allocations([&] { return record_of(index); }, [&] {
-            return SoaMoleculeView::from_bytes(std::move(record), *context);
-        });
+        return binding::naming_allocations(
+            [&] { return record_of(index); },
+            [&] { return SoaMoleculeView::from_bytes(std::move(record), *context); });
     });
     if (!loaded.ok()) return binding::raise_engine_error(loaded.error());
     return molecule::new_lazy_molecule(std::move(loaded).value());
@@ -420,9 +421,11 @@ bool load_file_views(const AtomDatabase& db, const std::vector<uint64_t>& indice
                 auto record =
                     read_file_record(stored.value(), entries.value()[i], indices[i], scratch);
                 if (!record.ok()) return std::move(record).error();
-                auto view = binding::naming_allocations([&] { return record_of(indices[i]); }, [&] {
-                    return SoaMoleculeView::from_bytes(std::move(record).value(), context);
-                });
+                auto view = binding::naming_allocations([&] { return record_of(indices[i]); },
+                                                        [&] {
+                                                            return SoaMoleculeView::from_bytes(
+                                                                std::move(record).value(), context);
+                                                        });
                 if (view.ok()) {
                     views[i].emplace(std::move(view).value());
                 } else {

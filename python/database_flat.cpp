@@ -300,9 +300,9 @@ std::optional<Error> fill_one(Batch& batch, size_t m, std::span<const uint8_t> r
             }
             if (c == kNone) {
                 return positional_mismatch(
-                    batch, Error::invalid_data("SOA schema order mismatch at molecule " +
-                                               std::to_string(m) + " for section " +
-                                               quoted(section.key)));
+                    batch,
+                    Error::invalid_data("SOA schema order mismatch at molecule " +
+                                        std::to_string(m) + " for section " + quoted(section.key)));
             }
             if (batch.keyed) {
                 if (j >= state.matched.size()) state.matched.resize(j + 1, kNone);
@@ -352,10 +352,10 @@ kestrove::Result<std::span<const uint8_t>> read_record(const RecordSource& sourc
             return std::string(what) + " record of molecule " + std::to_string(source.indices[m]);
         };
     };
-    KESTROVE_ASSIGN_OR_RETURN(
-        const auto stored, binding::naming_allocations(named("the stored"), [&] {
-            return source.stored.stored(entry, state.stored);
-        }));
+    KESTROVE_ASSIGN_OR_RETURN(const auto stored,
+                              binding::naming_allocations(named("the stored"), [&] {
+                                  return source.stored.stored(entry, state.stored);
+                              }));
     return binding::naming_allocations(named("the decompressed"), [&] {
         return source.stored.record(entry, stored, state.decompressed);
     });
@@ -406,8 +406,8 @@ private:
 
 // What a new buffer holds before it is filled.
 enum class Fill : uint8_t {
-    kZeros,   // rows that no molecule writes read as zero
-    kNothing, // every row is written before the buffer is read
+    kZeros,    // rows that no molecule writes read as zero
+    kNothing,  // every row is written before the buffer is read
 };
 
 // A buffer of `bytes` bytes for what `what()` names. Its size was derived from untrusted counts:
@@ -419,7 +419,8 @@ kestrove::Result<HeapBuffer> allocate(uint64_t bytes, Fill fill, What what) {
         return Error::invalid_data("flat column size overflow");
     }
     return binding::naming_allocations(
-        [&] { return std::to_string(bytes) + " bytes for " + what(); }, [&] {
+        [&] { return std::to_string(bytes) + " bytes for " + what(); },
+        [&] {
             const auto size = static_cast<size_t>(bytes);
             return fill == Fill::kZeros ? HeapBuffer::zeroed(size) : HeapBuffer(size);
         });
@@ -471,9 +472,10 @@ kestrove::Status check_tag_and_slot(const SectionSchema& schema) {
     const auto row = row_bytes(schema.type_tag);
     if (!row) return {};
     const bool fixed = is_fixed_size_tag(schema.type_tag);
-    const bool fits = schema.per_atom ? schema.slot_bytes == *row || (fixed && schema.slot_bytes == 0)
-                      : fixed         ? schema.slot_bytes == *row
-                                      : schema.slot_bytes % *row == 0;
+    const bool fits = schema.per_atom
+                          ? schema.slot_bytes == *row || (fixed && schema.slot_bytes == 0)
+                      : fixed ? schema.slot_bytes == *row
+                              : schema.slot_bytes % *row == 0;
     if (fits) return {};
     return refuse("slot length " + std::to_string(schema.slot_bytes) + " for type tag " +
                   std::to_string(schema.type_tag));
@@ -645,7 +647,8 @@ kestrove::Result<std::optional<Refusal>> find_unreadable(const RecordSource& sou
             KESTROVE_TRY(source.stored.check(source.entries[m]));
         } else if (!source.db.mapped_range(source.entries[m])) {
             return std::optional<Refusal>(Refusal{
-                m, missing_part(source.indices[m], compressed ? "compressed bytes" : "mmap bytes")});
+                m,
+                missing_part(source.indices[m], compressed ? "compressed bytes" : "mmap bytes")});
         }
     }
     return std::optional<Refusal>();
@@ -673,9 +676,9 @@ uint64_t check_counts(const RecordSource& source, const Batch& batch,
 }
 
 // Lays out and allocates the columns from the first requested record and the stored schema.
-kestrove::Status lay_out_from_first(
-    const RecordSource& source, const std::optional<kestrove::storage::DatabaseSchema>& stored,
-    Batch& batch, const SlotBound& slots) {
+kestrove::Status lay_out_from_first(const RecordSource& source,
+                                    const std::optional<kestrove::storage::DatabaseSchema>& stored,
+                                    Batch& batch, const SlotBound& slots) {
     ChunkState state;
     KESTROVE_ASSIGN_OR_RETURN(const auto first_record, read_record(source, 0, state));
     if (auto refused = check_record_count(source, batch, 0, first_record)) return *refused;
@@ -705,9 +708,9 @@ kestrove::Status allocate_atoms(Batch& batch) {
     KESTROVE_ASSIGN_OR_RETURN(batch.positions, allocate(position_bytes, Fill::kNothing, [&] {
                                   return "the positions of " + atoms();
                               }));
-    KESTROVE_ASSIGN_OR_RETURN(batch.atomic_numbers, allocate(batch.total_atoms, Fill::kNothing, [&] {
-                                  return "the atomic numbers of " + atoms();
-                              }));
+    KESTROVE_ASSIGN_OR_RETURN(batch.atomic_numbers,
+                              allocate(batch.total_atoms, Fill::kNothing,
+                                       [&] { return "the atomic numbers of " + atoms(); }));
     return {};
 }
 
@@ -722,7 +725,8 @@ kestrove::Status fill_batch(const AtomDatabase& db, const std::vector<uint64_t>&
     std::vector<MoleculeIndex> entries;
     KESTROVE_TRY(gather_entries(db, indices, batch, entries));
     KESTROVE_ASSIGN_OR_RETURN(batch.context, SoaContext::from_database(db));
-    KESTROVE_ASSIGN_OR_RETURN(const auto records, kestrove::storage::StoredRecords::of(db, entries));
+    KESTROVE_ASSIGN_OR_RETURN(const auto records,
+                              kestrove::storage::StoredRecords::of(db, entries));
     const RecordSource source{db, uses_map(db), records, indices, entries};
     KESTROVE_ASSIGN_OR_RETURN(std::optional<Refusal> refused, find_unreadable(source));
     const uint64_t longest = check_counts(source, batch, refused);

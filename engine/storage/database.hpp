@@ -9,10 +9,10 @@
 #include <variant>
 #include <vector>
 
+#include "base/error.hpp"
 #include "engine/atom.hpp"
 #include "engine/coding.hpp"
 #include "engine/compression.hpp"
-#include "base/error.hpp"
 #include "engine/storage/dtypes.hpp"
 #include "engine/storage/header.hpp"
 #include "engine/storage/index.hpp"

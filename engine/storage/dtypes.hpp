@@ -4,8 +4,8 @@
 #include <cstdint>
 #include <string_view>
 
-#include "engine/coding.hpp"
 #include "base/error.hpp"
+#include "engine/coding.hpp"
 #include "engine/types.hpp"
 
 namespace kestrove::storage::dtypes {

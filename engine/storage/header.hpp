@@ -14,8 +14,8 @@
 #include <optional>
 #include <span>
 
-#include "engine/compression.hpp"
 #include "base/error.hpp"
+#include "engine/compression.hpp"
 #include "engine/storage/dtypes.hpp"
 #include "platform/file.hpp"
 

@@ -11,9 +11,9 @@
 #include <variant>
 #include <vector>
 
+#include "base/error.hpp"
 #include "engine/coding.hpp"
 #include "engine/compression.hpp"
-#include "base/error.hpp"
 
 namespace kestrove::storage::index {
 

@@ -16,9 +16,9 @@
 #include <utility>
 #include <vector>
 
+#include "base/error.hpp"
 #include "engine/atom.hpp"
 #include "engine/coding.hpp"
-#include "base/error.hpp"
 
 namespace kestrove::storage::schema {
 

@@ -14,9 +14,9 @@
 #include <utility>
 #include <vector>
 
+#include "base/error.hpp"
 #include "engine/atom.hpp"
 #include "engine/coding.hpp"
-#include "base/error.hpp"
 #include "engine/storage/builtin_fields.hpp"
 
 namespace kestrove::storage::soa {

@@ -58,8 +58,8 @@ Result<std::span<const uint8_t>> StoredRecords::record(const MoleculeIndex& entr
                                                        std::span<const uint8_t> stored,
                                                        Bytes& scratch) const {
     if (!compressed()) return stored;
-    KESTROVE_TRY(compression::decompress_into(stored, db_->compression(), entry.uncompressed_size,
-                                              scratch));
+    KESTROVE_TRY(
+        compression::decompress_into(stored, db_->compression(), entry.uncompressed_size, scratch));
     return std::span<const uint8_t>(scratch);
 }
 

@@ -5,8 +5,8 @@
 #include <cstdint>
 #include <span>
 
-#include "engine/coding.hpp"
 #include "base/error.hpp"
+#include "engine/coding.hpp"
 #include "engine/storage/database.hpp"
 #include "engine/storage/index.hpp"
 

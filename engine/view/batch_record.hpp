@@ -12,8 +12,8 @@
 #include <string>
 #include <string_view>
 
-#include "engine/coding.hpp"
 #include "base/error.hpp"
+#include "engine/coding.hpp"
 #include "engine/view/section_ref.hpp"
 
 namespace kestrove::view {

@@ -15,9 +15,9 @@
 #include <variant>
 #include <vector>
 
+#include "base/error.hpp"
 #include "engine/atom.hpp"
 #include "engine/coding.hpp"
-#include "base/error.hpp"
 #include "engine/storage/builtin_fields.hpp"
 #include "engine/storage/database.hpp"
 

@@ -470,8 +470,8 @@ TEST(DatabaseCrashTest, ReplacementTakesOverInPlaceAFileWhoseEntryCannotBeRemove
         if (!protect_entries(dir.path(), way.append_only, true)) continue;
         const int code = run_in_child([&] {
             if (!way.append_only && !drop_privileges()) return int{kSetupFailed};
-            return exit_code_of(AtomDatabase::create_with_format(
-                path, 2, 7, AtomDatabase::ExistingFile::kReplace));
+            return exit_code_of(
+                AtomDatabase::create_with_format(path, 2, 7, AtomDatabase::ExistingFile::kReplace));
         });
         ASSERT_TRUE(protect_entries(dir.path(), way.append_only, false));
         if (code == kSetupFailed) continue;

@@ -60,8 +60,8 @@ TEST(FileTest, OpenFailuresReportTheOsError) {
     } cases[] = {
         {"read missing", [&] { return handle_of(open_existing(missing, Access::kRead)); }, ENOENT,
          "No such file or directory (os error 2)"},
-        {"write missing", [&] { return handle_of(open_existing(missing, Access::kWrite)); },
-         ENOENT, "No such file or directory (os error 2)"},
+        {"write missing", [&] { return handle_of(open_existing(missing, Access::kWrite)); }, ENOENT,
+         "No such file or directory (os error 2)"},
         {"append missing", [&] { return handle_of(open_existing(missing, Access::kAppend)); },
          ENOENT, "No such file or directory (os error 2)"},
         {"new existing", [&] { return handle_of(create_new(existing)); }, EEXIST,
