@@ -289,6 +289,14 @@ std::optional<SoaContext> soa_context(const AtomDatabase& db) {
 // What a record read of molecule `index` sizes, for the MemoryError of a failed allocation.
 std::string record_of(uint64_t index) { return "the record of molecule " + std::to_string(index); }
 
+// The view of `record`, the record of molecule `index`, holding only the bytes the record uses.
+kestrove::Result<SoaMoleculeView> view_of(kestrove::Bytes record, uint64_t index,
+                                          const SoaContext& context) {
+    return binding::naming_allocations(
+        [&] { return record_of(index); },
+        [&] { return SoaMoleculeView::from_bytes(std::move(record), context); });
+}
+
 // One record as a view, from the map: a share of it when uncompressed (no copy), else a
 // decompressed buffer. Touches no Python object.
 kestrove::Result<SoaMoleculeView> load_mmap_view(const AtomDatabase& db, uint64_t index,
@@ -304,13 +312,11 @@ kestrove::Result<SoaMoleculeView> load_mmap_view(const AtomDatabase& db, uint64_
     if (!slice) return missing_part(index, "compressed bytes");
     const auto size = db.uncompressed_size(index);
     if (!size) return missing_part(index, "uncompressed size");
-    return binding::naming_allocations(
+    auto buffer = binding::naming_allocations(
         [&] { return record_of(index); },
-        [&]() -> kestrove::Result<SoaMoleculeView> {
-            KESTROVE_ASSIGN_OR_RETURN(kestrove::Bytes buffer, kestrove::compression::decompress(
-                                                                  *slice, compression, *size));
-            return SoaMoleculeView::from_bytes(std::move(buffer), context);
-        });
+        [&] { return kestrove::compression::decompress(*slice, compression, *size); });
+    if (!buffer.ok()) return std::move(buffer).error();
+    return view_of(std::move(buffer).value(), index, context);
 }
 
 // The record of molecule `index` read through the database's own file, in a buffer of its own;
@@ -346,9 +352,7 @@ PyObject* get_one(PyObject* self, uint64_t index) {
         kestrove::Bytes scratch;
         KESTROVE_ASSIGN_OR_RETURN(kestrove::Bytes record,
                                   read_file_record(stored, entries[0], index, scratch));
-        return binding::naming_allocations(
-            [&] { return record_of(index); },
-            [&] { return SoaMoleculeView::from_bytes(std::move(record), *context); });
+        return view_of(std::move(record), index, *context);
     });
     if (!loaded.ok()) return binding::raise_engine_error(loaded.error());
     return molecule::new_lazy_molecule(std::move(loaded).value());
@@ -421,11 +425,7 @@ bool load_file_views(const AtomDatabase& db, const std::vector<uint64_t>& indice
                 auto record =
                     read_file_record(stored.value(), entries.value()[i], indices[i], scratch);
                 if (!record.ok()) return std::move(record).error();
-                auto view = binding::naming_allocations([&] { return record_of(indices[i]); },
-                                                        [&] {
-                                                            return SoaMoleculeView::from_bytes(
-                                                                std::move(record).value(), context);
-                                                        });
+                auto view = view_of(std::move(record).value(), indices[i], context);
                 if (view.ok()) {
                     views[i].emplace(std::move(view).value());
                 } else {
