@@ -48,8 +48,7 @@ public:
     }
 
     void run_if_armed() {
-        if (!armed_.load(std::memory_order_acquire)) [[likely]]
-            return;
+        if (!armed_.load(std::memory_order_acquire)) [[likely]] return;
         std::function<void()> hook;
         {
             const std::lock_guard<std::mutex> lock(mutex_);

@@ -218,7 +218,8 @@ def test_a_file_replaced_or_cut_short_is_refused_and_left_alone(db_path, create_
     reads = [lambda: db.get_molecule(1), lambda: db.get_molecules([0, 1]),
              lambda: db.get_molecules_flat([1])]
     cut = "IO error: failed to fill whole buffer"
-    for call, text in [(w, refused) for w in writes] + ([] if replaced else [(r, cut) for r in reads]):
+    expected = [(w, refused) for w in writes] + ([] if replaced else [(r, cut) for r in reads])
+    for call, text in expected:
         with pytest.raises(ValueError) as info:
             call()
         assert str(info.value) == text
