@@ -11,6 +11,7 @@ import numpy as np
 import pytest
 
 from kestrove import PyAtomDatabase, PyMolecule
+from test_database_flat import entry_at
 from test_database_open import outcome_in_child
 
 DATA_START = 2 * 4096
@@ -411,12 +412,6 @@ def test_corrupt_files_give_clean_errors_on_every_read_road(db_path, create_db, 
     assert result.stdout.strip() == "ok"
 
 
-def index_entry_at(data, index):
-    """Where index entry `index` lies: in the index blob of the newer slot, past its count."""
-    index_at = max(struct.unpack_from("<Q", data, slot + 24)[0] for slot in (0, 4096))
-    return index_at, index_at + 8 + 20 * index
-
-
 # Each of entries 1 to 40 names a real record followed by every record after it, up to the index:
 # legal stored ranges, whose records simply end early. A read holds a few stored records per
 # worker while it works, and a lazy molecule keeps only its record.
@@ -427,8 +422,9 @@ def test_reads_without_the_map_hold_no_stored_bytes_per_position(db_path, run_py
     db.add_arrays_batch(np.ones((500, 1000, 3), np.float32), np.ones((500, 1000), np.uint8))
     db.flush()
     data = bytearray(open(db_path, "rb").read())
+    index_at = entry_at(data, 0) - 8  # the index blob, whose count comes first
     for i in range(1, 41):
-        index_at, at = index_entry_at(data, i)
+        at = entry_at(data, i)
         offset = DATA_START if i == 1 else struct.unpack_from("<Q", data, at)[0]
         struct.pack_into("<QII", data, at, offset, index_at - offset, index_at - offset)
     open(db_path, "wb").write(data)
@@ -454,7 +450,7 @@ def test_a_record_too_large_to_allocate_is_named(db_path, run_python):
                                np.ones(400_000, np.uint8)))
     db.flush()
     data = bytearray(open(db_path, "rb").read())
-    struct.pack_into("<I", data, index_entry_at(data, 0)[1] + 12, 0x70000000)
+    struct.pack_into("<I", data, entry_at(data, 0) + 12, 0x70000000)
     open(db_path, "wb").write(data)
     result = run_python("""
         import os, resource, sys
