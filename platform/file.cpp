@@ -260,6 +260,7 @@ Result<OpenedFile> open_existing(const std::string& path, Access access) {
     int flags = O_RDONLY;
     if (access == Access::kWrite) flags = O_WRONLY;
     if (access == Access::kAppend) flags = O_WRONLY | O_APPEND;
+    if (access == Access::kReadWrite) flags = O_RDWR;
     // Without O_NONBLOCK, opening a FIFO waits for a peer, with signals retried: for ever, with
     // the caller's locks held. On a regular file the flag changes one thing: while another
     // process holds a conflicting lease, the open fails with EWOULDBLOCK instead of waiting for

@@ -90,9 +90,9 @@ private:
     int fd_ = -1;
 };
 
-// How open_existing() opens a file: read-only, write-only, or write-only with every write going to
-// the current end (O_APPEND).
-enum class Access : std::uint8_t { kRead, kWrite, kAppend };
+// How open_existing() opens a file: read-only, write-only, write-only with every write going to
+// the current end (O_APPEND), or for reading and writing.
+enum class Access : std::uint8_t { kRead, kWrite, kAppend, kReadWrite };
 
 // A file that open_existing() opened, with what fstat() said of it right after the open.
 struct OpenedFile {

@@ -51,9 +51,10 @@ constexpr int kMaxReplacements = 8;
 
 // Takes over, in place, the regular file at `path` whose directory entry cannot be removed: its
 // contents are cut to nothing. Anything else found there by now is refused and left as it is.
+// The handle can read too: the database reads its records through it.
 Result<File> take_over_in_place(const std::string& path) {
     KESTROVE_ASSIGN_OR_RETURN(platform::OpenedFile opened,
-                              platform::open_existing(path, platform::Access::kWrite));
+                              platform::open_existing(path, platform::Access::kReadWrite));
     if (!opened.status.regular) return platform::not_a_regular_file_error(path);
     KESTROVE_TRY(opened.file.truncate(0));
     return std::move(opened.file);

@@ -446,15 +446,33 @@ bool protect_entries(const std::string& directory, bool append_only, bool on) {
     return ::chmod(directory.c_str(), on ? 0555 : 0700) == 0;
 }
 
+// Appends `molecules` through `db` and reads them back through it, before and after its flush:
+// the records must be `expected`.
+Status append_and_read_back(AtomDatabase& db, const std::vector<Molecule>& molecules,
+                            const std::vector<Bytes>& expected) {
+    const auto read_back = [&]() -> Status {
+        KESTROVE_ASSIGN_OR_RETURN(const auto records, db.get_raw_bytes(all_positions(db)));
+        if (records != expected) return Error::invalid_data("other records read back");
+        return {};
+    };
+    KESTROVE_TRY(db.add_molecules(pointers(molecules)));
+    KESTROVE_TRY(read_back());
+    KESTROVE_TRY(db.flush());
+    return read_back();
+}
+
 // A replacing creation that cannot remove the old file's directory entry (unlink() fails with
 // EPERM in an append-only directory, with EACCES for a caller who may not write the directory)
-// truncates that file and takes it over: the same inode then holds an empty database, and a
-// handle that another party held on the old file reads the new one.
+// truncates that file and takes it over: the same inode then holds the new database, which
+// appends to it and reads its records back through it, and a handle that another party held on
+// the old file reads the new one.
 TEST(DatabaseCrashTest, ReplacementTakesOverInPlaceAFileWhoseEntryCannotBeRemoved) {
     const struct {
         const char* name;
         bool append_only;  // else read-only, met by an unprivileged caller
     } ways[] = {{"append-only directory", true}, {"read-only directory", false}};
+    const std::vector<Molecule> molecules = sample_molecules(3);
+    const std::vector<Bytes> expected = serialized(molecules, 2);
     int taken_over = 0;
     for (const auto& way : ways) {
         SCOPED_TRACE(way.name);
@@ -470,8 +488,10 @@ TEST(DatabaseCrashTest, ReplacementTakesOverInPlaceAFileWhoseEntryCannotBeRemove
         if (!protect_entries(dir.path(), way.append_only, true)) continue;
         const int code = run_in_child([&] {
             if (!way.append_only && !drop_privileges()) return int{kSetupFailed};
-            return exit_code_of(
-                AtomDatabase::create_with_format(path, 2, 7, AtomDatabase::ExistingFile::kReplace));
+            auto db =
+                AtomDatabase::create_with_format(path, 2, 7, AtomDatabase::ExistingFile::kReplace);
+            if (!db.ok()) return exit_code_of(db);
+            return exit_code_of(append_and_read_back(db.value(), molecules, expected));
         });
         ASSERT_TRUE(protect_entries(dir.path(), way.append_only, false));
         if (code == kSetupFailed) continue;
@@ -482,15 +502,16 @@ TEST(DatabaseCrashTest, ReplacementTakesOverInPlaceAFileWhoseEntryCannotBeRemove
                              platform::open_existing(path, platform::Access::kRead));
         EXPECT_EQ(named.status.identity, old.identity);
         const std::string bytes = read_whole_file(path);
-        ASSERT_EQ(bytes.size(), kDataStart);
-        EXPECT_EQ(held.file.size().value(), kDataStart);
-        std::string seen(kDataStart, '\0');
+        ASSERT_EQ(held.file.size().value(), bytes.size());
+        std::string seen(bytes.size(), '\0');
         ASSERT_OK(held.file.read_exact_at(0, seen.data(), seen.size()));
         EXPECT_EQ(seen, bytes);
-        ASSERT_OK_AND_ASSIGN(auto db, AtomDatabase::open_with_options(path, false, false));
-        EXPECT_EQ(db.len(), 0u);
-        EXPECT_EQ(db.generation(), 0u);
-        EXPECT_EQ(db.compression(), (compression::CompressionType{2, 7}));
+        for (bool mmap : {true, false}) {
+            ASSERT_OK_AND_ASSIGN(auto db, AtomDatabase::open_with_options(path, mmap, false));
+            EXPECT_EQ(db.generation(), 1u);
+            EXPECT_EQ(db.compression(), (compression::CompressionType{2, 7}));
+            EXPECT_EQ(read_all(db), expected);
+        }
     }
     if (taken_over == 0) GTEST_SKIP() << "no directory here keeps its entries from removal";
 }

@@ -1,5 +1,6 @@
 """PyAtomDatabase: creation, opening, len() and flush(), and the header they leave on disk."""
 
+import fcntl
 import os
 import resource
 import shutil
@@ -15,7 +16,7 @@ import time
 import numpy as np
 import pytest
 
-from kestrove import PyAtomDatabase
+from kestrove import PyAtomDatabase, PyMolecule
 
 SLOT_SIZE = 4096
 DATA_START = 2 * SLOT_SIZE
@@ -242,7 +243,7 @@ def test_what_is_not_a_regular_file_is_refused_at_once(tmp_path, run_python):
     }
     result = run_python("""
         import os, socket, sys
-        from kestrove import PyAtomDatabase
+        from kestrove import PyAtomDatabase, PyMolecule
         os.chdir(sys.argv[1])  # relative paths: the messages name them absolute
         os.mkfifo("fifo")
         os.mkdir("dir")
@@ -316,7 +317,7 @@ def test_overwrite_replaces_the_file_under_live_maps(db_path, run_python):
     result = run_python(
         """
         import mmap, os, sys
-        from kestrove import PyAtomDatabase
+        from kestrove import PyAtomDatabase, PyMolecule
 
         path = sys.argv[1]
         PyAtomDatabase(path).flush()
@@ -433,22 +434,64 @@ def outcome_in_child(body, as_nobody=False, file_size_limit=None):
     return outcome
 
 
-def test_overwrite_truncates_in_place_where_the_entry_cannot_be_removed():
-    # A directory whose entries cannot be removed (mode r-x).
+FS_IOC_GETFLAGS, FS_IOC_SETFLAGS, FS_APPEND_FL = 0x80086601, 0x40086602, 0x20
+
+
+def keep_entries(directory, append_only, on):
+    """Keeps the entries of `directory` from being removed, or lets them be removed again: with
+    the append-only attribute (chattr +a), which binds root too, or by making the directory
+    read-only, which binds only an unprivileged caller. False where that is refused."""
+    if not append_only:
+        os.chmod(directory, 0o555 if on else 0o700)
+        return True
+    fd = os.open(directory, os.O_RDONLY | os.O_DIRECTORY)
+    try:
+        flags = struct.unpack("<i", fcntl.ioctl(fd, FS_IOC_GETFLAGS, bytes(8))[:4])[0]
+        flags = flags | FS_APPEND_FL if on else flags & ~FS_APPEND_FL
+        fcntl.ioctl(fd, FS_IOC_SETFLAGS, struct.pack("<iI", flags, 0))
+        return True
+    except OSError:
+        return False
+    finally:
+        os.close(fd)
+
+
+# Where the directory keeps the old file's entry, overwrite=True empties that file and takes it
+# over: the new database appends to it and reads every molecule back through itself, before and
+# after its flush.
+@pytest.mark.parametrize("append_only", [False, True], ids=["read-only dir", "append-only dir"])
+def test_overwrite_takes_over_in_place_where_the_entry_cannot_be_removed(append_only):
     directory = tempfile.mkdtemp()
     path = os.path.join(directory, "old.kstv")
+    positions = np.arange(12, dtype=np.float32).reshape(4, 3)
+
+    def create_add_and_read():
+        db = PyAtomDatabase(path, compression="lz4", overwrite=True)
+        db.add_molecule(PyMolecule(positions, np.arange(1, 5, dtype=np.uint8), energy=-1.5))
+        for _ in range(2):
+            assert db[0].positions.tolist() == positions.tolist()
+            assert db.get_molecules([0])[0].energy == -1.5
+            assert db.get_molecules_flat([0])["positions"].tolist() == positions.tolist()
+            db.flush()
+
     try:
         PyAtomDatabase(path).flush()
         os.chmod(path, 0o666)
-        os.chmod(directory, 0o555)
         inode = os.stat(path).st_ino
-        create = lambda: PyAtomDatabase(path, compression="lz4", overwrite=True)  # noqa: E731
-        assert outcome_in_child(create, as_nobody=True) == "ok"
+        if not keep_entries(directory, append_only, True):
+            pytest.skip("this file system keeps no append-only directory")
+        try:
+            outcome = outcome_in_child(create_add_and_read, as_nobody=not append_only)
+        finally:
+            keep_entries(directory, append_only, False)
+        assert outcome == "ok"
         assert os.stat(path).st_ino == inode
-        assert os.path.getsize(path) == DATA_START
         (_, slot0), (_, slot1) = read_slots(path)
-        assert slot0 == slot1 and slot0["generation"] == 0 and slot0["compression"] == 1
-        assert len(PyAtomDatabase.open(path)) == 0
+        assert {slot0["generation"], slot1["generation"]} == {1, 2}
+        assert slot0["compression"] == slot1["compression"] == 1
+        for mmap in (True, False):
+            assert PyAtomDatabase.open(path, mmap=mmap)[0].positions.tolist() == \
+                positions.tolist()
     finally:
         os.chmod(directory, 0o700)
         shutil.rmtree(directory)
