@@ -256,6 +256,25 @@ Error not_a_regular_file_error(const std::string& path) {
     return Error::io("'" + path + "' is not a regular file");
 }
 
+// Opens the file at `path` with `flags`, waiting for the break of the lease that made an open
+// without waiting fail with `lease_error`. The file is the one that a lookup that cannot block
+// (O_PATH) finds at the path; it is reopened through that handle once it is known to be a regular
+// file, so that a FIFO put at the path meanwhile is refused rather than waited for. Where the
+// handle cannot be reopened (no /proc: a minimal container, a mount namespace without it), the
+// open fails with `lease_error`, never as if the file were missing.
+Result<File> File::open_after_lease_break(const std::string& path, int flags, Error lease_error) {
+    KESTROVE_ASSIGN_OR_RETURN(const File found, open_with(path, O_PATH));
+    struct stat st;
+    if (::fstat(found.fd(), &st) != 0) return last_os_error();
+    if (!S_ISREG(st.st_mode)) return not_a_file_error(st.st_mode, path);
+    auto reopened = open_with("/proc/self/fd/" + std::to_string(found.fd()), flags);
+    if (!reopened.ok() && (reopened.error().os_code() == ENOENT ||
+                           reopened.error().os_code() == ENOTDIR)) {
+        return lease_error;
+    }
+    return reopened;
+}
+
 Result<OpenedFile> open_existing(const std::string& path, Access access) {
     int flags = O_RDONLY;
     if (access == Access::kWrite) flags = O_WRONLY;
@@ -266,16 +285,10 @@ Result<OpenedFile> open_existing(const std::string& path, Access access) {
     // process holds a conflicting lease, the open fails with EWOULDBLOCK instead of waiting for
     // the lease to be broken. A FIFO never fails so (a read-only open succeeds, a write-only one
     // fails with ENXIO), so that failure is met with an open that waits for the break as any
-    // other program's open does: of the file found at the path by a lookup that cannot block
-    // (O_PATH), reopened through that handle once it is known to be a regular file, so that a
-    // FIFO put at the path meanwhile is refused rather than waited for.
+    // other program's open does.
     auto opened = File::open_with(path, flags | O_NONBLOCK);
     if (!opened.ok() && opened.error().os_code() == EWOULDBLOCK) {
-        KESTROVE_ASSIGN_OR_RETURN(const File found, File::open_with(path, O_PATH));
-        struct stat st;
-        if (::fstat(found.fd(), &st) != 0) return last_os_error();
-        if (!S_ISREG(st.st_mode)) return not_a_file_error(st.st_mode, path);
-        opened = File::open_with("/proc/self/fd/" + std::to_string(found.fd()), flags);
+        opened = File::open_after_lease_break(path, flags, std::move(opened).error());
     }
     KESTROVE_ASSIGN_OR_RETURN(File file, std::move(opened));
     struct stat st;

@@ -86,6 +86,8 @@ private:
 
     explicit File(int fd) noexcept : fd_(fd) {}
     [[nodiscard]] static Result<File> open_with(const std::string& path, int flags);
+    [[nodiscard]] static Result<File> open_after_lease_break(const std::string& path, int flags,
+                                                             Error lease_error);
 
     int fd_ = -1;
 };
@@ -106,8 +108,10 @@ struct OpenedFile {
 // its other end, and reading it waits for that peer to write, so such a file is never used.
 // Devices are opened and fail as they are used (they hold no database). A regular file that
 // another process holds a conflicting lease on (an oplock or delegation of a file server) is
-// waited for as a plain open waits: until the lease is broken. The handle keeps O_NONBLOCK, which
-// reads and writes of regular files ignore, unless the open had to wait for such a break.
+// waited for as a plain open waits: until the lease is broken. Without /proc, which that wait
+// needs, such an open fails with the lease's own EWOULDBLOCK (EAGAIN). The handle keeps
+// O_NONBLOCK, which reads and writes of regular files ignore, unless the open had to wait for
+// such a break.
 [[nodiscard]] Result<OpenedFile> open_existing(const std::string& path, Access access);
 
 // `path` names something that is neither a regular file nor a directory ("'<path>' is not a

@@ -279,6 +279,75 @@ def test_an_append_waits_for_the_break_of_another_process_lease(db_path, create_
     assert len(PyAtomDatabase.open(db_path)) == 2
 
 
+# Takes a read lease on the file argv[1], prints "held" (or why the lease was refused) and holds
+# it, while it is being broken too, until a line comes on its standard input.
+HOLD_READ_LEASE_UNTIL_TOLD = """
+import fcntl, os, signal, sys
+signal.signal(signal.SIGIO, signal.SIG_IGN)  # a break is asked for, and not granted
+fd = os.open(sys.argv[1], os.O_RDONLY)
+try:
+    fcntl.fcntl(fd, getattr(fcntl, "F_SETLEASE", 1024), getattr(fcntl, "F_RDLCK", 0))
+except OSError as error:
+    print(error, flush=True)
+    sys.exit(2)
+print("held", flush=True)
+sys.stdin.readline()
+"""
+
+# Run without /proc (an empty tmpfs over it, in a mount namespace of its own): an append and a
+# flush, then a replacing creation, each as "ok" or "<exception type>: <text>".
+WRITE_WITHOUT_PROC = """
+import sys
+import numpy as np
+from kestrove import PyAtomDatabase, PyMolecule
+def outcome(call):
+    try:
+        call()
+        return "ok"
+    except Exception as error:
+        return f"{type(error).__name__}: {error}"
+db = PyAtomDatabase.open(sys.argv[1], mmap=False)
+def append():
+    db.add_molecule(PyMolecule(np.zeros((2, 3), np.float32), np.ones(2, np.uint8)))
+    db.flush()
+print(outcome(append))
+print(outcome(lambda: PyAtomDatabase(sys.argv[1], overwrite=True)))
+"""
+
+
+# The wait for a lease's break reopens the file through /proc. Where there is none, an open of a
+# file under a lease fails with the lease's own error, never as if the file were missing, and a
+# replacing creation does not take that for a free path. A retry once the lease is gone succeeds.
+def test_without_proc_a_lease_fails_writes_with_its_own_error(db_path, create_db):
+    create_db(db_path, [make_molecule(0)])
+    before = open(db_path, "rb").read()
+    without_proc = ["unshare", "--mount", "--propagation", "private", "sh", "-c",
+                    'mount -t tmpfs none /proc && exec "$@"', "sh"]
+    probe = subprocess.run([*without_proc, "test", "!", "-e", "/proc/self"], capture_output=True)
+    if probe.returncode != 0:
+        pytest.skip("no mount namespace without /proc can be made here")
+    command = [sys.executable, "-c", HOLD_READ_LEASE_UNTIL_TOLD, db_path]
+    with subprocess.Popen(command, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                          text=True) as holder:
+        try:
+            state = holder.stdout.readline().strip()
+            if state != "held":
+                assert state, "the lease holder failed"
+                pytest.skip(f"this file system grants no lease: {state}")
+            writer = subprocess.run(
+                [*without_proc, sys.executable, "-c", WRITE_WITHOUT_PROC, db_path],
+                capture_output=True, text=True, timeout=60)
+        finally:
+            holder.communicate("release\n", timeout=30)
+    lease_error = "ValueError: IO error: Resource temporarily unavailable (os error 11)"
+    assert writer.stdout.splitlines() == [lease_error, lease_error], writer.stderr
+    assert open(db_path, "rb").read() == before
+    db = PyAtomDatabase.open(db_path, mmap=False)
+    db.add_molecule(make_molecule(1))
+    db.flush()
+    assert len(PyAtomDatabase.open(db_path)) == 2
+
+
 def add_with(method, db, forces=False, dtype=np.float32):
     """Adds two molecules of three atoms through `method`."""
     positions = np.zeros((2, 3, 3), dtype)
