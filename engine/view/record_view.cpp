@@ -1,6 +1,7 @@
 // The lazy view of one stored structure-of-arrays record: structural checks once, fields on demand.
 #include "engine/view/record_view.hpp"
 
+#include <algorithm>
 #include <cstring>
 #include <type_traits>
 
@@ -142,8 +143,9 @@ SoaBytes::SoaBytes(storage::SharedMmapBytes shared)
 // --- Construction ---
 
 void SoaBytes::keep_prefix(size_t n) {
-    if (n >= bytes_.size()) return;
+    n = std::min(n, bytes_.size());
     if (Bytes* owned = std::get_if<0>(&storage_)) {
+        if (owned->capacity() == n) return;  // holds exactly those bytes
         *owned = Bytes(owned->begin(), owned->begin() + static_cast<std::ptrdiff_t>(n));
         bytes_ = std::span<const uint8_t>(owned->data(), owned->size());
         return;

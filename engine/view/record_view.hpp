@@ -52,8 +52,10 @@ public:
 
     std::span<const uint8_t> bytes() const { return bytes_; }
     bool is_shared() const { return storage_.index() == 1; }
-    // Keeps only the first `n` bytes. An owned buffer longer than that is copied to one of `n`
-    // bytes, so that bytes nothing uses are not held.
+    // Keeps only the first `n` bytes (all of them when there are fewer). An owned buffer that
+    // holds, or has room for, more than that is copied to one of exactly those bytes, so that
+    // bytes nothing uses are not held: a decompression buffer is sized from the length that the
+    // record's index entry declares, which a damaged or forged entry overstates.
     void keep_prefix(size_t n);
 
 private:

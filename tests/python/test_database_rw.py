@@ -510,6 +510,40 @@ def test_reads_without_the_map_hold_no_stored_bytes_per_position(db_path, run_py
     assert int(result.stdout) * 1024 < 3 * len(data)
 
 
+# A lazy molecule keeps its record and no more, whatever size its index entry declares: here every
+# record of about 12 KB declares 1 GiB (an LZ4 buffer sized from that could grow to 3 MB), and all
+# 300 molecules are held at once, on every road, with only 400 MiB of address space to spare.
+@pytest.mark.parametrize("kind", ["lz4", "zstd"])
+def test_lazy_molecules_hold_only_their_records(db_path, run_python, kind):
+    rng = np.random.default_rng(0)
+    db = PyAtomDatabase(db_path, kind)
+    db.add_molecules([PyMolecule(rng.standard_normal((500, 3)).astype(np.float32),
+                                 np.ones(500, np.uint8),
+                                 forces=rng.standard_normal((500, 3)).astype(np.float32))
+                      for _ in range(300)])
+    db.flush()
+    data = bytearray(open(db_path, "rb").read())
+    for i in range(300):
+        struct.pack_into("<I", data, entry_at(data, i) + 12, 1 << 30)
+    open(db_path, "wb").write(data)
+    result = run_python("""
+        import os, resource, sys
+        os.environ["RAYON_NUM_THREADS"] = "2"
+        import numpy as np
+        from kestrove import PyAtomDatabase
+        vm = next(int(line.split()[1]) for line in open("/proc/self/status")
+                  if line.startswith("VmSize:"))
+        resource.setrlimit(resource.RLIMIT_AS, ((vm << 10) + (400 << 20),) * 2)
+        for mmap in (True, False):
+            db = PyAtomDatabase.open(sys.argv[1], mmap=mmap)
+            for read in (lambda: [db[i] for i in range(300)], lambda: db.get_molecules(range(300))):
+                held = read()
+                print(sum(len(m.positions) for m in held))
+                del held
+        """, db_path)
+    assert result.stdout.split() == ["150000"] * 4, result.stderr
+
+
 # Allocations that fail while a record is read say what they were sizing: here the record's
 # declared size, as far as its LZ4 bytes could expand, is beyond the address space left.
 def test_a_record_too_large_to_allocate_is_named(db_path, run_python):
