@@ -268,8 +268,8 @@ Result<File> File::open_after_lease_break(const std::string& path, int flags, Er
     if (::fstat(found.fd(), &st) != 0) return last_os_error();
     if (!S_ISREG(st.st_mode)) return not_a_file_error(st.st_mode, path);
     auto reopened = open_with("/proc/self/fd/" + std::to_string(found.fd()), flags);
-    if (!reopened.ok() && (reopened.error().os_code() == ENOENT ||
-                           reopened.error().os_code() == ENOTDIR)) {
+    if (!reopened.ok() &&
+        (reopened.error().os_code() == ENOENT || reopened.error().os_code() == ENOTDIR)) {
         return lease_error;
     }
     return reopened;

@@ -321,11 +321,11 @@ kestrove::Result<SoaMoleculeView> load_mmap_view(const AtomDatabase& db, uint64_
 
 // The record of molecule `index` read through the database's own file, in a buffer of its own;
 // compressed bytes are staged in `scratch`. Touches no Python object.
-kestrove::Result<kestrove::Bytes> read_file_record(const StoredRecords& stored,
+kestrove::Result<kestrove::Bytes> read_file_record(const StoredRecords& records,
                                                    const MoleculeIndex& entry, uint64_t index,
                                                    kestrove::Bytes& scratch) {
     return binding::naming_allocations([&] { return record_of(index); },
-                                       [&] { return stored.owned_record(entry, scratch); });
+                                       [&] { return records.owned_record(entry, scratch); });
 }
 
 // The body shared by get_molecule and subscription, after the index has been converted.
@@ -348,10 +348,10 @@ PyObject* get_one(PyObject* self, uint64_t index) {
     auto loaded = binding::without_lock([&]() -> kestrove::Result<SoaMoleculeView> {
         const size_t one[] = {static_cast<size_t>(index)};
         KESTROVE_ASSIGN_OR_RETURN(const auto entries, db.lookup_entries(one));
-        KESTROVE_ASSIGN_OR_RETURN(const auto stored, StoredRecords::of(db, entries));
+        KESTROVE_ASSIGN_OR_RETURN(const auto records, StoredRecords::of(db, entries));
         kestrove::Bytes scratch;
         KESTROVE_ASSIGN_OR_RETURN(kestrove::Bytes record,
-                                  read_file_record(stored, entries[0], index, scratch));
+                                  read_file_record(records, entries[0], index, scratch));
         return view_of(std::move(record), index, *context);
     });
     if (!loaded.ok()) return binding::raise_engine_error(loaded.error());
@@ -407,9 +407,9 @@ bool load_mmap_views(const AtomDatabase& db, const std::vector<uint64_t>& indice
 
 // The views of records read through the database's own file. Each record is read and made a view
 // in its own task, so that the call holds a record's unused bytes only while that task runs. A
-// read failure ends the call, as reading every record first would; a record that is no view
-// fails it only once every record is read, and the first such record in the order asked is
-// reported.
+// failure to read or decompress a record ends the call and is reported, whichever one a worker
+// met first. Otherwise every record is read, and the first one in the order asked that makes no
+// view is reported.
 bool load_file_views(const AtomDatabase& db, const std::vector<uint64_t>& indices,
                      const SoaContext& context, Views& views) {
     kestrove::platform::LowestFailure<Error> not_a_view;
@@ -417,13 +417,13 @@ bool load_file_views(const AtomDatabase& db, const std::vector<uint64_t>& indice
         std::vector<size_t> wanted(indices.begin(), indices.end());
         auto entries = db.lookup_entries(wanted);
         if (!entries.ok()) return std::move(entries).error();
-        auto stored = StoredRecords::of(db, entries.value());
-        if (!stored.ok()) return std::move(stored).error();
+        auto records = StoredRecords::of(db, entries.value());
+        if (!records.ok()) return std::move(records).error();
         return kestrove::platform::parallel_try_for(
             indices.size(), [&](size_t i) -> std::optional<Error> {
                 kestrove::Bytes scratch;
                 auto record =
-                    read_file_record(stored.value(), entries.value()[i], indices[i], scratch);
+                    read_file_record(records.value(), entries.value()[i], indices[i], scratch);
                 if (!record.ok()) return std::move(record).error();
                 auto view = view_of(std::move(record).value(), indices[i], context);
                 if (view.ok()) {

@@ -52,26 +52,26 @@ struct ArrayRow {
 
 std::optional<ArrayRow> array_row(uint8_t tag) {
     switch (tag) {
-        case 0:
-        case 3:
+        case dtypes::kTagF64:
+        case dtypes::kTagF64Array:
             return ArrayRow{Dtype::kFloat64, 1};
-        case 1:
-        case 5:
+        case dtypes::kTagI64:
+        case dtypes::kTagI64Array:
             return ArrayRow{Dtype::kInt64, 1};
-        case 4:
+        case dtypes::kTagVec3F32:
             return ArrayRow{Dtype::kFloat32, 3};
-        case 6:
-        case 11:
+        case dtypes::kTagF32Array:
+        case dtypes::kTagF32:
             return ArrayRow{Dtype::kFloat32, 1};
-        case 7:
+        case dtypes::kTagVec3F64:
             return ArrayRow{Dtype::kFloat64, 3};
-        case 8:
+        case dtypes::kTagI32Array:
             return ArrayRow{Dtype::kInt32, 1};
-        case 9:
+        case dtypes::kTagBool3:
             return ArrayRow{Dtype::kBool, 3};
-        case 10:
+        case dtypes::kTagMat3F64:
             return ArrayRow{Dtype::kFloat64, 9};
-        case 12:
+        case dtypes::kTagMat3F32:
             return ArrayRow{Dtype::kFloat32, 9};
         default:
             return std::nullopt;
@@ -84,13 +84,6 @@ std::optional<uint64_t> row_bytes(uint8_t tag) {
     const auto row = array_row(tag);
     if (!row) return std::nullopt;
     return numpy::dtype_size(row->dtype) * static_cast<uint64_t>(row->inner);
-}
-
-// Tags of exactly one row per section: the scalars, the boolean triple and the 3 × 3 matrices.
-// A section of an array tag (3 to 8) holds any number of rows.
-bool is_fixed_size_tag(uint8_t tag) {
-    return tag == dtypes::kTagF64 || tag == dtypes::kTagI64 || tag == dtypes::kTagBool3 ||
-           tag == dtypes::kTagMat3F64 || tag == dtypes::kTagF32 || tag == dtypes::kTagMat3F32;
 }
 
 // What a column becomes in the result.
@@ -179,7 +172,7 @@ struct Batch {
     std::vector<Column> columns;
     ColumnLookup lookup;  // over `columns`, rebuilt whenever they are replaced
     bool keyed = false;
-    // Positional mode over a stored schema: a record whose sections are not the columns' raises
+    // Positional mode over the schema lock: a record whose sections are not the columns' raises
     // `turn_keyed`, and the call is then read again in keyed mode.
     bool may_turn_keyed = false;
     std::atomic<bool> turn_keyed{false};
@@ -211,7 +204,7 @@ std::optional<Error> copy_payload(Batch& batch, size_t m, size_t r, const SoaSec
                                   Column& column) {
     const SectionSchema& schema = column.schema;
     const uint64_t len = section.payload.size();
-    const bool stored = column.output == Output::kArray || column.output == Output::kBytes;
+    const bool has_buffer = column.output == Output::kArray || column.output == Output::kBytes;
     if (schema.per_atom) {
         uint64_t expected;
         if (__builtin_mul_overflow(static_cast<uint64_t>(r), schema.elem_bytes, &expected)) {
@@ -219,7 +212,7 @@ std::optional<Error> copy_payload(Batch& batch, size_t m, size_t r, const SoaSec
                                        " payload length overflow");
         }
         if (len != expected) return invalid_length(section.key, len, expected);
-        if (schema.slot_bytes != 0 && stored && len != 0) {
+        if (schema.slot_bytes != 0 && has_buffer && len != 0) {
             copy_into(column, batch.offsets[m] * schema.elem_bytes, section.payload);
         }
         return std::nullopt;
@@ -227,7 +220,7 @@ std::optional<Error> copy_payload(Batch& batch, size_t m, size_t r, const SoaSec
     if (schema.slot_bytes != 0 || column.output != Output::kList) {
         // A fixed-size column, also one whose slots are empty (zero values stored).
         if (len != schema.slot_bytes) return invalid_length(section.key, len, schema.slot_bytes);
-        if (stored && len != 0) copy_into(column, m * schema.slot_bytes, section.payload);
+        if (has_buffer && len != 0) copy_into(column, m * schema.slot_bytes, section.payload);
         return std::nullopt;
     }
     if (schema.type_tag == dtypes::kTagNull) return std::nullopt;
@@ -240,7 +233,7 @@ std::optional<Error> copy_payload(Batch& batch, size_t m, size_t r, const SoaSec
     return std::nullopt;
 }
 
-// A record that positional mode cannot match to the columns. Over a stored schema the columns
+// A record that positional mode cannot match to the columns. Over the schema lock the columns
 // are exactly its sections, so keyed mode reads such a record, or refuses it with its own
 // message: the call turns keyed, as it would have had the first record been this one.
 // Otherwise the mismatch is the molecule's failure.
@@ -252,7 +245,7 @@ std::optional<Error> positional_mismatch(Batch& batch, Error mismatch) {
 // What one chunk of molecules reuses from record to record.
 struct ChunkState {
     ParsedSoaRecord parsed;
-    kestrove::Bytes stored;        // a record's stored bytes, read from the file
+    kestrove::Bytes stored_bytes;  // a record's stored bytes, read from the file
     kestrove::Bytes decompressed;  // a decompressed record
     std::vector<size_t> matched;   // keyed mode: the column of each section position, or kNone
 };
@@ -322,13 +315,13 @@ std::optional<Error> fill_one(Batch& batch, size_t m, std::span<const uint8_t> r
 // Asks the processor to start loading a record's stored bytes from the map, so that reading them
 // overlaps the work on the record before it: random records are cache misses, and following one
 // record's fields is a chain of them.
-void prefetch_record(std::span<const uint8_t> stored) {
+void prefetch_record(std::span<const uint8_t> stored_bytes) {
     constexpr size_t kCacheLine = 64;
     constexpr size_t kMaxPrefetchBytes = 4096;
     // Both bounds stay in the loop's condition: g++ 12 deletes this loop, prefetches and all,
     // when its bound is their minimum computed beforehand.
-    for (size_t at = 0; at < kMaxPrefetchBytes && at < stored.size(); at += kCacheLine) {
-        __builtin_prefetch(stored.data() + at);
+    for (size_t at = 0; at < kMaxPrefetchBytes && at < stored_bytes.size(); at += kCacheLine) {
+        __builtin_prefetch(stored_bytes.data() + at);
     }
 }
 
@@ -337,7 +330,7 @@ void prefetch_record(std::span<const uint8_t> stored) {
 struct RecordSource {
     const AtomDatabase& db;
     bool from_map;
-    const kestrove::storage::StoredRecords& stored;
+    const kestrove::storage::StoredRecords& records;
     const std::vector<uint64_t>& indices;
     const std::vector<MoleculeIndex>& entries;  // entries[m]: that of indices[m]
 };
@@ -352,12 +345,12 @@ kestrove::Result<std::span<const uint8_t>> read_record(const RecordSource& sourc
             return std::string(what) + " record of molecule " + std::to_string(source.indices[m]);
         };
     };
-    KESTROVE_ASSIGN_OR_RETURN(const auto stored,
+    KESTROVE_ASSIGN_OR_RETURN(const auto stored_bytes,
                               binding::naming_allocations(named("the stored"), [&] {
-                                  return source.stored.stored(entry, state.stored);
+                                  return source.records.stored_bytes(entry, state.stored_bytes);
                               }));
     return binding::naming_allocations(named("the decompressed"), [&] {
-        return source.stored.record(entry, stored, state.decompressed);
+        return source.records.record(entry, stored_bytes, state.decompressed);
     });
 }
 
@@ -384,7 +377,7 @@ std::optional<Error> check_record_count(const RecordSource& source, const Batch&
     return count_refusal(source.indices[m], count);
 }
 
-// Bounds the slot of a per-molecule column, which the stored schema declares untrusted: a slot is
+// Bounds the slot of a per-molecule column, which the schema lock declares untrusted: a slot is
 // the payload of a record that holds the column, so no longer than such a record. The requested
 // records are tried first. A slot longer than all of them can only be that of a column which
 // other records alone hold (each requested molecule then gets zeros); for it, the longest record
@@ -439,10 +432,10 @@ void assign_columns(Batch& batch, std::vector<SectionSchema> schemas) {
     batch.lookup.build(batch.columns);
 }
 
-// Whether the stored schema holds exactly the columns' sections, in any order.
-bool columns_match(const Batch& batch, const kestrove::storage::DatabaseSchema& stored) {
-    if (stored.sections.size() != batch.columns.size()) return false;
-    return std::all_of(stored.sections.begin(), stored.sections.end(), [&](const auto& s) {
+// Whether the schema lock holds exactly the columns' sections, in any order.
+bool columns_match(const Batch& batch, const kestrove::storage::DatabaseSchema& lock) {
+    if (lock.sections.size() != batch.columns.size()) return false;
+    return std::all_of(lock.sections.begin(), lock.sections.end(), [&](const auto& s) {
         const size_t c = batch.lookup.find(s.kind, s.key);
         if (c == kNone) return false;
         const SectionSchema& f = batch.columns[c].schema;
@@ -451,13 +444,12 @@ bool columns_match(const Batch& batch, const kestrove::storage::DatabaseSchema& 
     });
 }
 
-// Checks that a column has a tag and slot that records of its section can have. The column sizes
-// the rows of every molecule, also of those that lack the section, so another slot would give
-// them extra rows, or too few, and another tag another element type. A built-in field carries
-// one of its own tags; a per-molecule slot holds one row of a fixed-size tag, or whole rows of an
-// array tag; a per-atom slot is one row, as its element is (checked where the column is sized),
-// and is 0 only for a fixed-size tag found in records of no atoms: a column whose slot is 0 is
-// never copied into.
+// Checks that a column has a tag and slot that records of its section can have, before it sizes
+// the rows of every molecule, also of those that lack the section: another slot would give them
+// extra rows, or too few, and another tag another element type. A built-in field carries one of
+// its own tags, and a slot fits its tag (`slot_fits_tag`); a column whose slot is 0 is never
+// copied into. Columns from the schema lock were checked in full as it was read; this holds the
+// columns of a first record to the same bounds.
 kestrove::Status check_tag_and_slot(const SectionSchema& schema) {
     const auto refuse = [&](const std::string& what) {
         return Error::invalid_data("Section " + quoted(schema.key) + " has invalid " + what);
@@ -469,14 +461,11 @@ kestrove::Status check_tag_and_slot(const SectionSchema& schema) {
             return refuse("type tag " + std::to_string(schema.type_tag));
         }
     }
-    const auto row = row_bytes(schema.type_tag);
-    if (!row) return {};
-    const bool fixed = is_fixed_size_tag(schema.type_tag);
-    const bool fits = schema.per_atom
-                          ? schema.slot_bytes == *row || (fixed && schema.slot_bytes == 0)
-                      : fixed ? schema.slot_bytes == *row
-                              : schema.slot_bytes % *row == 0;
-    if (fits) return {};
+    if (!row_bytes(schema.type_tag)) return {};
+    if (kestrove::storage::schema::slot_fits_tag(schema.type_tag, schema.per_atom,
+                                                 schema.slot_bytes)) {
+        return {};
+    }
     return refuse("slot length " + std::to_string(schema.slot_bytes) + " for type tag " +
                   std::to_string(schema.type_tag));
 }
@@ -490,7 +479,7 @@ kestrove::Status allocate_columns(Batch& batch, const SlotBound& slots) {
     for (Column& column : batch.columns) {
         const SectionSchema& schema = column.schema;
         if (column.output == Output::kArray || column.output == Output::kBytes) {
-            // A stored schema is untrusted: a per-atom element has its tag's row size, and a
+            // The schema lock is untrusted: a per-atom element has its tag's row size, and a
             // slot is a payload that some record holds.
             const uint64_t unit = schema.per_atom ? schema.elem_bytes : schema.slot_bytes;
             const uint64_t rows = schema.per_atom ? batch.total_atoms : batch.n_molecules;
@@ -513,12 +502,12 @@ kestrove::Status allocate_columns(Batch& batch, const SlotBound& slots) {
     return {};
 }
 
-// Keyed mode: the columns are the stored schema's sections, in its order.
-kestrove::Status lay_out_keyed(Batch& batch, const kestrove::storage::DatabaseSchema& stored,
+// Keyed mode: the columns are the schema lock's sections, in its order.
+kestrove::Status lay_out_keyed(Batch& batch, const kestrove::storage::DatabaseSchema& lock,
                                const SlotBound& slots) {
     std::vector<SectionSchema> schemas;
-    schemas.reserve(stored.sections.size());
-    for (const auto& s : stored.sections) {
+    schemas.reserve(lock.sections.size());
+    for (const auto& s : lock.sections) {
         schemas.push_back(
             SectionSchema{s.key, s.elem_bytes, s.slot_bytes, s.per_atom, s.kind, s.type_tag});
     }
@@ -528,15 +517,15 @@ kestrove::Status lay_out_keyed(Batch& batch, const kestrove::storage::DatabaseSc
     return allocate_columns(batch, slots);
 }
 
-// Lays out the columns from the first record and the stored schema, and allocates them:
-// positional mode over the first record's sections when there is no stored schema or it holds
+// Lays out the columns from the first record and the schema lock, and allocates them:
+// positional mode over the first record's sections when there is no schema lock or it holds
 // exactly those sections, keyed mode otherwise.
 kestrove::Status lay_out(Batch& batch, std::vector<SectionSchema> first,
-                         const std::optional<kestrove::storage::DatabaseSchema>& stored,
+                         const std::optional<kestrove::storage::DatabaseSchema>& lock,
                          const SlotBound& slots) {
     assign_columns(batch, std::move(first));
-    if (stored && !columns_match(batch, *stored)) return lay_out_keyed(batch, *stored, slots);
-    batch.may_turn_keyed = stored.has_value();
+    if (lock && !columns_match(batch, *lock)) return lay_out_keyed(batch, *lock, slots);
+    batch.may_turn_keyed = lock.has_value();
     return allocate_columns(batch, slots);
 }
 
@@ -551,9 +540,9 @@ size_t flat_chunk(const Batch& batch, bool decompresses) {
     return static_cast<size_t>(std::max<uint64_t>(1, atoms_per_task / mean_atoms));
 }
 
-// The failure a fill reports. From the map it is that of the lowest position that failed. From
-// the file, a record that cannot be read comes first (any one of them), as it would were every
-// record read before the fill; otherwise again the lowest position's failure.
+// The failure a fill reports. From the map, that of the lowest position that failed. From the
+// file, a failure to read or decompress a record outranks every other failure (of those, the
+// first one a worker recorded is reported); otherwise again the lowest position's failure.
 class FillFailure {
 public:
     explicit FillFailure(bool reads_first) : reads_first_(reads_first) {}
@@ -644,7 +633,7 @@ kestrove::Result<std::optional<Refusal>> find_unreadable(const RecordSource& sou
         source.db.compression().kind != kestrove::compression::CompressionType::None;
     for (size_t m = 0; m < source.entries.size(); ++m) {
         if (!source.from_map) {
-            KESTROVE_TRY(source.stored.check(source.entries[m]));
+            KESTROVE_TRY(source.records.check_stored_range(source.entries[m]));
         } else if (!source.db.mapped_range(source.entries[m])) {
             return std::optional<Refusal>(Refusal{
                 m,
@@ -675,9 +664,9 @@ uint64_t check_counts(const RecordSource& source, const Batch& batch,
     return longest;
 }
 
-// Lays out and allocates the columns from the first requested record and the stored schema.
+// Lays out and allocates the columns from the first requested record and the schema lock.
 kestrove::Status lay_out_from_first(const RecordSource& source,
-                                    const std::optional<kestrove::storage::DatabaseSchema>& stored,
+                                    const std::optional<kestrove::storage::DatabaseSchema>& lock,
                                     Batch& batch, const SlotBound& slots) {
     ChunkState state;
     KESTROVE_ASSIGN_OR_RETURN(const auto first_record, read_record(source, 0, state));
@@ -692,7 +681,19 @@ kestrove::Status lay_out_from_first(const RecordSource& source,
                                   kestrove::view::section_schema_from_ref(section, parsed.n_atoms));
         first.push_back(std::move(schema));
     }
-    return lay_out(batch, std::move(first), stored, slots);
+    return lay_out(batch, std::move(first), lock, slots);
+}
+
+// The database's schema lock, when it has one, once every entry is known to be one that this
+// system's writers give their sections. The columns of a call are laid out from it, also for
+// molecules that lack a section: an entry that disagrees with its kind or its tag would give them
+// rows of another count, or read values that the records hold as absent.
+kestrove::Result<std::optional<kestrove::storage::DatabaseSchema>> checked_lock(
+    const AtomDatabase& db) {
+    if (const auto& lock = db.schema_lock()) {
+        KESTROVE_TRY(kestrove::storage::schema::check_written_lock(*lock, db.record_format()));
+    }
+    return db.schema_info();
 }
 
 // Allocates the positions and atomic numbers of every atom; every molecule that succeeds writes
@@ -716,10 +717,18 @@ kestrove::Status allocate_atoms(Batch& batch) {
 
 // Steps of the call that need no interpreter lock: counts, layout and the parallel fill.
 //
-// Every buffer is sized from the index's counts before the fill reads a record, so a record whose
-// stored bytes cannot be read, or whose count they cannot back, is refused rather than allocated
-// for. Only the molecules before the first refused position are filled, so that a failure of an
-// earlier one is still the one reported.
+// Every buffer is sized from the index's counts before any record is filled, and a count is used
+// only once the stored bytes of its entry are known to be able to back it. The refused position
+// is the first one whose count they cannot back or, from the map, whose stored bytes the map does
+// not hold; no record after it is read. The call reports the first of these that applies:
+// 1. the first position past the end of the index;
+// 2. a decoding context that the record format and positions type do not give;
+// 3. from the file, the first position whose stored bytes lie outside it;
+// 4. the refused position, when it is the first one asked for;
+// 5. an entry of the schema lock that no writer of this system makes;
+// 6. the first position's record failing to be read, or to give the columns;
+// 7. a failure to fill a molecule before the refused position, as FillFailure orders them;
+// 8. the refused position.
 kestrove::Status fill_batch(const AtomDatabase& db, const std::vector<uint64_t>& indices,
                             Batch& batch) {
     std::vector<MoleculeIndex> entries;
@@ -730,19 +739,19 @@ kestrove::Status fill_batch(const AtomDatabase& db, const std::vector<uint64_t>&
     const RecordSource source{db, uses_map(db), records, indices, entries};
     KESTROVE_ASSIGN_OR_RETURN(std::optional<Refusal> refused, find_unreadable(source));
     const uint64_t longest = check_counts(source, batch, refused);
-    const auto stored_schema = db.schema_info();
 
     const size_t filled = refused ? refused->at : indices.size();
     if (filled == 0) return std::move(refused->error);
+    KESTROVE_ASSIGN_OR_RETURN(const auto lock, checked_lock(db));
     batch.n_molecules = filled;
     batch.total_atoms = batch.offsets[filled];
     const SlotBound slots(db, longest);
-    KESTROVE_TRY(lay_out_from_first(source, stored_schema, batch, slots));
+    KESTROVE_TRY(lay_out_from_first(source, lock, batch, slots));
     KESTROVE_TRY(allocate_atoms(batch));
 
     auto failure = fill_all(source, batch);
     if (batch.turn_keyed.exchange(false, std::memory_order_relaxed)) {
-        KESTROVE_TRY(lay_out_keyed(batch, *stored_schema, slots));
+        KESTROVE_TRY(lay_out_keyed(batch, *lock, slots));
         failure = fill_all(source, batch);
     }
     if (failure) return std::move(*failure);

@@ -412,13 +412,12 @@ Result<SchemaLock> AtomDatabase::rebuild_schema_lock() const {
     std::vector<size_t> all(index_.size());
     for (size_t i = 0; i < all.size(); ++i) all[i] = i;
     KESTROVE_ASSIGN_OR_RETURN(const std::vector<MoleculeIndex> entries, lookup_entries(all));
-    KESTROVE_ASSIGN_OR_RETURN(const StoredRecords stored, StoredRecords::of(*this, entries));
+    KESTROVE_ASSIGN_OR_RETURN(const StoredRecords records, StoredRecords::of(*this, entries));
     SchemaLock lock;
     Bytes stored_scratch, record_scratch;
     for (const MoleculeIndex& entry : entries) {
-        KESTROVE_ASSIGN_OR_RETURN(const auto stored_bytes, stored.stored(entry, stored_scratch));
-        KESTROVE_ASSIGN_OR_RETURN(const auto record,
-                                  stored.record(entry, stored_bytes, record_scratch));
+        KESTROVE_ASSIGN_OR_RETURN(const auto stored, records.stored_bytes(entry, stored_scratch));
+        KESTROVE_ASSIGN_OR_RETURN(const auto record, records.record(entry, stored, record_scratch));
         auto derived = schema::record_schema(record, record_format_, std::nullopt);
         if (!derived.ok()) return std::move(derived).error();
         KESTROVE_TRY(schema::merge_schema_lock(lock, derived.value()));
@@ -617,12 +616,13 @@ Status AtomDatabase::read_file_at(uint64_t offset, void* buf, size_t len) const 
 
 Result<std::vector<Bytes>> AtomDatabase::decompress_entries_parallel(
     std::span<const MoleculeIndex> entries) const {
-    KESTROVE_ASSIGN_OR_RETURN(const StoredRecords stored, StoredRecords::of(*this, entries));
+    KESTROVE_ASSIGN_OR_RETURN(const StoredRecords stored_records,
+                              StoredRecords::of(*this, entries));
     std::vector<Bytes> records(entries.size());
     auto failure =
         platform::parallel_try_for(entries.size(), [&](size_t i) -> std::optional<Error> {
             Bytes scratch;
-            auto record = stored.owned_record(entries[i], scratch);
+            auto record = stored_records.owned_record(entries[i], scratch);
             if (!record.ok()) return std::move(record).error();
             records[i] = std::move(record).value();
             return std::nullopt;

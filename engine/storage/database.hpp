@@ -22,6 +22,8 @@
 
 namespace kestrove::storage {
 
+class StoredRecords;
+
 // One section that records may hold: a schema-lock entry flattened, in the exchange form.
 struct DatabaseSchemaSection {
     uint8_t kind = 0;
@@ -176,10 +178,6 @@ public:
     // data map, past the header slots.
     std::optional<std::span<const uint8_t>> mapped_range(const index::MoleculeIndex& entry) const;
     std::optional<SharedMmapBytes> get_shared_mmap_bytes(uint64_t i) const;
-    // The length of the file this database created or opened, as it is now.
-    Result<uint64_t> file_length() const;
-    // Fills buf[0, len) from that file at `offset`; fewer bytes there fail as a short read.
-    Status read_file_at(uint64_t offset, void* buf, size_t len) const;
     std::optional<uint32_t> uncompressed_size(uint64_t i) const;
     std::optional<uint32_t> num_atoms(uint64_t i) const;
     std::optional<DatabaseSchema> schema_info() const;
@@ -198,7 +196,15 @@ public:
     bool has_data_mmap() const { return data_mmap_ != nullptr; }
 
 private:
+    // Reads the records outside the map through the file, with the two calls below.
+    friend class StoredRecords;
+
     AtomDatabase() = default;
+
+    // The length of the file this database created or opened, as it is now.
+    Result<uint64_t> file_length() const;
+    // Fills buf[0, len) from that file at `offset`; fewer bytes there fail as a short read.
+    Status read_file_at(uint64_t offset, void* buf, size_t len) const;
 
     static Result<AtomDatabase> open_v1(std::string path, platform::File file, bool mmap,
                                         bool populate);

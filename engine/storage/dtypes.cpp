@@ -13,6 +13,13 @@ uint64_t type_tag_elem_bytes(uint8_t tag) {
     return tag < sizeof kElemBytes ? kElemBytes[tag] : 0;
 }
 
+bool is_fixed_size_tag(uint8_t tag) {
+    return tag == kTagF64 || tag == kTagI64 || tag == kTagBool3 || tag == kTagMat3F64 ||
+           tag == kTagF32 || tag == kTagMat3F32;
+}
+
+bool is_property_type_tag(uint8_t tag) { return tag <= kTagI32Array || tag == kTagNull; }
+
 bool is_per_atom_section(uint8_t kind, std::string_view key) {
     if (kind == kKindAtomProperty) return true;
     if (kind != kKindBuiltin) return false;

@@ -52,6 +52,14 @@ inline constexpr uint32_t kRecordFormat3 = 3;
 // Bytes per element of a tag: 0 for text, null and every unknown tag.
 uint64_t type_tag_elem_bytes(uint8_t tag);
 
+// Tags of exactly one value per section: the scalars, the boolean triple and the 3 × 3 matrices.
+// The array tags (3 to 8) hold any number of elements; text and null have no element size.
+bool is_fixed_size_tag(uint8_t tag);
+
+// Tags that a custom property's section can carry: those of the property's value types (0 to 8)
+// and null. The others (9 to 12) belong to built-in fields alone.
+bool is_property_type_tag(uint8_t tag);
+
 // A section holds one value per atom when it is a custom per-atom property or one of the built-in
 // per-atom fields ("forces", "charges", "velocities").
 bool is_per_atom_section(uint8_t kind, std::string_view key);

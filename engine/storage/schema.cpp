@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <iterator>
 
+#include "engine/storage/builtin_fields.hpp"
 #include "engine/storage/dtypes.hpp"
 #include "engine/storage/soa.hpp"
 #include "engine/utf8.hpp"
@@ -141,6 +142,64 @@ Result<SchemaEntry> schema_entry(uint8_t kind, std::string_view key, uint8_t typ
     const bool array_tag = type_tag >= dtypes::kTagF64Array && type_tag <= dtypes::kTagI32Array;
     entry.slot_bytes = array_tag ? entry.elem_bytes : payload_len / std::max<size_t>(n_atoms, 1);
     return entry;
+}
+
+bool slot_fits_tag(uint8_t tag, bool per_atom, uint64_t slot_bytes) {
+    if (tag == dtypes::kTagString || tag == dtypes::kTagNull) return slot_bytes == 0;
+    const uint64_t elem = dtypes::type_tag_elem_bytes(tag);
+    if (elem == 0) return false;  // not a tag
+    const bool fixed = dtypes::is_fixed_size_tag(tag);
+    if (per_atom) return slot_bytes == elem || (fixed && slot_bytes == 0);
+    return fixed ? slot_bytes == elem : slot_bytes % elem == 0;
+}
+
+namespace {
+
+// The tags a built-in field may carry in the record format: its one tag where format 2 fixes the
+// field's precision, else its single- and double-precision tags.
+bool is_field_tag(const builtin_fields::BuiltinField& field, uint8_t tag, uint32_t record_format) {
+    if (record_format == dtypes::kRecordFormat2 && field.has_format2_rule()) {
+        return tag == field.format2_tag;
+    }
+    return tag == field.tag_f32 || tag == field.tag_f64;
+}
+
+}  // namespace
+
+Status check_written_entry(uint8_t kind, std::string_view key, const SchemaEntry& entry,
+                           uint32_t record_format) {
+    const auto refuse = [&](const std::string& what) {
+        return invalid("Section " + quoted(key) + " has invalid " + what);
+    };
+    const uint8_t tag = entry.type_tag;
+    const std::string tag_text = std::to_string(tag);
+    const auto* field =
+        kind == dtypes::kKindBuiltin ? builtin_fields::find_builtin_field(key) : nullptr;
+    if (tag > kMaxSectionTypeTag ||
+        (field != nullptr && !is_field_tag(*field, tag, record_format))) {
+        return refuse("type tag " + tag_text);
+    }
+    if (!slot_fits_tag(tag, entry.per_atom, entry.slot_bytes)) {
+        return refuse("slot length " + std::to_string(entry.slot_bytes) + " for type tag " +
+                      tag_text);
+    }
+    if (entry.per_atom != dtypes::is_per_atom_section(kind, key)) {
+        return refuse("per_atom flag " + std::to_string(entry.per_atom ? 1 : 0));
+    }
+    if (entry.elem_bytes != dtypes::type_tag_elem_bytes(tag)) {
+        return refuse("element length " + std::to_string(entry.elem_bytes) + " for type tag " +
+                      tag_text);
+    }
+    const bool custom = kind == dtypes::kKindAtomProperty || kind == dtypes::kKindMolProperty;
+    if (custom && !dtypes::is_property_type_tag(tag)) return refuse("type tag " + tag_text);
+    return {};
+}
+
+Status check_written_lock(const SchemaLock& lock, uint32_t record_format) {
+    for (const auto& [key, entry] : lock.sections) {
+        KESTROVE_TRY(check_written_entry(key.kind, key.key, entry, record_format));
+    }
+    return {};
 }
 
 Result<SchemaLock> record_schema(std::span<const uint8_t> record, uint32_t record_format,

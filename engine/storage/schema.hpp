@@ -98,6 +98,26 @@ struct SchemaLock {
 [[nodiscard]] Result<SchemaEntry> schema_entry(uint8_t kind, std::string_view key, uint8_t type_tag,
                                                size_t payload_len, size_t n_atoms);
 
+// Whether a section of type tag `tag` may occupy `slot_bytes` per atom (`per_atom`) or per
+// molecule in the records a writer lays out: per atom, one element of the tag, or nothing for a
+// fixed-size tag found in records of no atoms; per molecule, one value of a fixed-size tag, or
+// whole elements of an array tag; text and null, whose length varies, take no fixed room.
+bool slot_fits_tag(uint8_t tag, bool per_atom, uint64_t slot_bytes);
+
+// Whether `entry` is one that this system's writers give the section (kind, key) of a database
+// of record format `record_format`: a tag (a built-in field one of its tags in the format), a slot
+// that fits it (`slot_fits_tag`), the per_atom flag that the kind and key give, the element
+// length of the tag, and for a custom property the tag of a property value. A section of another
+// kind or another kind-0 key, which this system never writes, is held to all but the tag rules.
+// Checked in that order; fails with "Section '{}' has invalid type tag {}", "... invalid slot
+// length {} for type tag {}", "... invalid per_atom flag {}" or "... invalid element length {}
+// for type tag {}".
+[[nodiscard]] Status check_written_entry(uint8_t kind, std::string_view key,
+                                         const SchemaEntry& entry, uint32_t record_format);
+
+// `check_written_entry` for every entry of `lock`, in lock order; the first failure is returned.
+[[nodiscard]] Status check_written_lock(const SchemaLock& lock, uint32_t record_format);
+
 // The lock of one structure-of-arrays record, parsed with the record's own bounds checks.
 // Built-in sections must carry a tag `record_format` admits. Of two sections with the same kind
 // and key the later one is described. Bytes after the last section are not examined.

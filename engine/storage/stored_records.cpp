@@ -26,7 +26,7 @@ bool StoredRecords::compressed() const {
     return db_->compression().kind != compression::CompressionType::None;
 }
 
-Status StoredRecords::check(const MoleculeIndex& entry) const {
+Status StoredRecords::check_stored_range(const MoleculeIndex& entry) const {
     if (db_->mapped_range(entry)) return {};
     // Offsets and sizes come from the index: records start past the header slots, and an empty
     // record needs no bytes at all.
@@ -44,10 +44,10 @@ Status StoredRecords::check(const MoleculeIndex& entry) const {
     return {};
 }
 
-Result<std::span<const uint8_t>> StoredRecords::stored(const MoleculeIndex& entry,
-                                                       Bytes& scratch) const {
+Result<std::span<const uint8_t>> StoredRecords::stored_bytes(const MoleculeIndex& entry,
+                                                             Bytes& scratch) const {
     if (const auto mapped = db_->mapped_range(entry)) return *mapped;
-    KESTROVE_TRY(check(entry));
+    KESTROVE_TRY(check_stored_range(entry));
     scratch.clear();  // a buffer that must grow has nothing worth copying
     scratch.resize(entry.compressed_size);
     KESTROVE_TRY(db_->read_file_at(entry.offset, scratch.data(), scratch.size()));
@@ -65,13 +65,13 @@ Result<std::span<const uint8_t>> StoredRecords::record(const MoleculeIndex& entr
 
 Result<Bytes> StoredRecords::owned_record(const MoleculeIndex& entry, Bytes& scratch) const {
     if (compressed()) {
-        KESTROVE_ASSIGN_OR_RETURN(const auto stored_bytes, stored(entry, scratch));
-        return compression::decompress(stored_bytes, db_->compression(), entry.uncompressed_size);
+        KESTROVE_ASSIGN_OR_RETURN(const auto stored, stored_bytes(entry, scratch));
+        return compression::decompress(stored, db_->compression(), entry.uncompressed_size);
     }
     if (const auto mapped = db_->mapped_range(entry)) return Bytes(mapped->begin(), mapped->end());
     // Read straight into the record's own buffer: nothing to copy afterwards.
     Bytes record;
-    KESTROVE_TRY(stored(entry, record));
+    KESTROVE_TRY(stored_bytes(entry, record));
     return record;
 }
 

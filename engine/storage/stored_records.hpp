@@ -25,12 +25,12 @@ public:
     [[nodiscard]] static Result<StoredRecords> of(const AtomDatabase& db,
                                                   std::span<const index::MoleculeIndex> entries);
 
-    // Whether the stored bytes of `entry` can be read: in the map, or inside the file past the
-    // header slots. Checked before anything is sized from the entry.
-    [[nodiscard]] Status check(const index::MoleculeIndex& entry) const;
+    // Checks that the stored bytes of `entry` lie where they can be read: in the map, or inside
+    // the file past the header slots. Checked before anything is sized from the entry.
+    [[nodiscard]] Status check_stored_range(const index::MoleculeIndex& entry) const;
     // The stored bytes of `entry`: the map's own, or read into `scratch` (resized to fit).
-    [[nodiscard]] Result<std::span<const uint8_t>> stored(const index::MoleculeIndex& entry,
-                                                          Bytes& scratch) const;
+    [[nodiscard]] Result<std::span<const uint8_t>> stored_bytes(const index::MoleculeIndex& entry,
+                                                                Bytes& scratch) const;
     // The record that `stored` (the stored bytes of `entry`) holds: the same bytes when records
     // are not compressed, else decompressed into `scratch`.
     [[nodiscard]] Result<std::span<const uint8_t>> record(const index::MoleculeIndex& entry,

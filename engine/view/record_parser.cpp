@@ -17,12 +17,6 @@ namespace dtypes = storage::dtypes;
 Error invalid(std::string message) { return Error::invalid_data(std::move(message)); }
 Error truncated(std::string_view label) { return invalid(std::string(label) + " truncated"); }
 
-// Tags with one value per section; tags 3 to 8 are arrays.
-bool is_fixed_size_tag(uint8_t tag) {
-    return tag == dtypes::kTagF64 || tag == dtypes::kTagI64 || tag == dtypes::kTagBool3 ||
-           tag == dtypes::kTagMat3F64 || tag == dtypes::kTagF32 || tag == dtypes::kTagMat3F32;
-}
-
 std::string invalid_length_message(std::string_view key, uint64_t len, uint64_t expected) {
     return "Section '" + std::string(key) + "' has invalid payload length " + std::to_string(len) +
            " (expected " + std::to_string(expected) + ")";
@@ -139,7 +133,7 @@ Result<SectionSchema> section_schema_from_ref(const SoaSectionRef& section, size
                            " for key '" + schema.key + "'");
         }
         schema.elem_bytes = schema.slot_bytes = size;
-        if (is_fixed_size_tag(tag)) {
+        if (dtypes::is_fixed_size_tag(tag)) {
             if (len != size) return invalid(invalid_length_message(schema.key, len, size));
         } else {
             uint64_t expected;
@@ -150,7 +144,7 @@ Result<SectionSchema> section_schema_from_ref(const SoaSectionRef& section, size
         }
         return schema;
     }
-    if (is_fixed_size_tag(tag)) {
+    if (dtypes::is_fixed_size_tag(tag)) {
         schema.elem_bytes = size;
         schema.slot_bytes = len;
     } else {

@@ -390,6 +390,11 @@ def test_foreign_sections_are_skipped_and_unknown_tags_are_bytes(db_path):
             data[m.start() - 2] = 20
 
     patch(path, foreign)
+    # No writer of this system gives a section tag 20: a schema lock that says so is refused.
+    with pytest.raises(ValueError, match="^Invalid data: Section 'b' has invalid type tag 20$"):
+        PyAtomDatabase.open(path).get_molecules_flat([0, 2])
+    # Without one, the columns are the first record's sections.
+    patch(path, without_schema_lock)
     got = PyAtomDatabase.open(path).get_molecules_flat([0, 2])
     assert got["positions"].tolist() == [[0.0] * 3] * 2 + [[2.0] * 3] * 2
     assert "a" not in got["properties"]
@@ -574,3 +579,138 @@ def test_counts_are_checked_and_allocations_named_under_an_address_space_limit(
     ]
     lines, _ = read_in_child(run_python, [case[:3] for case in cases], address_space=True)
     assert lines == [case[3] for case in cases]
+
+
+# ---------------------------------------------------------------------------------------------
+# Schema-lock entries that no writer of this system makes
+
+HOLDERS = {"forces": {0, 1, 2}, "charges": {0, 1, 2}, "pbc": {0, 1, 2},
+           ("atom_properties", "q"): {0, 1, 2},
+           ("properties", "s"): {0, 1, 2, 3, 4}, ("properties", "label"): {0, 1, 2, 3, 4}}
+REQUESTS = [list(range(7)), [0, 3, 5], [5, 3, 0], [3, 4], [5, 6]]
+
+
+def lock_database(path):
+    """Molecules 0-2 hold forces, charges, pbc, a float "s", a text "label" and a per-atom float
+    array "q"; molecules 3-4 only "s" and "label"; molecules 5-6 none of them."""
+    rng = np.random.default_rng(7)
+
+    def arrays(batch, atoms):
+        return (rng.standard_normal((batch, atoms, 3)).astype(np.float32),
+                rng.integers(1, 90, (batch, atoms)).astype(np.uint8))
+
+    db = PyAtomDatabase(path)
+    db.add_arrays_batch(*arrays(3, 5), forces=rng.standard_normal((3, 5, 3)).astype(np.float32),
+                        charges=rng.standard_normal((3, 5)), pbc=np.array([[1, 0, 1]] * 3, bool),
+                        properties={"s": rng.standard_normal(3), "label": ["ab", "cd", "efg"]},
+                        atom_properties={"q": rng.standard_normal((3, 5))})
+    db.add_arrays_batch(*arrays(2, 4), properties={"s": rng.standard_normal(2),
+                                                   "label": ["hi", "jk"]})
+    db.add_arrays_batch(*arrays(2, 3))
+    db.flush()
+
+
+def lock_entry_at(data, key):
+    """Where the current schema lock's entry of `key` lies: kind, tag, per-atom flag at +0, +1,
+    +2; element and slot lengths (u32) at +5 and +9."""
+    p = max(struct.unpack_from("<Q", data, slot + 60)[0] for slot in (0, 4096)) + 9
+    while True:
+        key_len = struct.unpack_from("<H", data, p + 3)[0]
+        if data[p + 13:p + 13 + key_len] == key.encode():
+            return p
+        p += 13 + key_len
+
+
+def forge_lock_entry(key, field, value):
+    def edit(data):
+        at = lock_entry_at(data, key)
+        if field in ("elem", "slot"):
+            struct.pack_into("<I", data, at + (5 if field == "elem" else 9), value)
+        else:
+            data[at + ("kind", "tag", "per_atom").index(field)] = value
+    return edit
+
+
+def column(flat, key):
+    return flat.get(key[0], {}).get(key[1]) if isinstance(key, tuple) else flat.get(key)
+
+
+def assert_sound(got, want, indices):
+    """A flat read of a forged schema lock that raised nothing has a row per atom in every per-atom
+    column and a row per molecule in every other one, and returns every value that a requested
+    molecule holds as the unforged read does."""
+    atoms = int(got["n_atoms"].sum())
+    for key in ("n_atoms", "positions", "atomic_numbers"):
+        assert got[key].tobytes() == want[key].tobytes()
+    for key, value in got.items():
+        if key not in ("atom_properties", "properties"):
+            per_atom = key in ("positions", "atomic_numbers", "forces", "charges", "velocities")
+            assert len(value) == (atoms if per_atom else len(indices)), key
+    for key, value in got.get("atom_properties", {}).items():
+        assert len(value) == atoms, key
+    for key, value in got.get("properties", {}).items():
+        assert len(value) == len(indices), key
+    for key, holders in HOLDERS.items():
+        if holders.intersection(indices):
+            value, expected = column(got, key), column(want, key)
+            assert type(value) is type(expected), key
+            if isinstance(expected, list):
+                assert value == expected, key
+            else:
+                assert (value.dtype, value.tobytes()) == (expected.dtype, expected.tobytes()), key
+
+
+# Each entry must be one that this system's writers give: an entry that disagrees with its kind or
+# its tag gave molecules that lack the section rows of another count, or read stored values as
+# absent, on both roads and without an error.
+@pytest.mark.parametrize("mmap", [True, False])
+@pytest.mark.parametrize("key, field, value, message", [
+    ("forces", "per_atom", 0, "per_atom flag 0"),
+    ("charges", "per_atom", 0, "per_atom flag 0"),
+    ("pbc", "per_atom", 1, "per_atom flag 1"),
+    ("q", "per_atom", 0, "per_atom flag 0"),
+    ("s", "kind", 1, "per_atom flag 0"),
+    ("label", "kind", 1, "per_atom flag 0"),
+    ("pbc", "kind", 1, "per_atom flag 0"),
+    ("q", "tag", 13, "slot length 8 for type tag 13"),
+    ("label", "slot", 2, "slot length 2 for type tag 2"),
+    ("s", "per_atom", 1, "per_atom flag 1"),
+    ("forces", "elem", 24, "element length 24 for type tag 4"),
+])
+def test_a_lock_entry_no_writer_makes_is_refused(tmp_path, mmap, key, field, value, message):
+    path = str(tmp_path / "db.kstv")
+    lock_database(path)
+    patch(path, forge_lock_entry(key, field, value))
+    db = PyAtomDatabase.open(path, mmap=mmap)
+    for indices in REQUESTS:
+        with pytest.raises(ValueError, match=f"^Invalid data: Section '{key}' has invalid "
+                                             f"{re.escape(message)}$"):
+            db.get_molecules_flat(indices)
+
+
+# Random single-field forgeries of every entry: each flat read either fails with a ValueError or
+# is sound (`assert_sound`).
+def test_random_lock_forgeries_read_soundly_or_fail(tmp_path):
+    path, forged = str(tmp_path / "db.kstv"), str(tmp_path / "forged.kstv")
+    lock_database(path)
+    wanted = {(mmap, tuple(indices)): PyAtomDatabase.open(path, mmap=mmap).get_molecules_flat(
+        indices) for mmap in (True, False) for indices in REQUESTS}
+    original = open(path, "rb").read()
+    rng = np.random.default_rng(42)
+    values = {"kind": [0, 1, 2, 3, 255], "tag": list(range(15)), "per_atom": [0, 1],
+              "elem": [0, 3, 4, 8, 12, 24, 36, 72, 5], "slot": [0, 2, 3, 4, 6, 8, 12, 16, 24, 40]}
+    for _ in range(300):
+        key = str(rng.choice(["forces", "charges", "pbc", "q", "s", "label"]))
+        field = str(rng.choice(list(values)))
+        value = int(rng.choice(values[field]))
+        open(forged, "wb").write(original)
+        patch(forged, forge_lock_entry(key, field, value))
+        for (mmap, indices), want in wanted.items():
+            try:
+                got = PyAtomDatabase.open(forged, mmap=mmap).get_molecules_flat(list(indices))
+            except ValueError:
+                continue
+            try:
+                assert_sound(got, want, indices)
+            except AssertionError as error:
+                raise AssertionError(f"{key} {field}={value}, mmap={mmap}, {indices}") from error
