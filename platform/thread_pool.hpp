@@ -57,20 +57,23 @@ void parallel_for(std::size_t n, std::size_t chunk, F&& body) {
     detail::run_job(n, chunk, &detail::call_range<decltype(range)>, &range);
 }
 
-// Calls body(i) for i in [0, n) concurrently; body returns std::optional<E>, nullopt meaning
-// success. After the first failure no further items are started; returns that failure (the first
-// one recorded when several items fail at once), or nullopt when every item succeeded. Outputs
-// belong in a caller-owned, pre-sized container indexed by i, which keeps them in input order.
-template <class F>
-[[nodiscard]] detail::FailureOf<F> parallel_try_for(std::size_t n, F&& body,
-                                                    std::size_t chunk = 0) {
-    using Failure = detail::FailureOf<F>;
+// Calls body(i, state) for i in [0, n) concurrently; body returns std::optional<E>, nullopt
+// meaning success. Each chunk of items makes one `State` and passes it to each of its items in
+// turn: what they reuse, such as a buffer, lives as long as the chunk. After the first failure no
+// further items are started; returns that failure (the first one recorded when several items
+// fail at once), or nullopt when every item succeeded. Outputs belong in a caller-owned,
+// pre-sized container indexed by i, which keeps them in input order.
+template <class State, class F>
+[[nodiscard]] std::invoke_result_t<F&, std::size_t, State&> parallel_try_for_with(
+    std::size_t n, F&& body, std::size_t chunk = 0) {
+    using Failure = std::invoke_result_t<F&, std::size_t, State&>;
     std::atomic<bool> failed{false};
     Failure failure;
     auto range = [&](std::size_t begin, std::size_t end) {
+        State state{};
         for (std::size_t i = begin; i < end; ++i) {
             if (failed.load(std::memory_order_relaxed)) return false;
-            Failure result = body(i);
+            Failure result = body(i, state);
             if (result.has_value()) {
                 // Only the thread that raises the flag writes `failure`; it is read after the
                 // job has been joined.
@@ -82,6 +85,15 @@ template <class F>
     };
     detail::run_job(n, chunk, &detail::call_range<decltype(range)>, &range);
     return failure;
+}
+
+// parallel_try_for_with for items that reuse nothing: body(i).
+template <class F>
+[[nodiscard]] detail::FailureOf<F> parallel_try_for(std::size_t n, F&& body,
+                                                    std::size_t chunk = 0) {
+    struct NoState {};
+    return parallel_try_for_with<NoState>(
+        n, [&body](std::size_t i, NoState&) { return body(i); }, chunk);
 }
 
 // The failure of the lowest position among those that the bodies of one parallel job report,

@@ -419,11 +419,11 @@ bool load_file_views(const AtomDatabase& db, const std::vector<uint64_t>& indice
         if (!entries.ok()) return std::move(entries).error();
         auto records = StoredRecords::of(db, entries.value());
         if (!records.ok()) return std::move(records).error();
-        return kestrove::platform::parallel_try_for(
-            indices.size(), [&](size_t i) -> std::optional<Error> {
-                kestrove::Bytes scratch;
+        // Each chunk stages the compressed bytes of its records, one after another, in one buffer.
+        return kestrove::platform::parallel_try_for_with<kestrove::Bytes>(
+            indices.size(), [&](size_t i, kestrove::Bytes& staged) -> std::optional<Error> {
                 auto record =
-                    read_file_record(records.value(), entries.value()[i], indices[i], scratch);
+                    read_file_record(records.value(), entries.value()[i], indices[i], staged);
                 if (!record.ok()) return std::move(record).error();
                 auto view = view_of(std::move(record).value(), indices[i], context);
                 if (view.ok()) {

@@ -619,10 +619,10 @@ Result<std::vector<Bytes>> AtomDatabase::decompress_entries_parallel(
     KESTROVE_ASSIGN_OR_RETURN(const StoredRecords stored_records,
                               StoredRecords::of(*this, entries));
     std::vector<Bytes> records(entries.size());
-    auto failure =
-        platform::parallel_try_for(entries.size(), [&](size_t i) -> std::optional<Error> {
-            Bytes scratch;
-            auto record = stored_records.owned_record(entries[i], scratch);
+    // Each chunk stages the compressed bytes of its records, one after another, in one buffer.
+    auto failure = platform::parallel_try_for_with<Bytes>(
+        entries.size(), [&](size_t i, Bytes& staged) -> std::optional<Error> {
+            auto record = stored_records.owned_record(entries[i], staged);
             if (!record.ok()) return std::move(record).error();
             records[i] = std::move(record).value();
             return std::nullopt;

@@ -14,9 +14,11 @@ namespace kestrove::storage {
 
 // The records of one read call. A record lies in the database's memory map, or is read with
 // positional reads through the file the database created or opened, whatever another process has
-// since put at its path. Each worker passes buffers of its own and reuses them from record to
-// record, so a call holds a few records per worker, never one per requested position. Safe to
-// use from several threads at once.
+// since put at its path. The bytes of a record are read or decompressed into buffers that the
+// caller passes, which each worker reuses from record to record (one set per chunk of records),
+// so a call holds a few records per worker, never one per requested position; only a record that
+// the caller keeps gets a buffer of its own (`owned_record`). Safe to use from several threads at
+// once.
 class StoredRecords {
 public:
     // Takes the length of the database's file once, when some of `entries` lie outside the map:

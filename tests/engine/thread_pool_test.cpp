@@ -153,6 +153,22 @@ TEST(ThreadPoolTest, TryForKeepsOutputsInInputOrder) {
     for (std::size_t i = 0; i < n; ++i) ASSERT_EQ(out[i], static_cast<std::uint64_t>(i) * i);
 }
 
+// The items of one chunk share the state it made, in order; no two chunks share one.
+TEST(ThreadPoolTest, TryForWithGivesEachChunkItsOwnState) {
+    const std::size_t n = 1000, chunk = 7;
+    std::vector<std::size_t> previous(n);
+    const auto failure = parallel_try_for_with<std::vector<std::size_t>>(
+        n,
+        [&](std::size_t i, std::vector<std::size_t>& seen) -> Failure {
+            previous[i] = seen.empty() ? n : seen.back();
+            seen.push_back(i);
+            return std::nullopt;
+        },
+        chunk);
+    EXPECT_FALSE(failure.has_value());
+    for (std::size_t i = 0; i < n; ++i) ASSERT_EQ(previous[i], i % chunk == 0 ? n : i - 1) << i;
+}
+
 TEST(ThreadPoolTest, TryForStopsSchedulingAfterTheFirstFailure) {
     const std::size_t n = 2000;
     std::atomic<std::size_t> executed{0};
