@@ -168,30 +168,30 @@ bool is_field_tag(const builtin_fields::BuiltinField& field, uint8_t tag, uint32
 
 Status check_written_entry(uint8_t kind, std::string_view key, const SchemaEntry& entry,
                            uint32_t record_format) {
-    const auto refuse = [&](const std::string& what) {
-        return invalid("Section " + quoted(key) + " has invalid " + what);
-    };
     const uint8_t tag = entry.type_tag;
-    const std::string tag_text = std::to_string(tag);
+    const auto refuse = [&](const std::string& what, std::optional<uint64_t> length = {}) {
+        std::string text = "Section " + quoted(key) + " has invalid " + what;
+        if (length) text += " " + std::to_string(*length) + " for type tag";
+        return invalid(text + " " + std::to_string(tag));
+    };
     const auto* field =
         kind == dtypes::kKindBuiltin ? builtin_fields::find_builtin_field(key) : nullptr;
     if (tag > kMaxSectionTypeTag ||
         (field != nullptr && !is_field_tag(*field, tag, record_format))) {
-        return refuse("type tag " + tag_text);
+        return refuse("type tag");
     }
     if (!slot_fits_tag(tag, entry.per_atom, entry.slot_bytes)) {
-        return refuse("slot length " + std::to_string(entry.slot_bytes) + " for type tag " +
-                      tag_text);
+        return refuse("slot length", entry.slot_bytes);
     }
     if (entry.per_atom != dtypes::is_per_atom_section(kind, key)) {
-        return refuse("per_atom flag " + std::to_string(entry.per_atom ? 1 : 0));
+        return invalid("Section " + quoted(key) + " has invalid per_atom flag " +
+                       std::string(entry.per_atom ? "1" : "0"));
     }
     if (entry.elem_bytes != dtypes::type_tag_elem_bytes(tag)) {
-        return refuse("element length " + std::to_string(entry.elem_bytes) + " for type tag " +
-                      tag_text);
+        return refuse("element length", entry.elem_bytes);
     }
     const bool custom = kind == dtypes::kKindAtomProperty || kind == dtypes::kKindMolProperty;
-    if (custom && !dtypes::is_property_type_tag(tag)) return refuse("type tag " + tag_text);
+    if (custom && !dtypes::is_property_type_tag(tag)) return refuse("type tag");
     return {};
 }
 

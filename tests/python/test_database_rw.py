@@ -6,6 +6,7 @@ import signal
 import struct
 import subprocess
 import sys
+import textwrap
 
 import numpy as np
 import pytest
@@ -510,6 +511,28 @@ def test_reads_without_the_map_hold_no_stored_bytes_per_position(db_path, run_py
     assert int(result.stdout) * 1024 < 3 * len(data)
 
 
+def declare_record_sizes(path, indices, size):
+    """Index entries `indices` of the database at `path` declare records of `size` bytes."""
+    data = bytearray(open(path, "rb").read())
+    for i in indices:
+        struct.pack_into("<I", data, entry_at(data, i) + 12, size)
+    open(path, "wb").write(data)
+
+
+def capped_child(headroom, body):
+    """A child's source: two worker threads (few thread stacks under the cap), an address space
+    capped `headroom` bytes above what the child maps once it has imported kestrove, then
+    `body`, which finds PyAtomDatabase and sys imported."""
+    return textwrap.dedent(f"""
+        import os, resource, sys
+        os.environ["RAYON_NUM_THREADS"] = "2"
+        from kestrove import PyAtomDatabase
+        vm = next(int(line.split()[1]) for line in open("/proc/self/status")
+                  if line.startswith("VmSize:"))
+        resource.setrlimit(resource.RLIMIT_AS, ((vm << 10) + {headroom},) * 2)
+        """) + textwrap.dedent(body)
+
+
 # A lazy molecule keeps its record and no more, whatever size its index entry declares: here every
 # record of about 12 KB declares 1 GiB (an LZ4 buffer sized from that could grow to 3 MB), and all
 # 300 molecules are held at once, on every road, with only 400 MiB of address space to spare.
@@ -522,25 +545,15 @@ def test_lazy_molecules_hold_only_their_records(db_path, run_python, kind):
                                  forces=rng.standard_normal((500, 3)).astype(np.float32))
                       for _ in range(300)])
     db.flush()
-    data = bytearray(open(db_path, "rb").read())
-    for i in range(300):
-        struct.pack_into("<I", data, entry_at(data, i) + 12, 1 << 30)
-    open(db_path, "wb").write(data)
-    result = run_python("""
-        import os, resource, sys
-        os.environ["RAYON_NUM_THREADS"] = "2"
-        import numpy as np
-        from kestrove import PyAtomDatabase
-        vm = next(int(line.split()[1]) for line in open("/proc/self/status")
-                  if line.startswith("VmSize:"))
-        resource.setrlimit(resource.RLIMIT_AS, ((vm << 10) + (400 << 20),) * 2)
+    declare_record_sizes(db_path, range(300), 1 << 30)
+    result = run_python(capped_child(400 << 20, """
         for mmap in (True, False):
             db = PyAtomDatabase.open(sys.argv[1], mmap=mmap)
             for read in (lambda: [db[i] for i in range(300)], lambda: db.get_molecules(range(300))):
                 held = read()
                 print(sum(len(m.positions) for m in held))
                 del held
-        """, db_path)
+        """), db_path)
     assert result.stdout.split() == ["150000"] * 4, result.stderr
 
 
@@ -552,16 +565,8 @@ def test_a_record_too_large_to_allocate_is_named(db_path, run_python):
     db.add_molecule(PyMolecule(rng.standard_normal((400_000, 3)).astype(np.float32),
                                np.ones(400_000, np.uint8)))
     db.flush()
-    data = bytearray(open(db_path, "rb").read())
-    struct.pack_into("<I", data, entry_at(data, 0) + 12, 0x70000000)
-    open(db_path, "wb").write(data)
-    result = run_python("""
-        import os, resource, sys
-        os.environ["RAYON_NUM_THREADS"] = "2"
-        from kestrove import PyAtomDatabase
-        vm = next(int(line.split()[1]) for line in open("/proc/self/status")
-                  if line.startswith("VmSize:"))
-        resource.setrlimit(resource.RLIMIT_AS, ((vm << 10) + (1 << 30),) * 2)
+    declare_record_sizes(db_path, [0], 0x70000000)
+    result = run_python(capped_child(1 << 30, """
         for mmap in (True, False):
             db = PyAtomDatabase.open(sys.argv[1], mmap=mmap)
             for read in (lambda: db.get_molecule(0), lambda: db.get_molecules([0]),
@@ -570,7 +575,7 @@ def test_a_record_too_large_to_allocate_is_named(db_path, run_python):
                     read()
                 except MemoryError as error:
                     print(error)
-        """, db_path)
+        """), db_path)
     assert result.stdout.splitlines() == [
         "cannot allocate the record of molecule 0",
         "cannot allocate the record of molecule 0",
