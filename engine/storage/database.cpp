@@ -362,7 +362,23 @@ Result<AtomDatabase::PendingSchema> AtomDatabase::prepare_append(AppendSchema sc
     if (index_.is_mapped()) return read_only_append_error();
     KESTROVE_TRY(repair_rejected_slot_if_needed());
     KESTROVE_TRY(truncate_uncommitted_tail_if_needed());
+    KESTROVE_ASSIGN_OR_RETURN(PendingSchema pending, merged_schema(schema));
+    KESTROVE_TRY(check_added_entries(pending));
+    return pending;
+}
 
+Status AtomDatabase::check_added_entries(const PendingSchema& pending) const {
+    const SchemaLock* held = schema_lock_ ? &*schema_lock_ : nullptr;
+    // A merge only adds entries: a lock of the held size adds none.
+    if (held != nullptr && held->sections.size() == pending.lock.sections.size()) return {};
+    for (const auto& [key, entry] : pending.lock.sections) {
+        if (held != nullptr && held->sections.find(key.kind, key.key) != nullptr) continue;
+        KESTROVE_TRY(schema::check_written_entry(key.kind, key.key, entry, pending.record_format));
+    }
+    return {};
+}
+
+Result<AtomDatabase::PendingSchema> AtomDatabase::merged_schema(const AppendSchema& schema) const {
     auto base_lock = [&]() -> Result<SchemaLock> {
         if (schema_lock_) return *schema_lock_;
         if (index_.size() > 0) return rebuild_schema_lock();

@@ -104,14 +104,15 @@ struct SchemaLock {
 // whole elements of an array tag; text and null, whose length varies, take no fixed room.
 bool slot_fits_tag(uint8_t tag, bool per_atom, uint64_t slot_bytes);
 
-// Whether `entry` is one that this system's writers give the section (kind, key) of a database
-// of record format `record_format`: a tag (a built-in field one of its tags in the format), a slot
-// that fits it (`slot_fits_tag`), the per_atom flag that the kind and key give, the element
-// length of the tag, and for a custom property the tag of a property value. A section of another
-// kind or another kind-0 key, which only a record added as it is brings, has no tags of its own
-// and is held to the other rules. Checked in that order; fails with "Section '{}' has invalid type tag {}", "... invalid slot
-// length {} for type tag {}", "... invalid per_atom flag {}" or "... invalid element length {}
-// for type tag {}".
+// Whether `entry` is one that this system's writers give the section (kind, key) of a database of
+// record format `record_format`: a tag (a built-in field one of its tags in the format), a slot
+// that fits it (`slot_fits_tag`), the per_atom flag that the kind and key give, the element length
+// of the tag, and for a custom property the tag of a property value. A section of another kind or
+// another kind-0 key, which only a record added as it is brings, has no tags of its own and is held
+// to the other rules. Checked in that order; fails with "Section '{}' has invalid type tag {}",
+// "... invalid slot length {} for type tag {}", "... invalid per_atom flag {}" or "... invalid
+// element length {} for type tag {}". Appends refuse a new entry that fails it, and flat reads a
+// lock that holds one.
 [[nodiscard]] Status check_written_entry(uint8_t kind, std::string_view key,
                                          const SchemaEntry& entry, uint32_t record_format);
 
