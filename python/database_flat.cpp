@@ -206,13 +206,21 @@ std::optional<Error> copy_payload(Batch& batch, size_t m, size_t r, const SoaSec
     const uint64_t len = section.payload.size();
     const bool has_buffer = column.output == Output::kArray || column.output == Output::kBytes;
     if (schema.per_atom) {
+        // The first record's layout refuses a per-atom text; a later molecule that holds one is
+        // refused alike, never read as absent.
+        if (schema.type_tag == dtypes::kTagString) {
+            return kestrove::view::per_atom_text_error(section.key);
+        }
         uint64_t expected;
         if (__builtin_mul_overflow(static_cast<uint64_t>(r), schema.elem_bytes, &expected)) {
             return Error::invalid_data("Section " + quoted(section.key) +
                                        " payload length overflow");
         }
         if (len != expected) return invalid_length(section.key, len, expected);
-        if (schema.slot_bytes != 0 && has_buffer && len != 0) {
+        // A slot of 0 holds nothing per atom: only the empty payload of a record of no atoms
+        // fits it, and stored values are never read as zeros.
+        if (schema.slot_bytes == 0 && len != 0) return invalid_length(section.key, len, 0);
+        if (has_buffer && len != 0) {
             copy_into(column, batch.offsets[m] * schema.elem_bytes, section.payload);
         }
         return std::nullopt;

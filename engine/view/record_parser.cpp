@@ -103,6 +103,11 @@ Result<ParsedSoaRecord> parse_mol_fast_soa(std::span<const uint8_t> bytes, size_
     return parsed;
 }
 
+Error per_atom_text_error(std::string_view key) {
+    return invalid("String section '" + std::string(key) +
+                   "' cannot be per-atom in flat extraction");
+}
+
 Result<SectionSchema> section_schema_from_ref(const SoaSectionRef& section, size_t n_atoms) {
     SectionSchema schema;
     schema.key = std::string(section.key);
@@ -116,10 +121,7 @@ Result<SectionSchema> section_schema_from_ref(const SoaSectionRef& section, size
         if (!is_valid_utf8(section.payload)) {
             return invalid("Invalid UTF-8 in section '" + schema.key + "'");
         }
-        if (schema.per_atom) {
-            return invalid("String section '" + schema.key +
-                           "' cannot be per-atom in flat extraction");
-        }
+        if (schema.per_atom) return per_atom_text_error(schema.key);
         return schema;
     }
     if (tag == dtypes::kTagNull) {

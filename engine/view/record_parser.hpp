@@ -52,6 +52,10 @@ struct SectionSchema {
 [[nodiscard]] Result<SectionSchema> section_schema_from_ref(const SoaSectionRef& section,
                                                             size_t n_atoms);
 
+// The refusal of a per-atom text section: no flat column holds its texts, which are not one per
+// atom.
+[[nodiscard]] Error per_atom_text_error(std::string_view key);
+
 // The schema-lock entry of a section for re-adding its record: tags above 13 are refused and
 // per-atom sections other than text and null must hold n_atoms elements. Bare messages.
 [[nodiscard]] Result<storage::DatabaseSchemaSection, std::string> database_schema_section(

@@ -10,7 +10,7 @@ import zlib
 import numpy as np
 import pytest
 
-from kestrove import PyAtomDatabase, PyMolecule
+from kestrove import PyAtomDatabase, PyMolecule, _molecule_from_pickle_bytes
 
 DATA_START = 2 * 4096
 KINDS = ["none", "lz4", "zstd"]
@@ -585,14 +585,24 @@ def test_counts_are_checked_and_allocations_named_under_an_address_space_limit(
 # Schema-lock entries that no writer of this system makes
 
 HOLDERS = {"forces": {0, 1, 2}, "charges": {0, 1, 2}, "pbc": {0, 1, 2},
-           ("atom_properties", "q"): {0, 1, 2},
+           ("atom_properties", "q"): {0, 1, 2}, ("atom_properties", "p"): {7, 8},
            ("properties", "s"): {0, 1, 2, 3, 4}, ("properties", "label"): {0, 1, 2, 3, 4}}
-REQUESTS = [list(range(7)), [0, 3, 5], [5, 3, 0], [3, 4], [5, 6]]
+REQUESTS = [list(range(9)), [0, 3, 5, 7], [8, 5, 3, 0], [3, 4], [5, 6], [6, 8]]
+
+
+def with_atom_property(mol, key, value):
+    """`mol` with one per-atom custom property, given in its compact form (variant index, then
+    value): only an unpickled molecule brings one."""
+    _, (data,) = mol.__reduce__()
+    assert data.endswith(struct.pack("<QQ", 0, 0))
+    entry = struct.pack("<Q", len(key)) + key.encode() + value
+    return _molecule_from_pickle_bytes(data[:-16] + struct.pack("<Q", 1) + entry + bytes(8))
 
 
 def lock_database(path):
     """Molecules 0-2 hold forces, charges, pbc, a float "s", a text "label" and a per-atom float
-    array "q"; molecules 3-4 only "s" and "label"; molecules 5-6 none of them."""
+    array "q"; molecules 3-4 only "s" and "label"; molecules 5-6 none of them; molecules 7-8, of
+    one atom each, only a per-atom float "p"."""
     rng = np.random.default_rng(7)
 
     def arrays(batch, atoms):
@@ -607,6 +617,10 @@ def lock_database(path):
     db.add_arrays_batch(*arrays(2, 4), properties={"s": rng.standard_normal(2),
                                                    "label": ["hi", "jk"]})
     db.add_arrays_batch(*arrays(2, 3))
+    for p in (3.25, -0.5):
+        positions, numbers = arrays(1, 1)
+        molecule = PyMolecule(positions[0], numbers[0])
+        db.add_molecule(with_atom_property(molecule, "p", struct.pack("<Id", 1, p)))
     db.flush()
 
 
@@ -699,8 +713,8 @@ def test_random_lock_forgeries_read_soundly_or_fail(tmp_path):
     rng = np.random.default_rng(42)
     values = {"kind": [0, 1, 2, 3, 255], "tag": list(range(15)), "per_atom": [0, 1],
               "elem": [0, 3, 4, 8, 12, 24, 36, 72, 5], "slot": [0, 2, 3, 4, 6, 8, 12, 16, 24, 40]}
-    for _ in range(300):
-        key = str(rng.choice(["forces", "charges", "pbc", "q", "s", "label"]))
+    for _ in range(2000):
+        key = str(rng.choice(["forces", "charges", "pbc", "q", "p", "s", "label"]))
         field = str(rng.choice(list(values)))
         value = int(rng.choice(values[field]))
         open(forged, "wb").write(original)
@@ -714,3 +728,30 @@ def test_random_lock_forgeries_read_soundly_or_fail(tmp_path):
                 assert_sound(got, want, indices)
             except AssertionError as error:
                 raise AssertionError(f"{key} {field}={value}, mmap={mmap}, {indices}") from error
+
+
+# A per-atom text (only an empty one fits a section of one element per atom) has no flat column,
+# and a per-atom slot of 0 fits only a record of no atoms. A request that holds molecule 1 is
+# refused wherever the molecule stands and whichever layout the read takes: its stored value is
+# never read as None or 0.0. Molecules without the section still read, as None or 0.0.
+@pytest.mark.parametrize("mmap", [True, False])
+@pytest.mark.parametrize("value, slot, message, absent", [
+    (struct.pack("<IQ", 3, 0), None, "String section 't' cannot be per-atom in flat extraction",
+     [None, None]),
+    (struct.pack("<Id", 1, 3.25), 0, "Section 't' has invalid payload length 8 (expected 0)",
+     [0.0, 0.0]),
+], ids=["empty text", "float in a slot of 0"])
+def test_per_atom_values_no_column_holds_are_refused(db_path, mmap, value, slot, message, absent):
+    def one_atom():
+        return PyMolecule(np.zeros((1, 3), np.float32), np.ones(1, np.uint8))
+
+    db = PyAtomDatabase(db_path)
+    db.add_molecules([one_atom(), with_atom_property(one_atom(), "t", value), one_atom()])
+    db.flush()
+    if slot is not None:
+        patch(db_path, forge_lock_entry("t", "slot", slot))
+    db = PyAtomDatabase.open(db_path, mmap=mmap)
+    for indices in ([1], [1, 0], [0, 1], [2, 0, 1]):
+        with pytest.raises(ValueError, match=f"^Invalid data: {re.escape(message)}$"):
+            db.get_molecules_flat(indices)
+    assert list(db.get_molecules_flat([0, 2])["atom_properties"]["t"]) == absent
