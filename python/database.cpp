@@ -419,7 +419,8 @@ bool load_file_views(const AtomDatabase& db, const std::vector<uint64_t>& indice
         if (!entries.ok()) return std::move(entries).error();
         auto records = StoredRecords::of(db, entries.value());
         if (!records.ok()) return std::move(records).error();
-        // Each chunk stages the compressed bytes of its records, one after another, in one buffer.
+        // Each chunk stages the compressed bytes of its records in one buffer, reused record
+        // after record.
         return kestrove::platform::parallel_try_for_with<kestrove::Bytes>(
             indices.size(), [&](size_t i, kestrove::Bytes& staged) -> std::optional<Error> {
                 auto record =

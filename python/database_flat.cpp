@@ -253,9 +253,9 @@ std::optional<Error> positional_mismatch(Batch& batch, Error mismatch) {
 // What one chunk of molecules reuses from record to record.
 struct ChunkState {
     ParsedSoaRecord parsed;
-    kestrove::Bytes stored_bytes;  // a record's stored bytes, read from the file
-    kestrove::Bytes decompressed;  // a decompressed record
-    std::vector<size_t> matched;   // keyed mode: the column of each section position, or kNone
+    kestrove::Bytes stored_scratch;  // a record's stored bytes, read from the file
+    kestrove::Bytes record_scratch;  // a decompressed record
+    std::vector<size_t> matched;     // keyed mode: the column of each section position, or kNone
 };
 
 // Parses one record and copies it into molecule m's rows and slots.
@@ -353,12 +353,12 @@ kestrove::Result<std::span<const uint8_t>> read_record(const RecordSource& sourc
             return std::string(what) + " record of molecule " + std::to_string(source.indices[m]);
         };
     };
-    KESTROVE_ASSIGN_OR_RETURN(const auto stored_bytes,
+    KESTROVE_ASSIGN_OR_RETURN(const auto stored,
                               binding::naming_allocations(named("the stored"), [&] {
-                                  return source.records.stored_bytes(entry, state.stored_bytes);
+                                  return source.records.stored_bytes(entry, state.stored_scratch);
                               }));
     return binding::naming_allocations(named("the decompressed"), [&] {
-        return source.records.record(entry, stored_bytes, state.decompressed);
+        return source.records.record(entry, stored, state.record_scratch);
     });
 }
 
@@ -452,12 +452,14 @@ bool columns_match(const Batch& batch, const kestrove::storage::DatabaseSchema& 
     });
 }
 
-// Checks that a column has a tag and slot that records of its section can have, before it sizes
-// the rows of every molecule, also of those that lack the section: another slot would give them
-// extra rows, or too few, and another tag another element type. A built-in field carries one of
-// its own tags, and a slot fits its tag (`slot_fits_tag`); a column whose slot is 0 is never
-// copied into. Columns from the schema lock were checked in full as it was read; this holds the
-// columns of a first record to the same bounds.
+// Checks that a column has a tag and slot that records of its section can have, before it sizes the
+// rows of every molecule, also of those that lack the section: another slot would give them extra
+// rows, or too few, and another tag another element type. A built-in field carries its single- or
+// double-precision tag, whatever the record format, and the slot of a tag with an element type fits
+// the tag (`slot_fits_tag`); a slot of 0 takes only empty payloads. A first record's columns are
+// held to this and to the derivation they come from (`section_schema_from_ref`), no more. The
+// schema lock's columns have besides passed `check_written_lock` (the per_atom flag, the element
+// length, the tags of custom properties and of format 2), once for the call, in `checked_lock`.
 kestrove::Status check_tag_and_slot(const SectionSchema& schema) {
     const auto refuse = [&](const std::string& what) {
         return Error::invalid_data("Section " + quoted(schema.key) + " has invalid " + what);

@@ -632,19 +632,19 @@ Status AtomDatabase::read_file_at(uint64_t offset, void* buf, size_t len) const 
 
 Result<std::vector<Bytes>> AtomDatabase::decompress_entries_parallel(
     std::span<const MoleculeIndex> entries) const {
-    KESTROVE_ASSIGN_OR_RETURN(const StoredRecords stored_records,
-                              StoredRecords::of(*this, entries));
-    std::vector<Bytes> records(entries.size());
-    // Each chunk stages the compressed bytes of its records, one after another, in one buffer.
+    KESTROVE_ASSIGN_OR_RETURN(const StoredRecords records, StoredRecords::of(*this, entries));
+    std::vector<Bytes> decompressed(entries.size());
+    // Each chunk stages the compressed bytes of its records in one buffer, reused record after
+    // record.
     auto failure = platform::parallel_try_for_with<Bytes>(
         entries.size(), [&](size_t i, Bytes& staged) -> std::optional<Error> {
-            auto record = stored_records.owned_record(entries[i], staged);
+            auto record = records.owned_record(entries[i], staged);
             if (!record.ok()) return std::move(record).error();
-            records[i] = std::move(record).value();
+            decompressed[i] = std::move(record).value();
             return std::nullopt;
         });
     if (failure) return std::move(*failure);
-    return records;
+    return decompressed;
 }
 
 std::optional<std::span<const uint8_t>> AtomDatabase::get_compressed_slice(uint64_t i) const {

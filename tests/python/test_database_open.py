@@ -243,7 +243,7 @@ def test_what_is_not_a_regular_file_is_refused_at_once(tmp_path, run_python):
     }
     result = run_python("""
         import os, socket, sys
-        from kestrove import PyAtomDatabase, PyMolecule
+        from kestrove import PyAtomDatabase
         os.chdir(sys.argv[1])  # relative paths: the messages name them absolute
         os.mkfifo("fifo")
         os.mkdir("dir")
@@ -317,7 +317,7 @@ def test_overwrite_replaces_the_file_under_live_maps(db_path, run_python):
     result = run_python(
         """
         import mmap, os, sys
-        from kestrove import PyAtomDatabase, PyMolecule
+        from kestrove import PyAtomDatabase
 
         path = sys.argv[1]
         PyAtomDatabase(path).flush()
