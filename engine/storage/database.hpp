@@ -226,8 +226,9 @@ private:
         uint32_t record_format = dtypes::kRecordFormat2;
     };
     // Refuses a read-only database, cuts an uncommitted tail, and works out the record format and
-    // the schema lock that the records about to be written bring. The database takes them only
-    // once those records are written and indexed: an append that fails leaves both unchanged.
+    // the schema lock that the records about to be written bring, refusing a lock entry that flat
+    // reads would refuse (`check_added_entries`). The database takes them only once those records
+    // are written and indexed: an append that fails leaves both unchanged.
     Result<PendingSchema> prepare_append(AppendSchema schema);
     // The database's lock (rebuilt from its records where it has none) merged with the lock of
     // the records to append, and the record format they need.
@@ -235,9 +236,9 @@ private:
     // Refuses an entry that the pending lock adds to the held one (every entry, where none is
     // held) and that no writer of this system gives its section (`check_written_entry`). Flat
     // reads lay out their columns from the committed lock and refuse every read of a lock with
-    // such an entry; a record added as it is brings its sections unchecked, and a damaged one
-    // could bring one. Entries already held were checked as they were added, or came with the
-    // file, and are left to the reads.
+    // such an entry. A record added as it is brings entries that nothing else holds to these
+    // rules, and a damaged one could bring one. Entries already held were checked as they were
+    // added, or came with the file, and are left to the reads.
     Status check_added_entries(const PendingSchema& pending) const;
     // The record format that `lock` needs: the database's own, or format 3 where an empty
     // format-2 database may still move to it.

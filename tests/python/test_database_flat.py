@@ -592,7 +592,7 @@ REQUESTS = [list(range(9)), [0, 3, 5, 7], [8, 5, 3, 0], [3, 4], [5, 6], [6, 8]]
 
 def with_atom_property(mol, key, value):
     """`mol` with one per-atom custom property, given in its compact form (variant index, then
-    value): only an unpickled molecule brings one."""
+    value): the only road by which an owned molecule gets one."""
     _, (data,) = mol.__reduce__()
     assert data.endswith(struct.pack("<QQ", 0, 0))
     entry = struct.pack("<Q", len(key)) + key.encode() + value
@@ -702,23 +702,26 @@ def test_a_lock_entry_no_writer_makes_is_refused(tmp_path, mmap, key, field, val
             db.get_molecules_flat(indices)
 
 
-# Random single-field forgeries of every entry: each flat read either fails with a ValueError or
-# is sound (`assert_sound`).
-def test_random_lock_forgeries_read_soundly_or_fail(tmp_path):
+# Single-byte forgeries of each entry's kind, tag and per_atom flag (at +0, +1, +2) and of its
+# element and slot lengths (u32 at +5 and +9): every value of the table, then 2,000 random ones.
+# Each flat read either fails with a ValueError or is sound (`assert_sound`).
+def test_lock_forgeries_read_soundly_or_fail(tmp_path):
     path, forged = str(tmp_path / "db.kstv"), str(tmp_path / "forged.kstv")
     lock_database(path)
     wanted = {(mmap, tuple(indices)): PyAtomDatabase.open(path, mmap=mmap).get_molecules_flat(
         indices) for mmap in (True, False) for indices in REQUESTS}
     original = open(path, "rb").read()
+    keys = ["forces", "charges", "pbc", "q", "p", "s", "label"]
+    table = {0: [0, 1, 2, 3, 255], 1: range(15), 2: [0, 1], 5: [0, 3, 4, 5, 8, 12, 24, 36, 72],
+             9: [0, 2, 3, 4, 6, 8, 12, 16, 24, 40]}
+    forgeries = [(key, at, value)
+                 for key in keys for at, values in table.items() for value in values]
     rng = np.random.default_rng(42)
-    values = {"kind": [0, 1, 2, 3, 255], "tag": list(range(15)), "per_atom": [0, 1],
-              "elem": [0, 3, 4, 8, 12, 24, 36, 72, 5], "slot": [0, 2, 3, 4, 6, 8, 12, 16, 24, 40]}
-    for _ in range(2000):
-        key = str(rng.choice(["forces", "charges", "pbc", "q", "p", "s", "label"]))
-        field = str(rng.choice(list(values)))
-        value = int(rng.choice(values[field]))
+    forgeries += [(str(rng.choice(keys)), int(rng.choice([0, 1, 2, *range(5, 13)])),
+                   int(rng.integers(256))) for _ in range(2000)]
+    for key, at, value in forgeries:
         open(forged, "wb").write(original)
-        patch(forged, forge_lock_entry(key, field, value))
+        patch(forged, lambda data: data.__setitem__(lock_entry_at(data, key) + at, value))
         for (mmap, indices), want in wanted.items():
             try:
                 got = PyAtomDatabase.open(forged, mmap=mmap).get_molecules_flat(list(indices))
@@ -727,7 +730,7 @@ def test_random_lock_forgeries_read_soundly_or_fail(tmp_path):
             try:
                 assert_sound(got, want, indices)
             except AssertionError as error:
-                raise AssertionError(f"{key} {field}={value}, mmap={mmap}, {indices}") from error
+                raise AssertionError(f"{key} +{at}={value}, mmap={mmap}, {indices}") from error
 
 
 # A per-atom text (only an empty one fits a section of one element per atom) has no flat column,
@@ -741,7 +744,8 @@ def test_random_lock_forgeries_read_soundly_or_fail(tmp_path):
     (struct.pack("<Id", 1, 3.25), 0, "Section 't' has invalid payload length 8 (expected 0)",
      [0.0, 0.0]),
 ], ids=["empty text", "float in a slot of 0"])
-def test_per_atom_values_no_column_holds_are_refused(db_path, mmap, value, slot, message, absent):
+def test_per_atom_values_that_no_column_holds_are_refused(
+        db_path, mmap, value, slot, message, absent):
     def one_atom():
         return PyMolecule(np.zeros((1, 3), np.float32), np.ones(1, np.uint8))
 

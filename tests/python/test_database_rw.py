@@ -171,35 +171,26 @@ def test_failures_raise_the_documented_errors(tmp_path, source, create_db):
 # A lazy molecule is appended as the record it holds. A damaged record whose section no writer
 # gives its kind and tag is refused before anything is appended, on every lazy road: committed, its
 # schema entry would make every flat read of the file fail, for every molecule.
-@pytest.mark.parametrize("target", ["made", "opened"])
-@pytest.mark.parametrize("forgery, message", [
-    ("tag 10", "Section 'm' has invalid type tag 10"),
-    ("kind 3", "Section 'm' has invalid slot length 16 for type tag 0"),
-])
-def test_a_lazy_record_that_flat_reads_refuse_is_not_appended(tmp_path, target, forgery, message):
-    source = str(tmp_path / "source.kstv")
-    db = PyAtomDatabase(source)
-    forged = PyMolecule(np.zeros((2, 3), np.float32), np.ones(2, np.uint8))
-    forged.set_property("m", np.arange(9.0))
-    db.add_molecules([forged, PyMolecule(np.zeros((3, 3), np.float32), np.ones(3, np.uint8))])
-    db.flush()
-
-    def forge_record_0(data):
-        at = data.index(b"\x02\x01m\x03" + struct.pack("<I", 72), DATA_START)
-        if forgery == "tag 10":
-            data[at + 3] = 10
-        else:  # kind 3, and 16 bytes of tag 0
-            data[at], data[at + 3] = 3, 0
-            struct.pack_into("<I", data, at + 4, 16)
-
-    patch(source, forge_record_0)
+@pytest.mark.parametrize("target", ["empty", "made", "opened"])
+@pytest.mark.parametrize("values, kind, tag, message", [
+    (9, 2, 10, "invalid type tag 10"),  # nine float64 read as one 3 x 3 matrix
+    (2, 3, 0, "invalid slot length 16 for type tag 0"),  # two float64 read as one
+], ids=["tag 10", "kind 3, two values of tag 0"])
+def test_a_lazy_record_that_flat_reads_refuse_is_not_appended(
+        tmp_path, create_db, target, values, kind, tag, message):
+    source, path = str(tmp_path / "source.kstv"), str(tmp_path / "target.kstv")
+    plain, other, forged = (PyMolecule(np.zeros((n, 3), np.float32), np.ones(n, np.uint8))
+                            for n in (1, 3, 2))
+    forged.set_property("m", np.arange(float(values)))
+    create_db(source, [forged, other])
+    # Record 0's section "m": kind 2, key, tag 3 (float64 array), payload length.
+    section = b"\x02\x01m\x03" + struct.pack("<I", 8 * values)
+    forgery = bytes([kind, 1, ord("m"), tag]) + section[4:]
+    patch(source, lambda d: d.__setitem__(slice(d.index(section), d.index(section) + 8), forgery))
     forged, other = PyAtomDatabase.open(source, mmap=False).get_molecules([0, 1])
-    path = str(tmp_path / "target.kstv")
-    plain = PyMolecule(np.zeros((1, 3), np.float32), np.ones(1, np.uint8))
-    db = PyAtomDatabase(path)
-    db.add_molecule(plain)
+    first = [] if target == "empty" else [plain]  # empty: no schema lock held yet
+    db = create_db(path, first)
     if target == "opened":
-        db.flush()
         db = PyAtomDatabase.open(path, mmap=False)
     appends = [
         lambda: db.add_molecule(forged),  # under the view's own schema
@@ -207,14 +198,14 @@ def test_a_lazy_record_that_flat_reads_refuse_is_not_appended(tmp_path, target, 
         lambda: db.add_molecules([plain, other, forged]),  # two: each record's own; no owned group
     ]
     for append in appends:
-        with pytest.raises(ValueError, match=f"^Invalid data: {message}$"):
+        with pytest.raises(ValueError, match=f"^Invalid data: Section 'm' has {message}$"):
             append()
-        assert len(db) == 1
+        assert len(db) == len(first)
     db.add_molecule(other)
     db.flush()
     for mmap in (True, False):
-        got = PyAtomDatabase.open(path, mmap=mmap).get_molecules_flat([0, 1])
-        assert got["n_atoms"].tolist() == [1, 3] and "properties" not in got
+        got = PyAtomDatabase.open(path, mmap=mmap).get_molecules_flat(range(len(first) + 1))
+        assert got["n_atoms"].tolist() == [1] * len(first) + [3] and "properties" not in got
 
 
 def test_lazy_molecule_outlives_its_database_and_file(tmp_path, source):
