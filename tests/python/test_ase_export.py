@@ -6,7 +6,8 @@ import struct
 import numpy as np
 import pytest
 
-from kestrove import PyMolecule, _molecule_from_pickle_bytes
+from kestrove import PyMolecule
+from test_database_flat import with_atom_properties as with_compact_atom_properties
 
 ase = pytest.importorskip("ase")
 from ase.calculators.singlepoint import SinglePointCalculator  # noqa: E402
@@ -47,15 +48,10 @@ def to_atoms(t):
 
 
 def with_atom_properties(m, table):
-    """The molecule with per-atom properties added through a hand-edited compact form, the only
-    road by which an owned molecule gets them from Python."""
-    _, (data,) = m.__reduce__()
-    assert data.endswith(struct.pack("<QQ", 0, 0))
-    entries = b"".join(
-        struct.pack("<Q", len(k)) + k.encode() + struct.pack("<IQ", 4, len(v)) + np.asarray(v, "<f8").tobytes()
-        for k, v in table.items()
-    )
-    return _molecule_from_pickle_bytes(data[:-16] + struct.pack("<Q", len(table)) + entries + struct.pack("<Q", 0))
+    """The molecule with per-atom float64 arrays added through a hand-edited compact form."""
+    return with_compact_atom_properties(m, {
+        key: struct.pack("<IQ", 4, len(v)) + np.asarray(v, "<f8").tobytes()
+        for key, v in table.items()})
 
 
 @pytest.mark.parametrize("dtype", [np.float32, np.float64])

@@ -590,13 +590,16 @@ HOLDERS = {"forces": {0, 1, 2}, "charges": {0, 1, 2}, "pbc": {0, 1, 2},
 REQUESTS = [list(range(9)), [0, 3, 5, 7], [8, 5, 3, 0], [3, 4], [5, 6], [6, 8]]
 
 
-def with_atom_property(mol, key, value):
-    """`mol` with one per-atom custom property, given in its compact form (variant index, then
-    value): the only road by which an owned molecule gets one."""
+def with_atom_properties(mol, values):
+    """`mol`, which has no custom properties, with per-atom ones: `values` maps each key to its
+    value in the compact form (variant index, then value). An edited compact form is the only road
+    by which an owned molecule gets them."""
     _, (data,) = mol.__reduce__()
     assert data.endswith(struct.pack("<QQ", 0, 0))
-    entry = struct.pack("<Q", len(key)) + key.encode() + value
-    return _molecule_from_pickle_bytes(data[:-16] + struct.pack("<Q", 1) + entry + bytes(8))
+    entries = b"".join(struct.pack("<Q", len(key)) + key.encode() + value
+                       for key, value in values.items())
+    return _molecule_from_pickle_bytes(
+        data[:-16] + struct.pack("<Q", len(values)) + entries + bytes(8))
 
 
 def lock_database(path):
@@ -620,7 +623,7 @@ def lock_database(path):
     for p in (3.25, -0.5):
         positions, numbers = arrays(1, 1)
         molecule = PyMolecule(positions[0], numbers[0])
-        db.add_molecule(with_atom_property(molecule, "p", struct.pack("<Id", 1, p)))
+        db.add_molecule(with_atom_properties(molecule, {"p": struct.pack("<Id", 1, p)}))
     db.flush()
 
 
@@ -750,7 +753,7 @@ def test_per_atom_values_that_no_column_holds_are_refused(
         return PyMolecule(np.zeros((1, 3), np.float32), np.ones(1, np.uint8))
 
     db = PyAtomDatabase(db_path)
-    db.add_molecules([one_atom(), with_atom_property(one_atom(), "t", value), one_atom()])
+    db.add_molecules([one_atom(), with_atom_properties(one_atom(), {"t": value}), one_atom()])
     db.flush()
     if slot is not None:
         patch(db_path, forge_lock_entry("t", "slot", slot))
